@@ -3,6 +3,10 @@
 
 #include "platform/types.h"
 
+// Declares a named GUID constant of the module (usable on every platform).
+#define VMX_GUID(name, l, w1, w2, b1, b2, b3, b4, b5, b6, b7, b8) \
+    inline constexpr GUID name = {l, w1, w2, {b1, b2, b3, b4, b5, b6, b7, b8}}
+
 #ifdef _WIN32
 #include <guiddef.h>
 #include <uuids.h>
@@ -36,8 +40,6 @@ constexpr bool IsEqualGUID(const GUID& a, const GUID& b) { return a == b; }
 #define IsEqualIID(a, b) IsEqualGUID(a, b)
 #define IsEqualCLSID(a, b) IsEqualGUID(a, b)
 
-#define VMX_GUID(name, l, w1, w2, b1, b2, b3, b4, b5, b6, b7, b8) \
-    inline constexpr GUID name = {l, w1, w2, {b1, b2, b3, b4, b5, b6, b7, b8}}
 
 VMX_GUID(GUID_NULL, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0);
 inline constexpr GUID CLSID_NULL = GUID_NULL;

@@ -1,0 +1,153 @@
+// The filter shared by the module's demuxers: IFileSourceFilter, a reader thread that asks the
+// parser for packets and dispatches them to the pins' queues, and the seek restart.
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "framework/am_thread.h"
+#include "framework/base_filter.h"
+#include "framework/demux_pin.h"
+
+// Back-pressure limits of a filter's pin queues.
+struct KQueueLimits {
+    ULONG lowerBytes;
+    ULONG upperBytes;
+    ULONG maxPackets;
+    bool fixedBytes;  // the byte limit is lowerBytes, whatever the sample size
+};
+
+namespace QueueLimits {
+inline constexpr KQueueLimits Mkv{0x800000, 0x5000000, 300, false};
+inline constexpr KQueueLimits Mp4{0x1000000, 0x5000000, 300, false};
+inline constexpr KQueueLimits Avi{0x800000, 0x5000000, 300, false};
+inline constexpr KQueueLimits Flv{0x400000, 0x5000000, 300, false};
+inline constexpr KQueueLimits AsfEx{0x700000, 0x5000000, 300, false};
+inline constexpr KQueueLimits Mpeg2{0x1000000, 0x5000000, 300, false};
+inline constexpr KQueueLimits Ogg2{0xA00000, 0x5000000, 300, false};
+inline constexpr KQueueLimits Mp3{0x300000, 0x300000, 600, false};
+inline constexpr KQueueLimits Aac{0x300000, 0x300000, 1000, true};
+}  // namespace QueueLimits
+
+class CDemuxFilter : public IFileSourceFilter, public CSource, public CAMThread {
+public:
+    enum ReaderCommand : DWORD { READER_EXIT = 0, READER_SEEK = 1 };
+
+    CDemuxFilter(const WCHAR* name, IUnknown* outer, REFCLSID clsid, HRESULT* phr, const KQueueLimits& limits);
+    ~CDemuxFilter() override;
+
+    DECLARE_IUNKNOWN
+    HRESULT STDMETHODCALLTYPE NonDelegatingQueryInterface(REFIID riid, void** ppv) override;
+    // The last release stops the filter while the demuxer's parts still exist.
+    ULONG STDMETHODCALLTYPE NonDelegatingRelease() override;
+
+    // IFileSourceFilter
+    HRESULT STDMETHODCALLTYPE Load(LPCOLESTR fileName, const AM_MEDIA_TYPE* mt) override;
+    HRESULT STDMETHODCALLTYPE GetCurFile(LPOLESTR* fileName, AM_MEDIA_TYPE* mt) override;
+
+    HRESULT STDMETHODCALLTYPE Stop() override;
+    HRESULT STDMETHODCALLTYPE Pause() override;
+    HRESULT STDMETHODCALLTYPE Run(REFERENCE_TIME start) override;
+
+    // A pin's start changed. The first pin to ask for a time repositions the reader; the others
+    // that follow with the same time are only recorded.
+    void SeekFromPin(CDemuxOutputPin* pin, REFERENCE_TIME time);
+    void BeginFlushPins();
+    void EndFlushPins();
+
+    const KQueueLimits& QueueLimits() const { return m_limits; }
+    REFERENCE_TIME SeekTarget() const { return m_seekTarget.load(); }
+    REFERENCE_TIME SeekBase() const { return m_seekBase.load(); }
+    REFERENCE_TIME CurrentPosition() const { return m_currentPosition.load(); }
+    REFERENCE_TIME Duration() const { return m_duration; }
+    bool IsFlushing() const { return m_flushing.load(); }
+    bool ReaderCommandPending() { return CheckRequest(nullptr) != FALSE; }
+    // Guards the pins' seeking values. Kept apart from the state lock because a worker reads
+    // them while the application may hold the state lock waiting for that worker.
+    CCritSec* SeekingLock() { return &m_seekingLock; }
+    // The connected pin that takes packets of a stream, or null.
+    CDemuxOutputPin* PinForStream(DWORD streamNumber);
+
+protected:
+    // Per demuxer: open and parse the file and create the pins (called under the state lock).
+    // Any failure makes Load fail with E_FAIL.
+    virtual HRESULT LoadFile(LPCOLESTR fileName) = 0;
+    // Optional preparation on the reader thread before the first pass.
+    virtual HRESULT PrepareReader() { return S_OK; }
+    // Positions the parser at the target at the start of each pass.
+    virtual void PositionParser(REFERENCE_TIME) {}
+    // One read pass: packets from the parser to DispatchPacket until the end, an error, a
+    // refused packet or a pending command.
+    virtual void ReadPackets() = 0;
+    // Gives every pin the end marker, stopping early when a command is pending.
+    virtual void QueueEndMarkers() = 0;
+
+    DWORD ThreadProc() override;
+    void SetDuration(REFERENCE_TIME duration) { m_duration = duration; }
+
+    std::u16string m_path;
+    bool m_loaded = false;
+    HANDLE m_readEvent;
+    std::atomic<bool> m_flushing{false};
+    KQueueLimits m_limits;
+
+    CCritSec m_seekLock;     // one seek at a time
+    CCritSec m_seekingLock;  // the pins' seeking values
+    bool m_seekAccepted = false;
+    REFERENCE_TIME m_lastSeekTime = 0;
+    std::vector<CDemuxOutputPin*> m_seekedPins;
+    std::atomic<REFERENCE_TIME> m_currentPosition{0};
+    std::atomic<REFERENCE_TIME> m_seekTarget{0};
+    std::atomic<REFERENCE_TIME> m_seekBase{0};
+    REFERENCE_TIME m_duration = 0;
+};
+
+template <class Packet>
+class CDemuxFilterT : public CDemuxFilter {
+public:
+    using CDemuxFilter::CDemuxFilter;
+    using Pin = CDemuxOutputPinT<Packet>;
+
+    // Routes a packet to its stream's pin with the times rebased by the seek base. Packets of
+    // streams without a connected pin are dropped (S_FALSE: reading goes on).
+    HRESULT DispatchPacket(std::unique_ptr<Packet> packet)
+    {
+        auto* pin = static_cast<Pin*>(PinForStream(packet->streamNumber));
+        if (!pin)
+            return S_FALSE;
+        if (packet->HasTime()) {
+            m_currentPosition = packet->start;
+            REFERENCE_TIME base = m_seekBase.load();
+            packet->start -= base;
+            packet->stop -= base;
+        }
+        return pin->QueuePacket(std::move(packet));
+    }
+
+protected:
+    // Per demuxer: S_OK with a packet, S_FALSE at the end, a failure on a broken file.
+    virtual HRESULT NextPacket(std::unique_ptr<Packet>& packet) = 0;
+
+    void ReadPackets() override
+    {
+        while (!ReaderCommandPending()) {
+            std::unique_ptr<Packet> packet;
+            if (NextPacket(packet) != S_OK || !packet)
+                return;
+            if (FAILED(DispatchPacket(std::move(packet))))
+                return;
+        }
+    }
+
+    void QueueEndMarkers() override
+    {
+        for (int i = 0; i < GetPinCount(); ++i) {
+            if (ReaderCommandPending())
+                return;
+            if (auto* pin = static_cast<Pin*>(GetPin(i)))
+                pin->QueuePacket(nullptr);
+        }
+    }
+};

@@ -1,0 +1,136 @@
+// The output pin shared by the module's demuxers: a CSourceStream with IMediaSeeking whose
+// worker drains the pin's packet queue through the shared delivery loop and FillSample.
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <vector>
+
+#include "framework/source_seeking.h"
+#include "framework/source_stream.h"
+#include "io/packet_queue.h"
+
+class CDemuxFilter;
+
+class CDemuxOutputPin : public CSourceStream, public CSourceSeeking {
+public:
+    CDemuxOutputPin(const WCHAR* objectName, HRESULT* phr, CDemuxFilter* filter, LPCWSTR pinName,
+                    DWORD streamNumber, std::vector<CMediaType> offeredTypes);
+
+    // One COM identity: the seeking part answers through the pin.
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override;
+    ULONG STDMETHODCALLTYPE AddRef() override;
+    ULONG STDMETHODCALLTYPE Release() override;
+    HRESULT STDMETHODCALLTYPE NonDelegatingQueryInterface(REFIID riid, void** ppv) override;
+    ULONG STDMETHODCALLTYPE NonDelegatingAddRef() override;
+    ULONG STDMETHODCALLTYPE NonDelegatingRelease() override;
+
+    HRESULT FillBuffer(IMediaSample*) override { return E_NOTIMPL; }
+    HRESULT DoBufferProcessingLoop() override;
+    // Fills the sample in the slot, or releases it and puts another (or none) there. S_OK
+    // delivers what is in the slot, S_FALSE ends the stream, S_NOT_READY retries after 1 ms.
+    virtual HRESULT FillSample(IMediaSample*& sample) = 0;
+    HRESULT OnThreadStartPlay() override;
+
+    HRESULT CheckMediaType(const CMediaType* mt) override;
+    HRESULT GetMediaType(int position, CMediaType* mt) override;
+    using CSourceStream::GetMediaType;
+    HRESULT DecideBufferSize(IMemAllocator* allocator, ALLOCATOR_PROPERTIES* request) override;
+    HRESULT DeliverBeginFlush() override;
+    HRESULT DeliverEndFlush() override;
+
+    HRESULT ChangeStart() override;
+    HRESULT ChangeStop() override;
+    HRESULT ChangeRate() override;
+
+    DWORD StreamNumber() const { return m_streamNumber; }
+    // Sets the seeking duration and stop (the filter's duration, once known).
+    void SetDuration(REFERENCE_TIME duration);
+    // Bytes a queue may hold before the reader waits: 1.5 x the connection's sample size,
+    // clamped to the filter's range.
+    ULONG QueueByteLimit() const;
+
+    virtual void ClearQueue() = 0;
+    virtual ULONG QueuedBytes() = 0;
+    virtual ULONG QueuedCount() = 0;
+
+protected:
+    // The back-pressure wait of QueuePacket: S_OK once there is room; E_FAIL when the worker
+    // has gone or a command is pending for the reader thread.
+    HRESULT WaitForQueueRoom();
+    // Grows the allocator so one buffer holds the given size (1.5 times it) and puts a new
+    // sample in the slot; the old one is released first. Downstream is flushed around it.
+    HRESULT EnlargeBuffer(IMediaSample*& sample, size_t bytes);
+    double SeekingRate();
+
+    std::vector<CMediaType> m_offered;
+    DWORD m_streamNumber;
+    std::atomic<LONG> m_discontinuity{0};
+    CDemuxFilter* m_pDemux;
+};
+
+template <class Packet>
+class CDemuxOutputPinT : public CDemuxOutputPin {
+public:
+    using CDemuxOutputPin::CDemuxOutputPin;
+
+    // Reader thread: hands the packet (or, when null, the end marker) to the queue.
+    HRESULT QueuePacket(std::unique_ptr<Packet> packet)
+    {
+        HRESULT hr = WaitForQueueRoom();
+        if (FAILED(hr))
+            return hr;  // the packet is destroyed here
+        m_queue.Push(packet);
+        return S_OK;
+    }
+
+    // The plain FillSample: one packet per sample, times divided by the rate.
+    HRESULT FillSample(IMediaSample*& sample) override
+    {
+        if (m_queue.Count() == 0)
+            return S_NOT_READY;
+        std::unique_ptr<Packet> packet = m_queue.Pop();
+        if (!packet)
+            return S_FALSE;
+        return FillFromPacket(sample, *packet);
+    }
+
+    void ClearQueue() override { m_queue.Clear(); }
+    ULONG QueuedBytes() override { return m_queue.Bytes(); }
+    ULONG QueuedCount() override { return m_queue.Count(); }
+
+protected:
+    HRESULT FillFromPacket(IMediaSample*& sample, Packet& packet)
+    {
+        if (packet.payload.size() > static_cast<size_t>(sample->GetSize())) {
+            HRESULT hr = EnlargeBuffer(sample, packet.payload.size());
+            if (FAILED(hr))
+                return hr;
+        }
+        BYTE* buffer = nullptr;
+        HRESULT hr = sample->GetPointer(&buffer);
+        if (FAILED(hr))
+            return hr;
+        std::copy(packet.payload.begin(), packet.payload.end(), buffer);
+        sample->SetActualDataLength(static_cast<LONG>(packet.payload.size()));
+        if (packet.HasTime()) {
+            double rate = SeekingRate();
+            REFERENCE_TIME start = static_cast<REFERENCE_TIME>(static_cast<double>(packet.start) / rate);
+            REFERENCE_TIME stop = static_cast<REFERENCE_TIME>(static_cast<double>(packet.stop) / rate);
+            sample->SetTime(&start, &stop);
+            sample->SetPreroll(start < 0);
+        } else {
+            sample->SetTime(nullptr, nullptr);
+            sample->SetPreroll(FALSE);
+        }
+        sample->SetMediaTime(nullptr, nullptr);
+        sample->SetDiscontinuity(packet.discontinuity || m_discontinuity.load());
+        sample->SetSyncPoint(packet.syncPoint);
+        if (packet.mediaType)
+            sample->SetMediaType(packet.mediaType.get());
+        m_discontinuity = 0;
+        return S_OK;
+    }
+
+    KPacketQueueT<Packet> m_queue;
+};

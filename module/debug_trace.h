@@ -1,0 +1,12 @@
+// The module's diagnostic output: one message per call to the "RECV" window of class
+// "RECV_CLASS", if one exists; nothing is formatted otherwise.
+#pragma once
+
+#include "platform/platform.h"
+
+// printf-style; messages are cut to 4095 characters.
+void DebugTrace(const char* format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 1, 2)))
+#endif
+    ;

@@ -1,0 +1,80 @@
+#include "module/templates.h"
+
+#include <new>
+
+#include "module/pending_filter.h"
+
+namespace {
+
+// Every filter registers the same shape: one "Output" pin and no media types, at a merit that
+// keeps graph building from picking it by itself.
+const AMOVIESETUP_PIN kOutputPin = {
+    const_cast<LPWSTR>(u"Output"), FALSE, TRUE, FALSE, FALSE, &CLSID_NULL, nullptr, 0, nullptr,
+};
+
+#define VMX_SETUP(var, clsid, name) const AMOVIESETUP_FILTER var = {&clsid, name, MERIT_DO_NOT_USE, 1, &kOutputPin}
+
+constexpr const WCHAR* kAviName = u"Torvane AVI Source Filter";
+constexpr const WCHAR* kOggName = u"Torvane OGG Source Filter";
+constexpr const WCHAR* kMpegName = u"Torvane MPEG Source Filter";
+constexpr const WCHAR* kMkvName = u"Torvane MKV Source Filter";
+constexpr const WCHAR* kMp4Name = u"Torvane MP4 Source Filter";
+constexpr const WCHAR* kAsfName = u"Torvane ASF Source Filter";
+constexpr const WCHAR* kFlvName = u"Torvane FLV Source Filter";
+constexpr const WCHAR* kAsfExName = u"Torvane AsfEx Source Filter";
+constexpr const WCHAR* kOgg2Name = u"Torvane OGG Source Filter2";
+constexpr const WCHAR* kMp3Name = u"Torvane MP3 Source Filter";
+constexpr const WCHAR* kAacName = u"Torvane AAC Source Filter";
+constexpr const WCHAR* kMpeg2Name = u"Torvane MPEG Source Filter2";
+
+VMX_SETUP(kAviSetup, CLSID_VmxAviSource, kAviName);
+VMX_SETUP(kOggSetup, CLSID_VmxOggSource, kOggName);
+VMX_SETUP(kMpegSetup, CLSID_VmxMpegSource, kMpegName);
+VMX_SETUP(kMkvSetup, CLSID_VmxMkvSource, kMkvName);
+VMX_SETUP(kMp4Setup, CLSID_VmxMp4Source, kMp4Name);
+VMX_SETUP(kAsfSetup, CLSID_VmxAsfSource, kAsfName);
+VMX_SETUP(kFlvSetup, CLSID_VmxFlvSource, kFlvName);
+VMX_SETUP(kAsfExSetup, CLSID_VmxAsfExSource, kAsfExName);
+VMX_SETUP(kOgg2Setup, CLSID_VmxOgg2Source, kOgg2Name);
+VMX_SETUP(kMp3Setup, CLSID_VmxMp3Source, kMp3Name);
+VMX_SETUP(kAacSetup, CLSID_VmxAacSource, kAacName);
+VMX_SETUP(kMpeg2Setup, CLSID_VmxMpeg2Source, kMpeg2Name);
+
+// Creates the placeholder for a filter whose demuxer is not built yet; the object takes the
+// template's name and class identifier, so it registers and identifies itself correctly.
+template <const WCHAR* const* Name, const CLSID* Clsid>
+CUnknown* CreatePending(IUnknown* outer, HRESULT* phr)
+{
+    auto* filter = new (std::nothrow) CPendingFilter(*Name, outer, *Clsid, phr);
+    if (!filter && phr)
+        *phr = E_OUTOFMEMORY;
+    return filter;
+}
+
+}  // namespace
+
+const CFactoryTemplate g_Templates[] = {
+    {kAviName, &CLSID_VmxAviSource, CreatePending<&kAviName, &CLSID_VmxAviSource>, nullptr, &kAviSetup},
+    {kOggName, &CLSID_VmxOggSource, CreatePending<&kOggName, &CLSID_VmxOggSource>, nullptr, &kOggSetup},
+    {kMpegName, &CLSID_VmxMpegSource, CreatePending<&kMpegName, &CLSID_VmxMpegSource>, nullptr, &kMpegSetup},
+    {kMkvName, &CLSID_VmxMkvSource, CreatePending<&kMkvName, &CLSID_VmxMkvSource>, nullptr, &kMkvSetup},
+    {kMp4Name, &CLSID_VmxMp4Source, CreatePending<&kMp4Name, &CLSID_VmxMp4Source>, nullptr, &kMp4Setup},
+    {kAsfName, &CLSID_VmxAsfSource, CreatePending<&kAsfName, &CLSID_VmxAsfSource>, nullptr, &kAsfSetup},
+    {kFlvName, &CLSID_VmxFlvSource, CreatePending<&kFlvName, &CLSID_VmxFlvSource>, nullptr, &kFlvSetup},
+    {kAsfExName, &CLSID_VmxAsfExSource, CreatePending<&kAsfExName, &CLSID_VmxAsfExSource>, nullptr, &kAsfExSetup},
+    {kOgg2Name, &CLSID_VmxOgg2Source, CreatePending<&kOgg2Name, &CLSID_VmxOgg2Source>, nullptr, &kOgg2Setup},
+    {kMp3Name, &CLSID_VmxMp3Source, CreatePending<&kMp3Name, &CLSID_VmxMp3Source>, nullptr, &kMp3Setup},
+    {kAacName, &CLSID_VmxAacSource, CreatePending<&kAacName, &CLSID_VmxAacSource>, nullptr, &kAacSetup},
+    {kMpeg2Name, &CLSID_VmxMpeg2Source, CreatePending<&kMpeg2Name, &CLSID_VmxMpeg2Source>, nullptr, &kMpeg2Setup},
+};
+
+const int g_cTemplates = static_cast<int>(sizeof g_Templates / sizeof g_Templates[0]);
+static_assert(sizeof g_Templates / sizeof g_Templates[0] == 12);
+
+const CFactoryTemplate* FindTemplate(REFCLSID clsid)
+{
+    for (int i = 0; i < g_cTemplates; ++i)
+        if (g_Templates[i].IsClassID(clsid))
+            return &g_Templates[i];
+    return nullptr;
+}
