@@ -1,0 +1,44 @@
+// A file reader with one read-ahead window in memory, so that the many 1-to-8-byte reads of
+// header parsing cost a memory copy each rather than a system call.
+#pragma once
+
+#include <vector>
+
+#include "io/file.h"
+
+class KCacheFile : public KFile {
+public:
+    static constexpr DWORD kDefaultCapacity = 2048;
+
+    // capacity is the window size in bytes; 0 turns every Read into one direct system read.
+    explicit KCacheFile(DWORD capacity = kDefaultCapacity);
+    ~KCacheFile() override;
+
+    // Always a default-sized window, whatever this reader's capacity.
+    std::unique_ptr<KFileBase> NewInstance() const override;
+    BOOL Open(LPCWSTR path) override;
+    // Returns the count it set out to copy (cut at the end of the file), even when a system read
+    // fails part-way; the bytes past the failure are then left as they were in the buffer.
+    DWORD Read(void* buffer, DWORD count) override;
+    // Moves the logical position only, clamped to [0, size].
+    LONGLONG Seek(LONGLONG position) override;
+    LONGLONG Tell() override { return position_; }
+    LONGLONG GetSize() override;
+    BOOL Close() override;
+
+    DWORD Capacity() const { return capacity_; }
+    LONGLONG WindowStart() const { return windowStart_; }
+    LONGLONG WindowLength() const { return windowLength_; }
+
+private:
+    void ResetWindow();
+    // Copies from the window what it holds at the position; returns the bytes copied.
+    DWORD CopyFromWindow(BYTE* target, DWORD wanted);
+
+    LONGLONG position_ = 0;
+    LONGLONG knownSize_ = 0;
+    std::vector<BYTE> window_;
+    DWORD capacity_;
+    LONGLONG windowStart_ = 0;
+    LONGLONG windowLength_ = 0;
+};

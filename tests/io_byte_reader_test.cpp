@@ -1,0 +1,133 @@
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdint>
+#include <limits>
+
+#include "io/byte_reader.h"
+
+namespace {
+
+// High bits set in every byte catch a sign-extended or int-overflowing shift.
+constexpr std::array<std::uint8_t, 8> kHighBytes = {0xF1, 0xE2, 0xD3, 0xC4, 0xB5, 0xA6, 0x97, 0x88};
+
+static_assert(ReadBE32(kHighBytes.data()) == 0xF1E2D3C4u);
+
+TEST(ByteHelpers, DecodeEachWidthInBothByteOrders)
+{
+    const std::uint8_t* p = kHighBytes.data();
+    EXPECT_EQ(ReadBE16(p), 0xF1E2u);
+    EXPECT_EQ(ReadBE24(p), 0xF1E2D3u);
+    EXPECT_EQ(ReadBE32(p), 0xF1E2D3C4u);
+    EXPECT_EQ(ReadBE64(p), 0xF1E2D3C4B5A69788ull);
+    EXPECT_EQ(ReadLE16(p), 0xE2F1u);
+    EXPECT_EQ(ReadLE24(p), 0xD3E2F1u);
+    EXPECT_EQ(ReadLE32(p), 0xC4D3E2F1u);
+    EXPECT_EQ(ReadLE64(p), 0x8897A6B5C4D3E2F1ull);
+}
+
+TEST(ByteReader, SequentialReadsDecodeFieldsAndAdvance)
+{
+    const std::uint8_t bytes[] = {0x7F, 0x12, 0x34, 0xAB, 0xCD, 0xEF, 0x01, 0x02, 0x03, 0x04, 0x34, 0x12,
+                                  0x78, 0x56, 0x34, 0x12, 1, 2, 3, 4, 5, 6, 7, 8, 8, 7, 6, 5, 4, 3, 2, 1, 0xEE};
+    KByteReader reader(bytes);
+    std::uint8_t u8 = 0;
+    std::uint16_t u16 = 0;
+    std::uint32_t u32 = 0;
+    std::uint64_t u64 = 0;
+    ASSERT_TRUE(reader.Read1(&u8));
+    EXPECT_EQ(u8, 0x7F);
+    ASSERT_TRUE(reader.ReadBE2(&u16));
+    EXPECT_EQ(u16, 0x1234);
+    ASSERT_TRUE(reader.ReadBE3(&u32));
+    EXPECT_EQ(u32, 0xABCDEFu);
+    ASSERT_TRUE(reader.ReadBE4(&u32));
+    EXPECT_EQ(u32, 0x01020304u);
+    ASSERT_TRUE(reader.ReadLE2(&u16));
+    EXPECT_EQ(u16, 0x1234);
+    ASSERT_TRUE(reader.ReadLE4(&u32));
+    EXPECT_EQ(u32, 0x12345678u);
+    ASSERT_TRUE(reader.ReadBE8(&u64));
+    EXPECT_EQ(u64, 0x0102030405060708ull);
+    ASSERT_TRUE(reader.ReadLE8(&u64));
+    EXPECT_EQ(u64, 0x0102030405060708ull);
+    EXPECT_EQ(reader.Position(), sizeof bytes - 1);
+    EXPECT_EQ(reader.Remaining(), 1u);
+    std::span<const std::uint8_t> last;
+    ASSERT_TRUE(reader.ReadBytes(1, &last));
+    EXPECT_EQ(last.data(), bytes + sizeof bytes - 1);
+    EXPECT_EQ(reader.Remaining(), 0u);
+}
+
+struct ShortRead {
+    const char* name;
+    size_t width;
+    // True when the read succeeded; a failed read must also leave its out value untouched.
+    bool (*read)(KByteReader&);
+};
+
+TEST(ByteReader, ReadOneByteShortFailsAndLeavesCursorExactFitSucceeds)
+{
+    const ShortRead cases[] = {
+        {"Read1", 1, [](KByteReader& r) { std::uint8_t v = 0x5A; return r.Read1(&v) || v != 0x5A; }},
+        {"ReadBE2", 2, [](KByteReader& r) { std::uint16_t v = 0x5A; return r.ReadBE2(&v) || v != 0x5A; }},
+        {"ReadBE3", 3, [](KByteReader& r) { std::uint32_t v = 0x5A; return r.ReadBE3(&v) || v != 0x5A; }},
+        {"ReadBE4", 4, [](KByteReader& r) { std::uint32_t v = 0x5A; return r.ReadBE4(&v) || v != 0x5A; }},
+        {"ReadBE8", 8, [](KByteReader& r) { std::uint64_t v = 0x5A; return r.ReadBE8(&v) || v != 0x5A; }},
+        {"ReadLE2", 2, [](KByteReader& r) { std::uint16_t v = 0x5A; return r.ReadLE2(&v) || v != 0x5A; }},
+        {"ReadLE4", 4, [](KByteReader& r) { std::uint32_t v = 0x5A; return r.ReadLE4(&v) || v != 0x5A; }},
+        {"ReadLE8", 8, [](KByteReader& r) { std::uint64_t v = 0x5A; return r.ReadLE8(&v) || v != 0x5A; }},
+        {"Skip", 5, [](KByteReader& r) { return r.Skip(5); }},
+        {"ReadBytes", 6, [](KByteReader& r) {
+             std::span<const std::uint8_t> v;
+             return r.ReadBytes(6, &v) || !v.empty();
+         }},
+    };
+    const std::uint8_t bytes[16] = {};
+    for (const ShortRead& c : cases) {
+        SCOPED_TRACE(c.name);
+        // Place the cursor so that exactly width - 1 bytes are left.
+        KByteReader reader(std::span(bytes, 3 + c.width - 1));
+        ASSERT_TRUE(reader.Skip(3));
+        EXPECT_FALSE(c.read(reader));
+        EXPECT_EQ(reader.Position(), 3u);
+        EXPECT_EQ(reader.Remaining(), c.width - 1);
+
+        // With exactly width bytes left the same read succeeds and ends on the last byte.
+        KByteReader exact(std::span(bytes, 3 + c.width));
+        ASSERT_TRUE(exact.Skip(3));
+        EXPECT_TRUE(c.read(exact));
+        EXPECT_EQ(exact.Position(), 3 + c.width);
+        EXPECT_EQ(exact.Remaining(), 0u);
+    }
+}
+
+TEST(ByteReader, HugeLengthsNeverWrapPastTheEnd)
+{
+    const std::uint8_t bytes[8] = {};
+    KByteReader reader(bytes);
+    ASSERT_TRUE(reader.Skip(3));
+    std::span<const std::uint8_t> view;
+    for (size_t length : {std::numeric_limits<size_t>::max(), std::numeric_limits<size_t>::max() - 2, size_t{6}}) {
+        SCOPED_TRACE(length);
+        EXPECT_FALSE(reader.Skip(length));
+        EXPECT_FALSE(reader.ReadBytes(length, &view));
+        EXPECT_EQ(reader.Position(), 3u);
+    }
+    EXPECT_TRUE(reader.Skip(5));
+    EXPECT_TRUE(reader.ReadBytes(0, &view));
+    EXPECT_FALSE(reader.Skip(1));
+}
+
+TEST(ByteReader, EmptyDataRefusesEveryRead)
+{
+    KByteReader reader(std::span<const std::uint8_t>{});
+    std::uint8_t u8 = 0;
+    std::uint32_t u32 = 0;
+    EXPECT_FALSE(reader.Read1(&u8));
+    EXPECT_FALSE(reader.ReadLE4(&u32));
+    EXPECT_TRUE(reader.Skip(0));
+    EXPECT_EQ(reader.Remaining(), 0u);
+}
+
+}  // namespace

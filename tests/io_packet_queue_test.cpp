@@ -1,0 +1,187 @@
+#include <gtest/gtest.h>
+
+#include <thread>
+#include <vector>
+
+#include "framework/media_type.h"
+#include "io/packet_queue.h"
+
+namespace {
+
+template <typename P>
+std::unique_ptr<P> MakePacket(std::vector<BYTE> payload, LONGLONG start = PACKET_NO_TIME, BOOL continuation = FALSE)
+{
+    auto packet = std::make_unique<P>();
+    packet->payload = std::move(payload);
+    packet->start = start;
+    packet->stop = start == PACKET_NO_TIME ? PACKET_NO_TIME : start + 1;
+    packet->continuation = continuation;
+    return packet;
+}
+
+template <typename P>
+class PacketQueueTest : public ::testing::Test {};
+
+using PacketKinds = ::testing::Types<KPacket, KPacket2>;
+TYPED_TEST_SUITE(PacketQueueTest, PacketKinds);
+
+TYPED_TEST(PacketQueueTest, EndMarkerIsAnEntryWithoutBytes)
+{
+    KPacketQueueT<TypeParam> queue;
+    std::unique_ptr<TypeParam> packet = MakePacket<TypeParam>({1, 2, 3}, 0);
+    queue.Push(packet);
+    queue.Push(nullptr);
+    EXPECT_EQ(queue.Count(), 2u);
+    EXPECT_EQ(queue.Bytes(), 3u);
+    EXPECT_FALSE(queue.TailIsPacket());
+
+    std::unique_ptr<TypeParam> head = queue.Pop();
+    ASSERT_NE(head, nullptr);
+    EXPECT_EQ(head->payload, (std::vector<BYTE>{1, 2, 3}));
+    EXPECT_EQ(queue.Bytes(), 0u);
+    EXPECT_EQ(queue.Pop(), nullptr);
+    EXPECT_EQ(queue.Count(), 0u);
+    // Callers are meant to check Count first; an empty queue still answers safely.
+    EXPECT_EQ(queue.Pop(), nullptr);
+    EXPECT_EQ(queue.Count(), 0u);
+}
+
+enum class Tail { None, Timed, Untimed, EndMarker };
+
+struct MergeCase {
+    const char* name;
+    Tail tail;
+    BOOL continuation;
+    BOOL discontinuity;
+    bool withMediaType;
+    bool timed;
+    bool merges;
+};
+
+TYPED_TEST(PacketQueueTest, UntimedContinuationMergesOnlyIntoTimedTail)
+{
+    const MergeCase cases[] = {
+        {"into an empty queue", Tail::None, TRUE, FALSE, false, false, false},
+        {"after a timed packet", Tail::Timed, TRUE, FALSE, false, false, true},
+        {"after an untimed packet", Tail::Untimed, TRUE, FALSE, false, false, false},
+        {"after the end marker", Tail::EndMarker, TRUE, FALSE, false, false, false},
+        {"with a discontinuity", Tail::Timed, TRUE, TRUE, false, false, false},
+        {"with a media type", Tail::Timed, TRUE, FALSE, true, false, false},
+        {"with a time of its own", Tail::Timed, TRUE, FALSE, false, true, false},
+        {"not marked as continuation", Tail::Timed, FALSE, FALSE, false, false, false},
+    };
+    for (const MergeCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        KPacketQueueT<TypeParam> queue;
+        if (c.tail == Tail::Timed)
+            queue.Push(MakePacket<TypeParam>({1, 2, 3}, 1000));
+        else if (c.tail == Tail::Untimed)
+            queue.Push(MakePacket<TypeParam>({1, 2, 3}));
+        else if (c.tail == Tail::EndMarker)
+            queue.Push(nullptr);
+        const DWORD countBefore = queue.Count();
+        const DWORD bytesBefore = queue.Bytes();
+
+        std::unique_ptr<TypeParam> fragment = MakePacket<TypeParam>({7, 8}, c.timed ? 2000 : PACKET_NO_TIME, c.continuation);
+        fragment->discontinuity = c.discontinuity;
+        if (c.withMediaType) {
+            AM_MEDIA_TYPE type = {};
+            fragment->mediaType.reset(CreateMediaType(&type));
+            ASSERT_NE(fragment->mediaType, nullptr);
+        }
+        queue.Push(fragment);
+        EXPECT_EQ(fragment, nullptr);
+        EXPECT_EQ(queue.Bytes(), bytesBefore + 2);
+        EXPECT_EQ(queue.Count(), countBefore + (c.merges ? 0 : 1));
+        EXPECT_TRUE(queue.TailIsPacket());
+
+        if (c.merges) {
+            std::unique_ptr<TypeParam> merged = queue.Pop();
+            ASSERT_NE(merged, nullptr);
+            EXPECT_EQ(merged->payload, (std::vector<BYTE>{1, 2, 3, 7, 8}));
+            EXPECT_EQ(merged->start, 1000);
+            EXPECT_EQ(queue.Bytes(), 0u);
+        }
+    }
+}
+
+TYPED_TEST(PacketQueueTest, ContinuationAfterItsPacketLeftTravelsAlone)
+{
+    KPacketQueueT<TypeParam> queue;
+    queue.Push(MakePacket<TypeParam>({1}, 500));
+    ASSERT_NE(queue.Pop(), nullptr);
+    queue.Push(MakePacket<TypeParam>({2, 3}, PACKET_NO_TIME, TRUE));
+    EXPECT_EQ(queue.Count(), 1u);
+    std::unique_ptr<TypeParam> alone = queue.Pop();
+    ASSERT_NE(alone, nullptr);
+    EXPECT_FALSE(alone->HasTime());
+    EXPECT_EQ(alone->payload, (std::vector<BYTE>{2, 3}));
+}
+
+TYPED_TEST(PacketQueueTest, ClearDropsPacketsTheirMediaTypesAndTheMarker)
+{
+    KPacketQueueT<TypeParam> queue;
+    std::unique_ptr<TypeParam> packet = MakePacket<TypeParam>(std::vector<BYTE>(100, 1), 0);
+    CMediaType type(&MEDIATYPE_Video);
+    BYTE format[16] = {};
+    type.SetFormat(format, sizeof format);
+    packet->mediaType.reset(CreateMediaType(&type));
+    ASSERT_NE(packet->mediaType, nullptr);
+    queue.Push(packet);
+    queue.Push(MakePacket<TypeParam>(std::vector<BYTE>(50, 2)));
+    queue.Push(nullptr);
+    ASSERT_EQ(queue.Count(), 3u);
+
+    queue.Clear();
+    EXPECT_EQ(queue.Count(), 0u);
+    EXPECT_EQ(queue.Bytes(), 0u);
+    EXPECT_FALSE(queue.TailIsPacket());
+    queue.Push(MakePacket<TypeParam>({9}, 0));
+    EXPECT_EQ(queue.Count(), 1u);
+    EXPECT_EQ(queue.Bytes(), 1u);
+}
+
+TEST(PacketQueueThreads, EveryByteArrivesInOrderAcrossThreads)
+{
+    constexpr int kPackets = 20000;
+    KPacketQueue queue;
+    std::vector<BYTE> sent;
+
+    std::thread producer([&queue] {
+        unsigned counter = 0;
+        for (int i = 0; i < kPackets; ++i) {
+            // Every third packet is an untimed fragment that may or may not merge, depending on
+            // whether the consumer has already taken the packet before it.
+            const bool fragment = i % 3 == 2;
+            std::vector<BYTE> payload(1 + i % 37);
+            for (BYTE& b : payload)
+                b = static_cast<BYTE>(counter++);
+            queue.Push(MakePacket<KPacket>(std::move(payload), fragment ? PACKET_NO_TIME : i, fragment));
+        }
+        queue.Push(nullptr);
+    });
+    {
+        unsigned counter = 0;
+        for (int i = 0; i < kPackets; ++i)
+            for (int j = 0; j < 1 + i % 37; ++j)
+                sent.push_back(static_cast<BYTE>(counter++));
+    }
+
+    std::vector<BYTE> received;
+    for (;;) {
+        if (queue.Count() == 0) {
+            std::this_thread::yield();
+            continue;
+        }
+        std::unique_ptr<KPacket> packet = queue.Pop();
+        if (!packet)
+            break;
+        received.insert(received.end(), packet->payload.begin(), packet->payload.end());
+    }
+    producer.join();
+    EXPECT_EQ(received, sent);
+    EXPECT_EQ(queue.Count(), 0u);
+    EXPECT_EQ(queue.Bytes(), 0u);
+}
+
+}  // namespace
