@@ -1,0 +1,71 @@
+// Small helpers shared by the tests: a scratch directory, an environment variable set for one
+// test, text conversion.
+#pragma once
+
+#include <atomic>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <unistd.h>
+
+namespace vmx::test {
+
+class ScopedTempDir {
+public:
+    ScopedTempDir()
+    {
+        static std::atomic<int> counter{0};
+        path_ = std::filesystem::temp_directory_path()
+            / ("vmx-test-" + std::to_string(::getpid()) + "-" + std::to_string(counter++));
+        std::filesystem::remove_all(path_);
+        std::filesystem::create_directories(path_);
+    }
+    ~ScopedTempDir()
+    {
+        std::error_code ignored;
+        std::filesystem::remove_all(path_, ignored);
+    }
+    const std::filesystem::path& path() const { return path_; }
+    std::string file(const std::string& name) const { return (path_ / name).string(); }
+
+private:
+    std::filesystem::path path_;
+};
+
+class ScopedEnv {
+public:
+    ScopedEnv(const char* name, const std::string& value) : name_(name)
+    {
+        if (const char* old = std::getenv(name)) {
+            hadOld_ = true;
+            old_ = old;
+        }
+        ::setenv(name, value.c_str(), 1);
+    }
+    ~ScopedEnv()
+    {
+        if (hadOld_)
+            ::setenv(name_, old_.c_str(), 1);
+        else
+            ::unsetenv(name_);
+    }
+
+private:
+    const char* name_;
+    bool hadOld_ = false;
+    std::string old_;
+};
+
+inline std::string ReadText(const std::string& path)
+{
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+inline std::u16string Wide(const std::string& text) { return std::u16string(text.begin(), text.end()); }
+
+}  // namespace vmx::test
