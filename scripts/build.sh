@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Configures and builds one flavour of the tree: scripts/build.sh [release|asan|tsan]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+flavour=${1:-release}
+jobs=$(nproc 2>/dev/null || echo 2)
+case "$flavour" in
+  release) args=(-DCMAKE_BUILD_TYPE=RelWithDebInfo) ;;
+  asan) args=(-DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=clang++ -DVMX_SANITIZE=address,undefined) ;;
+  tsan) args=(-DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=clang++ -DVMX_SANITIZE=thread) ;;
+  *) echo "unknown flavour: $flavour" >&2; exit 2 ;;
+esac
+cmake -S . -B "build/$flavour" "${args[@]}" >/dev/null
+cmake --build "build/$flavour" -j "$jobs"
