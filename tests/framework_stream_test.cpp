@@ -1,0 +1,330 @@
+// The streaming machinery end to end: a scripted demuxer on the real framework, its pins
+// connected to recording sinks, driven through pause, run, seek and stop.
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+#include "host/graph_driver.h"
+#include "tests/test_demuxer.h"
+
+using namespace vmx::host;
+using namespace vmx::test;
+
+namespace {
+
+constexpr DWORD kWait = 10000;
+
+// Stream s of n streams carries packets i with i % n == s; each stream advances 10 ms a packet.
+Script InterleavedScript(int streams, int packetsPerStream, size_t (*sizeOf)(size_t))
+{
+    Script script;
+    const char16_t* names[] = {u"Video", u"Audio", u"Subtitle"};
+    for (int s = 0; s < streams; ++s)
+        script.streams.push_back({static_cast<DWORD>(s + 1), names[s % 3], s == 0 ? VideoType(640, 480) : AudioType()});
+    for (int i = 0; i < streams * packetsPerStream; ++i) {
+        REFERENCE_TIME start = (i / streams) * 100000LL;
+        script.packets.push_back({static_cast<DWORD>(i % streams + 1), start, start + 100000, sizeOf(i), i % 7 == 0});
+    }
+    script.duration = packetsPerStream * 100000LL;
+    return script;
+}
+
+size_t VariedSize(size_t i) { return 1 + (i * 977) % 6000; }
+size_t SmallSize(size_t) { return 64; }
+size_t KiloSize(size_t) { return 1000; }
+
+std::uint64_t ExpectedChecksum(size_t packetIndex, size_t size)
+{
+    std::vector<BYTE> bytes(size);
+    for (size_t i = 0; i < size; ++i)
+        bytes[i] = PayloadByte(packetIndex, i);
+    return Fnv1a64(bytes);
+}
+
+// A loaded test filter, referenced for the test's whole length.
+struct Source {
+    explicit Source(Script s, const KQueueLimits& limits = QueueLimits::Mkv)
+        : script(s), filter(new CTestDemuxFilter(std::move(s), limits))
+    {
+        filter->AddRef();
+        EXPECT_EQ(filter->Load(u"script", nullptr), S_OK);
+    }
+    ~Source() { filter->Release(); }
+    bool ReaderRuns() { return static_cast<CAMThread*>(filter)->ThreadExists() != FALSE; }
+    bool WorkerRuns(int pin) { return static_cast<CAMThread*>(filter->TestPin(pin))->ThreadExists() != FALSE; }
+
+    Script script;
+    CTestDemuxFilter* filter;
+};
+
+// The samples a sink must have received for stream s, from the first packet at or after base.
+void ExpectStream(const Script& script, DWORD stream, REFERENCE_TIME base, const std::vector<SinkEvent>& samples)
+{
+    size_t next = 0;
+    bool first = true;
+    for (size_t i = 0; i < script.packets.size(); ++i) {
+        const ScriptPacket& packet = script.packets[i];
+        if (packet.streamNumber != stream || packet.start < base)
+            continue;
+        ASSERT_LT(next, samples.size()) << "missing packet " << i;
+        const SinkEvent& sample = samples[next++];
+        EXPECT_TRUE(sample.startValid && sample.stopValid);
+        EXPECT_EQ(sample.start, packet.start - base) << "packet " << i;
+        EXPECT_EQ(sample.stop, packet.stop - base);
+        EXPECT_EQ(sample.length, static_cast<LONG>(packet.size));
+        EXPECT_EQ(sample.checksum, ExpectedChecksum(i, packet.size)) << "packet " << i;
+        EXPECT_EQ(sample.syncPoint, packet.syncPoint);
+        EXPECT_EQ(sample.discontinuity, first);
+        first = false;
+    }
+    EXPECT_EQ(next, samples.size()) << "extra samples";
+}
+
+const SinkEvent* LastNewSegment(const std::vector<SinkEvent>& events)
+{
+    const SinkEvent* found = nullptr;
+    for (const SinkEvent& event : events)
+        if (event.kind == SinkEvent::Kind::NewSegment)
+            found = &event;
+    return found;
+}
+
+}  // namespace
+
+TEST(FrameworkStream, EveryPacketArrivesOnceInOrderOnItsPin)
+{
+    Source source(InterleavedScript(3, 120, VariedSize));
+    GraphDriver driver(source.filter);
+    ASSERT_EQ(driver.ConnectAll(), S_OK);
+    ASSERT_EQ(driver.Run(), S_OK);
+    ASSERT_TRUE(driver.WaitForEndOfStream(kWait));
+    for (DWORD s = 0; s < 3; ++s) {
+        SCOPED_TRACE(s);
+        RecordingSink* sink = driver.Sink(s);
+        ExpectStream(source.script, s + 1, 0, sink->Samples());
+        EXPECT_EQ(sink->EndOfStreamCount(), 1u);
+        std::vector<SinkEvent> events = sink->Events();
+        EXPECT_EQ(events.back().kind, SinkEvent::Kind::EndOfStream);
+        const SinkEvent* segment = LastNewSegment(events);
+        ASSERT_NE(segment, nullptr);
+        EXPECT_EQ(segment->start, 0);
+        EXPECT_EQ(segment->stop, 120 * 100000LL);
+        EXPECT_EQ(segment->rate, 1.0);
+    }
+    EXPECT_EQ(source.filter->repositions, 1);
+    EXPECT_EQ(driver.Stop(), S_OK);
+}
+
+TEST(FrameworkStream, SeekingAllPinsToOneTimeRepositionsOnceAndRebasesTimes)
+{
+    Source source(InterleavedScript(2, 200, SmallSize));
+    GraphDriver driver(source.filter);
+    ASSERT_EQ(driver.ConnectAll(), S_OK);
+    ASSERT_EQ(driver.Pause(), S_OK);
+    ASSERT_TRUE(driver.WaitForEndOfStream(kWait));
+    ASSERT_EQ(source.filter->repositions, 1);
+
+    const REFERENCE_TIME target = 7500000;  // 0.75 s, on a packet boundary
+    driver.Sink(0)->Reset();
+    driver.Sink(1)->Reset();
+    ASSERT_EQ(driver.Seek(0, target), S_OK);
+    ASSERT_EQ(driver.Seek(1, target), S_OK);
+    EXPECT_EQ(source.filter->repositions, 2);
+    ASSERT_TRUE(driver.WaitForEndOfStream(kWait));
+    for (DWORD s = 0; s < 2; ++s) {
+        SCOPED_TRACE(s);
+        ExpectStream(source.script, s + 1, target, driver.Sink(s)->Samples());
+        const SinkEvent* segment = LastNewSegment(driver.Sink(s)->Events());
+        ASSERT_NE(segment, nullptr);
+        EXPECT_EQ(segment->start, target);
+        LONGLONG current = 0;
+        driver.Seeking(s)->GetPositions(&current, nullptr);
+        EXPECT_EQ(current, target);
+    }
+
+    // The same pin asking twice for one time is two seeks.
+    ASSERT_EQ(driver.Seek(0, target), S_OK);
+    ASSERT_EQ(driver.Seek(0, target), S_OK);
+    EXPECT_EQ(source.filter->repositions, 4);
+    ASSERT_TRUE(driver.WaitForEndOfStream(kWait));
+    EXPECT_EQ(driver.Stop(), S_OK);
+}
+
+TEST(FrameworkStream, StopFlagsRestartDeliveryWithoutRepositioning)
+{
+    Source source(InterleavedScript(2, 50, SmallSize));
+    GraphDriver driver(source.filter);
+    ASSERT_EQ(driver.ConnectAll(), S_OK);
+    ASSERT_EQ(driver.Run(), S_OK);
+    ASSERT_TRUE(driver.WaitForEndOfStream(kWait));
+    driver.Sink(0)->Reset();
+    LONGLONG stop = 3000000;
+    ASSERT_EQ(driver.Seeking(0)->SetPositions(nullptr, 0, &stop, AM_SEEKING_AbsolutePositioning), S_OK);
+    EXPECT_EQ(source.filter->repositions, 1);
+    std::vector<SinkEvent> events = driver.Sink(0)->Events();
+    ASSERT_GE(events.size(), 3u);
+    EXPECT_EQ(events[0].kind, SinkEvent::Kind::BeginFlush);
+    EXPECT_EQ(events[1].kind, SinkEvent::Kind::EndFlush);
+    const SinkEvent* segment = LastNewSegment(events);
+    ASSERT_NE(segment, nullptr);
+    EXPECT_EQ(segment->stop, stop);
+    EXPECT_EQ(driver.Stop(), S_OK);
+}
+
+TEST(FrameworkStream, QueuesStayWithinTheirLimitsAndStopInterruptsAFullOne)
+{
+    // 1000-byte packets against a 4096-byte, 5-packet limit: a push is allowed below the limit,
+    // so a queue may pass the byte limit by at most one packet and never the packet count.
+    const KQueueLimits limits{4096, 4096, 5, false};
+    Source source(InterleavedScript(2, 300, KiloSize), limits);
+    GraphDriver driver(source.filter);
+    ASSERT_EQ(driver.ConnectAll(), S_OK);
+    driver.Sink(0)->HoldReceive();
+    ASSERT_EQ(driver.Run(), S_OK);
+    ASSERT_TRUE(driver.Sink(0)->WaitForHeldReceive(kWait));
+    CTestDemuxPin* held = source.filter->TestPin(0);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (held->QueuedCount() < limits.maxPackets && std::chrono::steady_clock::now() < deadline)
+        Sleep(1);
+    Sleep(50);  // the reader is now waiting on the full queue
+    EXPECT_EQ(held->QueuedCount(), limits.maxPackets);
+    EXPECT_LT(held->QueuedBytes(), limits.lowerBytes + 1000);
+    EXPECT_LT(source.filter->packetsRead, source.script.packets.size());
+
+    auto before = std::chrono::steady_clock::now();
+    EXPECT_EQ(driver.Stop(), S_OK);
+    auto took = std::chrono::steady_clock::now() - before;
+    EXPECT_LT(took, std::chrono::seconds(1));
+    EXPECT_FALSE(source.ReaderRuns());
+    EXPECT_FALSE(source.WorkerRuns(0));
+    EXPECT_FALSE(source.WorkerRuns(1));
+
+    // Played again without the hold, everything arrives and no queue ever held more.
+    driver.Sink(0)->ReleaseHold();
+    driver.Sink(0)->Reset();
+    driver.Sink(1)->Reset();
+    ASSERT_EQ(driver.Run(), S_OK);
+    ASSERT_TRUE(driver.WaitForEndOfStream(kWait));
+    ExpectStream(source.script, 1, 0, driver.Sink(0)->Samples());
+    ExpectStream(source.script, 2, 0, driver.Sink(1)->Samples());
+    for (int pin = 0; pin < 2; ++pin) {
+        EXPECT_LE(source.filter->TestPin(pin)->maxQueuedPackets, limits.maxPackets);
+        EXPECT_LT(source.filter->TestPin(pin)->maxQueuedBytes, limits.lowerBytes + 1000);
+    }
+}
+
+TEST(FrameworkStream, UnconnectedPinsGetNoThreadAndTheirPacketsAreDropped)
+{
+    Source source(InterleavedScript(3, 80, SmallSize));
+    GraphDriver driver(source.filter);
+    ASSERT_EQ(driver.ConnectPins({1}), S_OK);
+    ASSERT_EQ(driver.Run(), S_OK);
+    ASSERT_TRUE(driver.WaitForEndOfStream(kWait));
+    EXPECT_FALSE(source.WorkerRuns(0));
+    EXPECT_FALSE(source.WorkerRuns(2));
+    EXPECT_TRUE(source.WorkerRuns(1));
+    ExpectStream(source.script, 2, 0, driver.Sink(1)->Samples());
+    EXPECT_EQ(source.filter->packetsRead, source.script.packets.size());
+    EXPECT_EQ(driver.Stop(), S_OK);
+
+    // With no pin connected at all, the filter still pauses, runs and stops.
+    Source idle(InterleavedScript(2, 10, SmallSize));
+    GraphDriver idleDriver(idle.filter);
+    ASSERT_EQ(idleDriver.Run(), S_OK);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (idle.filter->packetsRead < idle.script.packets.size() && std::chrono::steady_clock::now() < deadline)
+        Sleep(1);
+    EXPECT_EQ(idle.filter->packetsRead, idle.script.packets.size());
+    EXPECT_FALSE(idle.WorkerRuns(0));
+    EXPECT_EQ(idleDriver.Stop(), S_OK);
+}
+
+TEST(FrameworkStream, AFillFailureEndsOnlyItsPinWithAnErrorEvent)
+{
+    Source source(InterleavedScript(2, 60, SmallSize));
+    source.filter->TestPin(0)->failure = E_UNEXPECTED;
+    source.filter->TestPin(0)->failAfterSamples = 3;
+    GraphDriver driver(source.filter);
+    ASSERT_EQ(driver.ConnectAll(), S_OK);
+    ASSERT_EQ(driver.Run(), S_OK);
+    ASSERT_TRUE(driver.WaitForEndOfStream(kWait));
+    EXPECT_EQ(driver.Sink(0)->SampleCount(), 3u);
+    EXPECT_EQ(driver.Sink(0)->EndOfStreamCount(), 1u);
+    ExpectStream(source.script, 2, 0, driver.Sink(1)->Samples());
+    ASSERT_TRUE(driver.Graph().WaitForEvent(EC_ERRORABORT, kWait));
+    int aborts = 0;
+    for (const GraphEvent& event : driver.GraphEvents()) {
+        if (event.code == EC_ERRORABORT) {
+            ++aborts;
+            EXPECT_EQ(event.param1, static_cast<LONG_PTR>(E_UNEXPECTED));
+        }
+    }
+    EXPECT_EQ(aborts, 1);
+    EXPECT_EQ(driver.Stop(), S_OK);
+}
+
+TEST(FrameworkStream, ADownstreamRefusalEndsThatPinQuietly)
+{
+    Source source(InterleavedScript(2, 60, SmallSize));
+    GraphDriver driver(source.filter);
+    ASSERT_EQ(driver.ConnectAll(), S_OK);
+    driver.Sink(0)->LimitReceive(2, S_FALSE);
+    ASSERT_EQ(driver.Run(), S_OK);
+    ASSERT_TRUE(driver.Sink(1)->WaitForEndOfStream(kWait));
+    Sleep(50);
+    EXPECT_EQ(driver.Sink(0)->SampleCount(), 2u);
+    EXPECT_EQ(driver.Sink(0)->EndOfStreamCount(), 0u);
+    EXPECT_TRUE(driver.GraphEvents().empty());
+    // The reader is left waiting on the undrained queue; Stop still ends everything.
+    EXPECT_EQ(driver.Stop(), S_OK);
+    EXPECT_FALSE(source.ReaderRuns());
+}
+
+TEST(FrameworkStream, BuffersAreSizedFromTheTypeAndGrowForLargePackets)
+{
+    Script script;
+    script.streams.push_back({1, u"Audio", AudioType()});
+    script.streams.push_back({2, u"Video", VideoType(1920, 1080)});
+    script.streams.push_back({3, u"Big audio", AudioType(200000)});
+    CMediaType bareVideo;
+    bareVideo.SetType(&MEDIATYPE_Video);
+    bareVideo.SetSubtype(&MEDIATYPE_Video);
+    bareVideo.SetFormatType(&FORMAT_None);
+    bareVideo.lSampleSize = 0;
+    script.streams.push_back({4, u"Bare video", bareVideo});
+    script.packets.push_back({1, 0, 100000, 100000});  // larger than the 57344-byte buffer
+    script.packets.push_back({1, 100000, 200000, 10});
+    script.duration = 200000;
+    Source source(script);
+    GraphDriver driver(source.filter);
+    ASSERT_EQ(driver.ConnectAll(), S_OK);
+
+    const LONG expected[] = {57344, 1920 * 1080, 200000, 0x80000};
+    for (size_t pin = 0; pin < 4; ++pin) {
+        ALLOCATOR_PROPERTIES props{};
+        ASSERT_EQ(driver.Sink(pin)->Allocator()->GetProperties(&props), S_OK);
+        EXPECT_EQ(props.cBuffers, 1);
+        EXPECT_EQ(props.cbBuffer, expected[pin]) << "pin " << pin;
+    }
+    ASSERT_EQ(driver.Run(), S_OK);
+    ASSERT_TRUE(driver.WaitForEndOfStream(kWait));
+    ExpectStream(source.script, 1, 0, driver.Sink(0)->Samples());
+    ALLOCATOR_PROPERTIES props{};
+    driver.Sink(0)->Allocator()->GetProperties(&props);
+    EXPECT_EQ(props.cbBuffer, 150000);
+    EXPECT_EQ(driver.Stop(), S_OK);
+}
+
+TEST(FrameworkStream, ReleasingAPlayingFilterEndsItsThreads)
+{
+    LONG objects = CBaseObject::ObjectsActive();
+    {
+        Source source(InterleavedScript(2, 400, KiloSize), KQueueLimits{4096, 4096, 5, false});
+        GraphDriver driver(source.filter);
+        ASSERT_EQ(driver.ConnectAll(), S_OK);
+        driver.Sink(1)->HoldReceive();
+        ASSERT_EQ(driver.Run(), S_OK);
+        ASSERT_TRUE(driver.Sink(1)->WaitForHeldReceive(kWait));
+    }
+    EXPECT_EQ(CBaseObject::ObjectsActive(), objects);
+}
