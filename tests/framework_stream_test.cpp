@@ -134,7 +134,8 @@ TEST(FrameworkStream, SeekingAllPinsToOneTimeRepositionsOnceAndRebasesTimes)
     for (DWORD s = 0; s < 2; ++s) {
         SCOPED_TRACE(s);
         ExpectStream(source.script, s + 1, target, driver.Sink(s)->Samples());
-        const SinkEvent* segment = LastNewSegment(driver.Sink(s)->Events());
+        std::vector<SinkEvent> events = driver.Sink(s)->Events();
+        const SinkEvent* segment = LastNewSegment(events);
         ASSERT_NE(segment, nullptr);
         EXPECT_EQ(segment->start, target);
         LONGLONG current = 0;
