@@ -2,6 +2,7 @@
 // registration into the registry file, and the trace sink.
 #include <gtest/gtest.h>
 
+#include <dlfcn.h>
 #include <regex>
 #include <string>
 
@@ -260,4 +261,38 @@ TEST(ModuleTrace, SendsNothingWithoutAReceiverAndCutsLongMessages)
     DebugTrace("%s", longText.c_str());
     std::string text = ReadText(sink);
     EXPECT_EQ(text, "pin Audio queued 42 packets\n" + std::string(4095, 'x') + "\n");
+}
+
+TEST(ModuleLibrary, TheSharedModuleServesAndRegistersItself)
+{
+    ScopedTempDir dir;
+    ScopedEnv registry("VMX_REGISTRY", dir.file("registry.reg"));
+    void* module = dlopen(VMX_MODULE_FILE, RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(module, nullptr) << dlerror();
+    using GetClassObject = HRESULT (*)(REFCLSID, REFIID, void**);
+    using Simple = HRESULT (*)();
+    auto getClassObject = reinterpret_cast<GetClassObject>(dlsym(module, "DllGetClassObject"));
+    auto canUnload = reinterpret_cast<Simple>(dlsym(module, "DllCanUnloadNow"));
+    auto registerServer = reinterpret_cast<Simple>(dlsym(module, "DllRegisterServer"));
+    auto unregisterServer = reinterpret_cast<Simple>(dlsym(module, "DllUnregisterServer"));
+    ASSERT_TRUE(getClassObject && canUnload && registerServer && unregisterServer);
+    // Nothing else is exported.
+    EXPECT_EQ(dlsym(module, "FindTemplate"), nullptr);
+
+    IClassFactory* factory = nullptr;
+    ASSERT_EQ(getClassObject(CLSID_VmxFlvSource, IID_IClassFactory, reinterpret_cast<void**>(&factory)), S_OK);
+    IBaseFilter* filter = nullptr;
+    ASSERT_EQ(factory->CreateInstance(nullptr, IID_IBaseFilter, reinterpret_cast<void**>(&filter)), S_OK);
+    EXPECT_EQ(canUnload(), S_FALSE);
+    filter->Release();
+    factory->Release();
+    EXPECT_EQ(canUnload(), S_OK);
+
+    ASSERT_EQ(registerServer(), S_OK);
+    std::string text = ReadText(dir.file("registry.reg"));
+    std::string server = std::string("[CLSID\\{4CDD9B3E-1D8E-48DE-8B5B-80AFADCB8CA1}\\InprocServer32]\n@=\"")
+        + std::filesystem::canonical(VMX_MODULE_FILE).string() + "\"";
+    EXPECT_NE(text.find(server), std::string::npos) << text.substr(0, 600);
+    EXPECT_EQ(unregisterServer(), S_OK);
+    dlclose(module);
 }
