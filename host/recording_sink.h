@@ -1,0 +1,145 @@
+// A renderer stand-in: one input pin that accepts what a source pushes and writes down, in
+// order, every sample and stream event, so tests and tools can compare what came out.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "framework/media_type.h"
+#include "host/com_ptr.h"
+#include "platform/platform.h"
+
+namespace vmx::host {
+
+// The checksum recorded for each sample's bytes.
+std::uint64_t Fnv1a64(std::span<const BYTE> bytes);
+
+struct SinkEvent {
+    enum class Kind { Sample, NewSegment, EndOfStream, BeginFlush, EndFlush };
+
+    Kind kind = Kind::Sample;
+    // A sample's times, each only when set; a NewSegment's start and stop (always set).
+    REFERENCE_TIME start = 0;
+    REFERENCE_TIME stop = 0;
+    bool startValid = false;
+    bool stopValid = false;
+    double rate = 1.0;  // NewSegment only
+    bool syncPoint = false;
+    bool discontinuity = false;
+    bool preroll = false;
+    LONG length = 0;
+    std::uint64_t checksum = 0;
+    std::vector<BYTE> bytes{};  // only while the sink keeps sample bytes
+    std::optional<CMediaType> mediaType{};  // only when the sample carried one
+};
+
+class RecordingSink final : public IBaseFilter {
+public:
+    static ComPtr<RecordingSink> Create();
+
+    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override;
+    STDMETHODIMP_(ULONG) AddRef() override;
+    STDMETHODIMP_(ULONG) Release() override;
+
+    STDMETHODIMP GetClassID(CLSID* clsid) override;
+    STDMETHODIMP Stop() override;
+    STDMETHODIMP Pause() override;
+    STDMETHODIMP Run(REFERENCE_TIME start) override;
+    STDMETHODIMP GetState(DWORD timeoutMs, FILTER_STATE* state) override;
+    STDMETHODIMP SetSyncSource(IReferenceClock* clock) override;
+    STDMETHODIMP GetSyncSource(IReferenceClock** clock) override;
+    STDMETHODIMP EnumPins(IEnumPins** pins) override;
+    STDMETHODIMP FindPin(LPCWSTR id, IPin** pin) override;
+    STDMETHODIMP QueryFilterInfo(FILTER_INFO* info) override;
+    STDMETHODIMP JoinFilterGraph(IFilterGraph* graph, LPCWSTR name) override;
+    STDMETHODIMP QueryVendorInfo(LPWSTR* vendorInfo) override;
+
+    // The one input pin, "In"; borrowed, it lives as long as the sink.
+    IPin* InputPin() const;
+
+    // ---- Controls: thread-safe, take effect at once ----
+    void AcceptAllTypes();  // the default
+    void RefuseAllTypes();
+    void AcceptOnlyMajorType(const GUID& majorType);
+    void KeepSampleBytes(bool keep);
+    // Once acceptedSamples samples are recorded, Receive answers refusal (S_FALSE or a failure).
+    void LimitReceive(size_t acceptedSamples, HRESULT refusal = S_FALSE);
+    void RemoveReceiveLimit();
+    // While held, Receive waits until ReleaseHold, BeginFlush or Stop.
+    void HoldReceive();
+    void ReleaseHold();
+
+    // ---- Observations ----
+    std::vector<SinkEvent> Events() const;
+    std::vector<SinkEvent> Samples() const;
+    size_t SampleCount() const;
+    size_t EndOfStreamCount() const;
+    // Receive calls answered without recording (flushing, stopped, after end of stream, limit).
+    size_t RefusedSampleCount() const;
+    // True from EndOfStream until the next flush or Stop.
+    bool ReachedEndOfStream() const;
+    bool WaitForEndOfStream(DWORD timeoutMs) const;
+    bool WaitForSamples(size_t count, DWORD timeoutMs) const;
+    // True once some Receive call is waiting in a hold.
+    bool WaitForHeldReceive(DWORD timeoutMs) const;
+    bool IsConnected() const;
+    CMediaType ConnectionType() const;
+    ComPtr<IMemAllocator> Allocator() const;
+    // Forgets what was recorded and the end-of-stream state; the controls stay.
+    void Reset();
+
+private:
+    class Pin;
+    enum class TypePolicy { AcceptAll, RefuseAll, MajorTypeOnly };
+
+    RecordingSink();
+    ~RecordingSink();
+
+    bool AcceptsLocked(const AM_MEDIA_TYPE& mt) const;
+    HRESULT ReceiveSample(IMediaSample* sample);
+    void RecordLocked(SinkEvent event);
+    template <typename Predicate>
+    bool WaitUntil(DWORD timeoutMs, Predicate ready) const;
+
+    std::atomic<ULONG> references_{0};
+    std::unique_ptr<Pin> pin_;
+
+    mutable std::mutex lock_;
+    mutable std::condition_variable changed_;
+
+    FILTER_STATE state_ = State_Stopped;
+    ComPtr<IReferenceClock> clock_;
+    IFilterGraph* graph_ = nullptr;  // not counted: the graph owns its filters
+    std::u16string name_;
+
+    TypePolicy typePolicy_ = TypePolicy::AcceptAll;
+    GUID acceptedMajorType_ = GUID_NULL;
+    bool keepBytes_ = false;
+    std::optional<size_t> receiveLimit_;
+    HRESULT limitRefusal_ = S_FALSE;
+    bool held_ = false;
+    size_t heldReceivers_ = 0;
+    // Counted rather than flagged so a held Receive notices a flush that has already ended.
+    std::uint64_t flushEpoch_ = 0;
+    std::uint64_t stopEpoch_ = 0;
+
+    bool flushing_ = false;
+    bool endOfStream_ = false;
+    std::vector<SinkEvent> events_;
+    size_t sampleCount_ = 0;
+    size_t endOfStreamCount_ = 0;
+    size_t refusedCount_ = 0;
+
+    ComPtr<IPin> connectedTo_;
+    CMediaType connectionType_;
+    ComPtr<IMemAllocator> allocator_;
+};
+
+}  // namespace vmx::host
