@@ -1,7 +1,10 @@
-// The enumerators a host's filters hand out: pins of a filter, media types of a pin.
+// The enumerators a host's filters hand out: pins of a filter, media types of a pin, each a
+// snapshot held in a vector.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
+#include <new>
 #include <vector>
 
 #include "framework/media_type.h"
@@ -10,49 +13,119 @@
 
 namespace vmx::host {
 
-class PinEnumerator final : public IEnumPins {
+// Traits supply the interface, its identifier, the stored and handed-out item types, and
+// Hand(stored) -> item with a reference or a copy (null when out of memory), Drop(item).
+template <class Traits>
+class VectorEnumerator final : public Traits::Interface {
 public:
-    static ComPtr<PinEnumerator> Create(std::vector<ComPtr<IPin>> pins, size_t position = 0);
+    using Interface = typename Traits::Interface;
+    using Stored = typename Traits::Stored;
+    using Item = typename Traits::Item;
 
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override;
-    STDMETHODIMP_(ULONG) AddRef() override;
-    STDMETHODIMP_(ULONG) Release() override;
+    static ComPtr<VectorEnumerator> Create(std::vector<Stored> items, size_t position = 0)
+    {
+        return ComPtr<VectorEnumerator>(new (std::nothrow) VectorEnumerator(std::move(items), position));
+    }
 
-    STDMETHODIMP Next(ULONG count, IPin** pins, ULONG* fetched) override;
-    STDMETHODIMP Skip(ULONG count) override;
-    STDMETHODIMP Reset() override;
-    STDMETHODIMP Clone(IEnumPins** clone) override;
+    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
+    {
+        if (!ppv)
+            return E_POINTER;
+        if (riid == IID_IUnknown || riid == Traits::InterfaceId()) {
+            *ppv = static_cast<Interface*>(this);
+            AddRef();
+            return S_OK;
+        }
+        *ppv = nullptr;
+        return E_NOINTERFACE;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return ++references_; }
+    STDMETHODIMP_(ULONG) Release() override
+    {
+        ULONG remaining = --references_;
+        if (remaining == 0)
+            delete this;
+        return remaining;
+    }
+
+    STDMETHODIMP Next(ULONG count, Item* items, ULONG* fetched) override
+    {
+        // COM's rule: asking for more than one item needs somewhere to say how many came back.
+        if (!items || (count != 1 && !fetched))
+            return E_POINTER;
+        ULONG given = 0;
+        while (given < count && position_ < items_.size()) {
+            Item item = Traits::Hand(items_[position_]);
+            if (!item) {
+                position_ -= given;
+                while (given > 0)
+                    Traits::Drop(items[--given]);
+                if (fetched)
+                    *fetched = 0;
+                return E_OUTOFMEMORY;
+            }
+            items[given++] = item;
+            ++position_;
+        }
+        if (fetched)
+            *fetched = given;
+        return given == count ? S_OK : S_FALSE;
+    }
+    STDMETHODIMP Skip(ULONG count) override
+    {
+        size_t left = items_.size() - position_;
+        position_ += std::min<size_t>(count, left);
+        return count <= left ? S_OK : S_FALSE;
+    }
+    STDMETHODIMP Reset() override
+    {
+        position_ = 0;
+        return S_OK;
+    }
+    STDMETHODIMP Clone(Interface** clone) override
+    {
+        if (!clone)
+            return E_POINTER;
+        *clone = Create(items_, position_).Detach();
+        return *clone ? S_OK : E_OUTOFMEMORY;
+    }
 
 private:
-    PinEnumerator(std::vector<ComPtr<IPin>> pins, size_t position);
-    ~PinEnumerator() = default;
+    VectorEnumerator(std::vector<Stored> items, size_t position)
+        : items_(std::move(items)), position_(std::min(position, items_.size()))
+    {
+    }
+    ~VectorEnumerator() = default;
 
     std::atomic<ULONG> references_{0};
-    std::vector<ComPtr<IPin>> pins_;
+    std::vector<Stored> items_;
     size_t position_;
 };
 
-class MediaTypeEnumerator final : public IEnumMediaTypes {
-public:
-    static ComPtr<MediaTypeEnumerator> Create(std::vector<CMediaType> types, size_t position = 0);
-
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override;
-    STDMETHODIMP_(ULONG) AddRef() override;
-    STDMETHODIMP_(ULONG) Release() override;
-
-    // Each type handed out is a task-memory copy the caller frees with DeleteMediaType.
-    STDMETHODIMP Next(ULONG count, AM_MEDIA_TYPE** types, ULONG* fetched) override;
-    STDMETHODIMP Skip(ULONG count) override;
-    STDMETHODIMP Reset() override;
-    STDMETHODIMP Clone(IEnumMediaTypes** clone) override;
-
-private:
-    MediaTypeEnumerator(std::vector<CMediaType> types, size_t position);
-    ~MediaTypeEnumerator() = default;
-
-    std::atomic<ULONG> references_{0};
-    std::vector<CMediaType> types_;
-    size_t position_;
+struct PinEnumeratorTraits {
+    using Interface = IEnumPins;
+    using Stored = ComPtr<IPin>;
+    using Item = IPin*;
+    static REFIID InterfaceId() { return IID_IEnumPins; }
+    static IPin* Hand(const ComPtr<IPin>& pin)
+    {
+        pin->AddRef();
+        return pin.Get();
+    }
+    static void Drop(IPin* pin) { pin->Release(); }
 };
+
+struct MediaTypeEnumeratorTraits {
+    using Interface = IEnumMediaTypes;
+    using Stored = CMediaType;
+    using Item = AM_MEDIA_TYPE*;
+    static REFIID InterfaceId() { return IID_IEnumMediaTypes; }
+    // A task-memory copy the caller frees with DeleteMediaType.
+    static AM_MEDIA_TYPE* Hand(const CMediaType& type) { return CreateMediaType(&type); }
+    static void Drop(AM_MEDIA_TYPE* type) { DeleteMediaType(type); }
+};
+
+using PinEnumerator = VectorEnumerator<PinEnumeratorTraits>;
+using MediaTypeEnumerator = VectorEnumerator<MediaTypeEnumeratorTraits>;
 
 }  // namespace vmx::host

@@ -111,7 +111,10 @@ HRESULT GraphDriver::ConnectPins(const std::vector<size_t>& pinIndices)
     return S_OK;
 }
 
-HRESULT GraphDriver::Pause()
+// Downstream first, as a graph does: stopped sinks refuse samples and free any held Receive,
+// so the source's threads can end.
+template <typename Change>
+HRESULT GraphDriver::ChangeState(Change change)
 {
     if (FAILED(setupResult_))
         return setupResult_;
@@ -122,43 +125,14 @@ HRESULT GraphDriver::Pause()
     };
     for (Stream& stream : streams_)
         if (stream.sink)
-            note(stream.sink->Pause());
-    note(source_->Pause());
+            note(change(static_cast<IBaseFilter*>(stream.sink.Get())));
+    note(change(source_.Get()));
     return first;
 }
 
-HRESULT GraphDriver::Run()
-{
-    if (FAILED(setupResult_))
-        return setupResult_;
-    HRESULT first = S_OK;
-    auto note = [&first](HRESULT hr) {
-        if (FAILED(hr) && SUCCEEDED(first))
-            first = hr;
-    };
-    for (Stream& stream : streams_)
-        if (stream.sink)
-            note(stream.sink->Run(0));
-    note(source_->Run(0));
-    return first;
-}
-
-HRESULT GraphDriver::Stop()
-{
-    if (FAILED(setupResult_))
-        return setupResult_;
-    // Stopped sinks refuse samples and free any held Receive, so the source's threads can end.
-    HRESULT first = S_OK;
-    auto note = [&first](HRESULT hr) {
-        if (FAILED(hr) && SUCCEEDED(first))
-            first = hr;
-    };
-    for (Stream& stream : streams_)
-        if (stream.sink)
-            note(stream.sink->Stop());
-    note(source_->Stop());
-    return first;
-}
+HRESULT GraphDriver::Pause() { return ChangeState([](IBaseFilter* filter) { return filter->Pause(); }); }
+HRESULT GraphDriver::Run() { return ChangeState([](IBaseFilter* filter) { return filter->Run(0); }); }
+HRESULT GraphDriver::Stop() { return ChangeState([](IBaseFilter* filter) { return filter->Stop(); }); }
 
 IPin* GraphDriver::OutputPin(size_t pinIndex) const
 {

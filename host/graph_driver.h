@@ -50,6 +50,8 @@ private:
     };
 
     HRESULT ConnectPin(size_t pinIndex);
+    template <typename Change>
+    HRESULT ChangeState(Change change);
 
     HRESULT setupResult_ = S_OK;
     ComPtr<FilterGraph> graph_;
