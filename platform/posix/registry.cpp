@@ -277,26 +277,60 @@ using namespace vmx::posix;
 
 HKEY VmxPredefinedClassesRoot() { return &classesRoot; }
 
+namespace {
+
+constexpr LONG kSuccess = static_cast<LONG>(ERROR_SUCCESS);
+constexpr LONG kNotFound = static_cast<LONG>(ERROR_FILE_NOT_FOUND);
+constexpr LONG kBadParameter = static_cast<LONG>(ERROR_INVALID_PARAMETER);
+
+// Runs one call on the tree as it is on disk, under the process-wide lock, and writes the
+// file back when the call reports a change.
+template <typename Operation>
+LONG Transact(Operation operation)
+{
+    std::lock_guard lock(registryLock);
+    Node root;
+    Load(root);
+    bool changed = false;
+    LONG result = operation(root, changed);
+    if (result == kSuccess && changed)
+        result = Save(root);
+    return result;
+}
+
+// As Transact, for a call on the values or children of one existing key.
+template <typename Operation>
+LONG TransactOnKey(const std::string& path, Operation operation)
+{
+    return Transact([&](Node& root, bool& changed) {
+        Node* node = Find(root, path);
+        return node ? operation(*node, changed) : kNotFound;
+    });
+}
+
+std::string ValueKey(LPCWSTR valueName) { return valueName ? ToUtf8(valueName) : std::string(); }
+
+}  // namespace
+
 LONG RegCreateKeyExW(HKEY key, LPCWSTR subKey, DWORD, LPWSTR, DWORD, REGSAM, LPSECURITY_ATTRIBUTES, HKEY* result,
                      LPDWORD disposition)
 {
     const std::string* base = KeyPath(key);
     if (!base || !result)
-        return static_cast<LONG>(ERROR_INVALID_PARAMETER);
-    std::lock_guard lock(registryLock);
-    Node root;
-    Load(root);
-    bool created = false;
+        return kBadParameter;
     std::string path = JoinPath(*base, subKey);
-    Create(root, path, &created);
-    if (created) {
-        if (LONG error = Save(root))
-            return error;
-    }
+    bool created = false;
+    LONG error = Transact([&](Node& root, bool& changed) {
+        Create(root, path, &created);
+        changed = created;
+        return kSuccess;
+    });
+    if (error)
+        return error;
     if (disposition)
         *disposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
     *result = new VmxRegistryKey{path};
-    return static_cast<LONG>(ERROR_SUCCESS);
+    return kSuccess;
 }
 
 LONG RegCreateKeyW(HKEY key, LPCWSTR subKey, HKEY* result)
@@ -308,36 +342,30 @@ LONG RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD, REGSAM, HKEY* result)
 {
     const std::string* base = KeyPath(key);
     if (!base || !result)
-        return static_cast<LONG>(ERROR_INVALID_PARAMETER);
-    std::lock_guard lock(registryLock);
-    Node root;
-    Load(root);
+        return kBadParameter;
     std::string path = JoinPath(*base, subKey);
-    if (!Find(root, path))
-        return static_cast<LONG>(ERROR_FILE_NOT_FOUND);
-    *result = new VmxRegistryKey{path};
-    return static_cast<LONG>(ERROR_SUCCESS);
+    LONG error = TransactOnKey(path, [](Node&, bool&) { return kSuccess; });
+    if (!error)
+        *result = new VmxRegistryKey{path};
+    return error;
 }
 
 LONG RegSetValueExW(HKEY key, LPCWSTR valueName, DWORD, DWORD type, const BYTE* data, DWORD size)
 {
     const std::string* base = KeyPath(key);
     if (!base || (!data && size))
-        return static_cast<LONG>(ERROR_INVALID_PARAMETER);
-    std::lock_guard lock(registryLock);
-    Node root;
-    Load(root);
-    Node* node = Find(root, *base);
-    if (!node)
-        return static_cast<LONG>(ERROR_FILE_NOT_FOUND);
-    SetValue(*node, valueName ? ToUtf8(valueName) : std::string(), type, std::vector<BYTE>(data, data + size));
-    return Save(root);
+        return kBadParameter;
+    return TransactOnKey(*base, [&](Node& node, bool& changed) {
+        SetValue(node, ValueKey(valueName), type, std::vector<BYTE>(data, data + size));
+        changed = true;
+        return kSuccess;
+    });
 }
 
 LONG RegSetValueW(HKEY key, LPCWSTR subKey, DWORD type, LPCWSTR data, DWORD)
 {
     if (type != REG_SZ || !data)
-        return static_cast<LONG>(ERROR_INVALID_PARAMETER);
+        return kBadParameter;
     HKEY sub = nullptr;
     if (LONG error = RegCreateKeyW(key, subKey, &sub))
         return error;
@@ -351,51 +379,43 @@ LONG RegQueryValueExW(HKEY key, LPCWSTR valueName, LPDWORD, LPDWORD type, LPBYTE
 {
     const std::string* base = KeyPath(key);
     if (!base || (data && !size))
-        return static_cast<LONG>(ERROR_INVALID_PARAMETER);
-    std::lock_guard lock(registryLock);
-    Node root;
-    Load(root);
-    Node* node = Find(root, *base);
-    if (!node)
-        return static_cast<LONG>(ERROR_FILE_NOT_FOUND);
-    auto it = node->values.find(Lower(valueName ? ToUtf8(valueName) : std::string()));
-    if (it == node->values.end())
-        return static_cast<LONG>(ERROR_FILE_NOT_FOUND);
-    if (type)
-        *type = it->second.type;
-    DWORD needed = static_cast<DWORD>(it->second.data.size());
-    if (data && *size < needed) {
-        *size = needed;
-        return static_cast<LONG>(ERROR_MORE_DATA);
-    }
-    if (data)
-        std::copy(it->second.data.begin(), it->second.data.end(), data);
-    if (size)
-        *size = needed;
-    return static_cast<LONG>(ERROR_SUCCESS);
+        return kBadParameter;
+    return TransactOnKey(*base, [&](Node& node, bool&) {
+        auto it = node.values.find(Lower(ValueKey(valueName)));
+        if (it == node.values.end())
+            return kNotFound;
+        if (type)
+            *type = it->second.type;
+        DWORD needed = static_cast<DWORD>(it->second.data.size());
+        if (data && *size < needed) {
+            *size = needed;
+            return static_cast<LONG>(ERROR_MORE_DATA);
+        }
+        if (data)
+            std::copy(it->second.data.begin(), it->second.data.end(), data);
+        if (size)
+            *size = needed;
+        return kSuccess;
+    });
 }
 
 LONG RegEnumKeyExW(HKEY key, DWORD index, LPWSTR name, LPDWORD nameLength, LPDWORD, LPWSTR, LPDWORD, void*)
 {
     const std::string* base = KeyPath(key);
     if (!base || !name || !nameLength)
-        return static_cast<LONG>(ERROR_INVALID_PARAMETER);
-    std::lock_guard lock(registryLock);
-    Node root;
-    Load(root);
-    Node* node = Find(root, *base);
-    if (!node)
-        return static_cast<LONG>(ERROR_FILE_NOT_FOUND);
-    if (index >= node->children.size())
-        return static_cast<LONG>(ERROR_NO_MORE_ITEMS);
-    auto it = std::next(node->children.begin(), index);
-    std::u16string wide = FromUtf8(it->second->name.data(), it->second->name.size());
-    if (wide.size() + 1 > *nameLength)
-        return static_cast<LONG>(ERROR_MORE_DATA);
-    wide.copy(name, wide.size());
-    name[wide.size()] = 0;
-    *nameLength = static_cast<DWORD>(wide.size());
-    return static_cast<LONG>(ERROR_SUCCESS);
+        return kBadParameter;
+    return TransactOnKey(*base, [&](Node& node, bool&) {
+        if (index >= node.children.size())
+            return static_cast<LONG>(ERROR_NO_MORE_ITEMS);
+        const std::string& childName = std::next(node.children.begin(), index)->second->name;
+        std::u16string wide = FromUtf8(childName.data(), childName.size());
+        if (wide.size() + 1 > *nameLength)
+            return static_cast<LONG>(ERROR_MORE_DATA);
+        wide.copy(name, wide.size());
+        name[wide.size()] = 0;
+        *nameLength = static_cast<DWORD>(wide.size());
+        return kSuccess;
+    });
 }
 
 LONG RegEnumKeyW(HKEY key, DWORD index, LPWSTR name, DWORD nameLength)
@@ -407,45 +427,40 @@ LONG RegDeleteKeyW(HKEY key, LPCWSTR subKey)
 {
     const std::string* base = KeyPath(key);
     if (!base)
-        return static_cast<LONG>(ERROR_INVALID_PARAMETER);
-    std::lock_guard lock(registryLock);
-    Node root;
-    Load(root);
+        return kBadParameter;
     std::vector<std::string> parts = SplitPath(JoinPath(*base, subKey));
     if (parts.empty())
         return static_cast<LONG>(ERROR_ACCESS_DENIED);
     std::string leaf = Lower(parts.back());
     parts.pop_back();
-    Node* parent = &root;
-    for (const std::string& part : parts) {
-        auto it = parent->children.find(Lower(part));
-        if (it == parent->children.end())
-            return static_cast<LONG>(ERROR_FILE_NOT_FOUND);
-        parent = it->second.get();
-    }
-    auto it = parent->children.find(leaf);
-    if (it == parent->children.end())
-        return static_cast<LONG>(ERROR_FILE_NOT_FOUND);
-    if (!it->second->children.empty())
-        return static_cast<LONG>(ERROR_ACCESS_DENIED);  // as on the platform: subkeys go first
-    parent->children.erase(it);
-    return Save(root);
+    std::string parentPath;
+    for (const std::string& part : parts)
+        parentPath += (parentPath.empty() ? "" : "\\") + part;
+    return TransactOnKey(parentPath, [&](Node& parent, bool& changed) {
+        auto it = parent.children.find(leaf);
+        if (it == parent.children.end())
+            return kNotFound;
+        if (!it->second->children.empty())
+            return static_cast<LONG>(ERROR_ACCESS_DENIED);  // as on the platform: subkeys go first
+        parent.children.erase(it);
+        changed = true;
+        return kSuccess;
+    });
 }
 
 LONG RegDeleteValueW(HKEY key, LPCWSTR valueName)
 {
     const std::string* base = KeyPath(key);
     if (!base)
-        return static_cast<LONG>(ERROR_INVALID_PARAMETER);
-    std::lock_guard lock(registryLock);
-    Node root;
-    Load(root);
-    Node* node = Find(root, *base);
-    std::string name = Lower(valueName ? ToUtf8(valueName) : std::string());
-    if (!node || !node->values.erase(name))
-        return static_cast<LONG>(ERROR_FILE_NOT_FOUND);
-    node->valueNames.erase(name);
-    return Save(root);
+        return kBadParameter;
+    std::string name = Lower(ValueKey(valueName));
+    return TransactOnKey(*base, [&](Node& node, bool& changed) {
+        if (!node.values.erase(name))
+            return kNotFound;
+        node.valueNames.erase(name);
+        changed = true;
+        return kSuccess;
+    });
 }
 
 LONG RegCloseKey(HKEY key)
@@ -454,5 +469,5 @@ LONG RegCloseKey(HKEY key)
         return static_cast<LONG>(ERROR_INVALID_HANDLE);
     if (key != &classesRoot)
         delete key;
-    return static_cast<LONG>(ERROR_SUCCESS);
+    return kSuccess;
 }
