@@ -28,6 +28,9 @@ bool EventObject::wait(DWORD milliseconds)
 {
     std::unique_lock lock(mutex_);
     auto isSignalled = [this] { return signalled_; };
+    // A poll must not enter the timed wait: that is a system call even with nothing to wait for.
+    if (milliseconds == 0 && !signalled_)
+        return false;
     if (milliseconds == INFINITE)
         changed_.wait(lock, isSignalled);
     else if (!changed_.wait_for(lock, std::chrono::milliseconds(milliseconds), isSignalled))
