@@ -87,10 +87,12 @@ HRESULT CDemuxOutputPin::DoBufferProcessingLoop()
     }
 }
 
+// The queue is not cleared here: on a restart this runs on the worker after CMD_RUN was
+// answered, when the reader may already have queued the first packets of the new position.
+// DeliverEndFlush (reader parked) and Active (no reader yet) clear it instead.
 HRESULT CDemuxOutputPin::OnThreadStartPlay()
 {
     m_discontinuity = 1;
-    ClearQueue();
     REFERENCE_TIME start, stop;
     double rate;
     {
@@ -101,6 +103,13 @@ HRESULT CDemuxOutputPin::OnThreadStartPlay()
         rate = m_dRateSeeking;
     }
     return DeliverNewSegment(start, stop, rate);
+}
+
+HRESULT CDemuxOutputPin::Active()
+{
+    // Packets left from before the last Stop must not play after the next start.
+    ClearQueue();
+    return CSourceStream::Active();
 }
 
 HRESULT CDemuxOutputPin::CheckMediaType(const CMediaType* mt)

@@ -31,6 +31,7 @@ public:
     // delivers what is in the slot, S_FALSE ends the stream, S_NOT_READY retries after 1 ms.
     virtual HRESULT FillSample(IMediaSample*& sample) = 0;
     HRESULT OnThreadStartPlay() override;
+    HRESULT Active() override;
 
     HRESULT CheckMediaType(const CMediaType* mt) override;
     HRESULT GetMediaType(int position, CMediaType* mt) override;
