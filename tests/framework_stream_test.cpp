@@ -151,6 +151,24 @@ TEST(FrameworkStream, SeekingAllPinsToOneTimeRepositionsOnceAndRebasesTimes)
     EXPECT_EQ(driver.Stop(), S_OK);
 }
 
+TEST(FrameworkStream, PacketsQueuedWhileAWorkerRestartsAreKept)
+{
+    // The reader is released as soon as the workers have answered CMD_RUN; a worker still
+    // starting must not throw away what was queued meanwhile (here: everything, end included).
+    Source source(InterleavedScript(2, 20, SmallSize));
+    source.filter->TestPin(0)->startPlayDelayMs = 100;
+    GraphDriver driver(source.filter);
+    ASSERT_EQ(driver.ConnectAll(), S_OK);
+    ASSERT_EQ(driver.Run(), S_OK);
+    ASSERT_TRUE(driver.WaitForEndOfStream(kWait));
+    ExpectStream(source.script, 1, 0, driver.Sink(0)->Samples());
+    driver.Sink(0)->Reset();
+    ASSERT_EQ(driver.Seek(0, 500000), S_OK);
+    ASSERT_TRUE(driver.Sink(0)->WaitForEndOfStream(kWait));
+    ExpectStream(source.script, 1, 500000, driver.Sink(0)->Samples());
+    EXPECT_EQ(driver.Stop(), S_OK);
+}
+
 TEST(FrameworkStream, StopFlagsRestartDeliveryWithoutRepositioning)
 {
     Source source(InterleavedScript(2, 50, SmallSize));

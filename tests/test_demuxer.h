@@ -53,6 +53,16 @@ public:
     std::atomic<ULONG> maxQueuedBytes{0};
     std::atomic<ULONG> maxQueuedPackets{0};
 
+    // Delays the worker's start of play, so the reader runs ahead of a restarting worker.
+    std::atomic<DWORD> startPlayDelayMs{0};
+
+    HRESULT OnThreadStartPlay() override
+    {
+        if (DWORD delay = startPlayDelayMs)
+            Sleep(delay);
+        return CDemuxOutputPinT<KPacket>::OnThreadStartPlay();
+    }
+
     HRESULT FillSample(IMediaSample*& sample) override
     {
         ULONG bytes = QueuedBytes(), count = QueuedCount();
