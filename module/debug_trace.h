@@ -5,8 +5,4 @@
 #include "platform/platform.h"
 
 // printf-style; messages are cut to 4095 characters.
-void DebugTrace(const char* format, ...)
-#if defined(__GNUC__)
-    __attribute__((format(printf, 1, 2)))
-#endif
-    ;
+void DebugTrace(const char* format, ...) VMX_PRINTF_FORMAT(1, 2);

@@ -5,13 +5,7 @@
 
 #include <new>
 
-#if defined(_WIN32)
-#define VMX_EXPORT extern "C" HRESULT STDAPICALLTYPE
-#else
-#define VMX_EXPORT extern "C" __attribute__((visibility("default"))) HRESULT
-#endif
-
-VMX_EXPORT DllGetClassObject(REFCLSID clsid, REFIID riid, void** ppv)
+VMX_EXPORT_API DllGetClassObject(REFCLSID clsid, REFIID riid, void** ppv)
 {
     if (!ppv)
         return E_POINTER;
@@ -29,14 +23,14 @@ VMX_EXPORT DllGetClassObject(REFCLSID clsid, REFIID riid, void** ppv)
     return S_OK;
 }
 
-VMX_EXPORT DllCanUnloadNow()
+VMX_EXPORT_API DllCanUnloadNow()
 {
     return CClassFactory::ServerLocks() > 0 || CBaseObject::ObjectsActive() != 0 ? S_FALSE : S_OK;
 }
 
-VMX_EXPORT DllRegisterServer() { return RegisterAllServers(TRUE); }
+VMX_EXPORT_API DllRegisterServer() { return RegisterAllServers(TRUE); }
 
-VMX_EXPORT DllUnregisterServer() { return RegisterAllServers(FALSE); }
+VMX_EXPORT_API DllUnregisterServer() { return RegisterAllServers(FALSE); }
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID)
 {

@@ -5,7 +5,10 @@
 #ifdef _WIN32
 #include <windows.h>
 #define WSTR(s) L##s
+// The module's exports are listed in its .def file on this platform.
+#define VMX_EXPORT_API extern "C" HRESULT STDAPICALLTYPE
 #else
+#define VMX_EXPORT_API extern "C" __attribute__((visibility("default"))) HRESULT
 
 #include <cstddef>
 #include <cstdint>
@@ -90,3 +93,10 @@ union LARGE_INTEGER {
 #endif
 
 using REFERENCE_TIME = LONGLONG;
+
+// Lets the compiler check printf-style arguments where it can.
+#if defined(__GNUC__)
+#define VMX_PRINTF_FORMAT(formatIndex, firstArgument) __attribute__((format(printf, formatIndex, firstArgument)))
+#else
+#define VMX_PRINTF_FORMAT(formatIndex, firstArgument)
+#endif
