@@ -58,7 +58,7 @@ protected:
     REFERENCE_TIME m_tStart = 0;
     CLSID m_clsid;
     CCritSec* m_pLock;
-    std::u16string m_name;
+    WString m_name;
     IFilterGraph* m_pGraph = nullptr;    // not reference counted: the graph owns the filter
     IMediaEventSink* m_pSink = nullptr;  // not reference counted either
     LONG m_PinVersion = 1;

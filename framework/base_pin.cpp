@@ -8,7 +8,7 @@
 
 CBasePin::CBasePin(const WCHAR* objectName, CBaseFilter* filter, CCritSec* lock, HRESULT*, LPCWSTR pinName,
                    PIN_DIRECTION direction)
-    : CUnknown(objectName, nullptr), m_pName(pinName ? pinName : u""), m_dir(direction), m_pLock(lock),
+    : CUnknown(objectName, nullptr), m_pName(pinName ? pinName : WSTR("")), m_dir(direction), m_pLock(lock),
       m_pFilter(filter)
 {
 }
@@ -243,7 +243,7 @@ HRESULT CBasePin::QueryId(LPWSTR* id)
         return VFW_E_NOT_FOUND;
     char text[16];
     int length = std::snprintf(text, sizeof text, "%d", position + 1);
-    std::u16string wide(text, text + length);
+    WString wide(text, text + length);
     return AMGetWideString(wide.c_str(), id);
 }
 

@@ -55,7 +55,7 @@ public:
     IPin* GetConnected() const { return m_Connected; }
     CBaseFilter* Filter() const { return m_pFilter; }
     const CMediaType& CurrentMediaType() const { return m_mt; }
-    const std::u16string& Name() const { return m_pName; }
+    const WString& Name() const { return m_pName; }
     void IncrementTypeVersion() { InterlockedIncrement(&m_TypeVersion); }
 
 protected:
@@ -64,7 +64,7 @@ protected:
     HRESULT TryMediaTypes(IPin* receivePin, const CMediaType* partial, IEnumMediaTypes* types);
     HRESULT AttemptConnection(IPin* receivePin, const CMediaType* mt);
 
-    std::u16string m_pName;
+    WString m_pName;
     IPin* m_Connected = nullptr;
     PIN_DIRECTION m_dir;
     CCritSec* m_pLock;

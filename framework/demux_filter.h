@@ -87,7 +87,7 @@ protected:
     DWORD ThreadProc() override;
     void SetDuration(REFERENCE_TIME duration) { m_duration = duration; }
 
-    std::u16string m_path;
+    WString m_path;
     bool m_loaded = false;
     HANDLE m_readEvent;
     std::atomic<bool> m_flushing{false};

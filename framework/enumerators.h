@@ -2,51 +2,111 @@
 // made at and fails with VFW_E_ENUM_OUT_OF_SYNC once the set has changed.
 #pragma once
 
+#include <atomic>
+
 #include "framework/unknown.h"
 
 class CBaseFilter;
 class CBasePin;
 
-class CEnumPins final : public IEnumPins, public CBaseObject {
+// The shared part: reference count, position and version. Derived supplies the interface's
+// identifier, VersionOf(owner) and Fetch(owner, position, item or null for a probe).
+template <class Derived, class Interface, class Item, class Owner>
+class CEnumerator : public Interface, public CBaseObject {
 public:
-    CEnumPins(CBaseFilter* filter, const CEnumPins* source);
-    ~CEnumPins() override;
+    CEnumerator(Owner* owner, const CEnumerator* source)
+        : CBaseObject(WSTR("Enumerator")), m_pOwner(owner), m_Position(source ? source->m_Position : 0),
+          m_Version(source ? source->m_Version : Derived::VersionOf(owner))
+    {
+        m_pOwner->AddRef();
+    }
+    ~CEnumerator() override { m_pOwner->Release(); }
 
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override;
-    ULONG STDMETHODCALLTYPE AddRef() override;
-    ULONG STDMETHODCALLTYPE Release() override;
-    HRESULT STDMETHODCALLTYPE Next(ULONG count, IPin** pins, ULONG* fetched) override;
-    HRESULT STDMETHODCALLTYPE Skip(ULONG count) override;
-    HRESULT STDMETHODCALLTYPE Reset() override;
-    HRESULT STDMETHODCALLTYPE Clone(IEnumPins** clone) override;
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override
+    {
+        if (!ppv)
+            return E_POINTER;
+        if (riid == Derived::InterfaceId() || riid == IID_IUnknown)
+            return GetInterface(static_cast<Interface*>(this), ppv);
+        *ppv = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(++m_cRef); }
+    ULONG STDMETHODCALLTYPE Release() override
+    {
+        LONG left = --m_cRef;
+        if (left == 0)
+            delete this;
+        return static_cast<ULONG>(left);
+    }
+
+    HRESULT STDMETHODCALLTYPE Next(ULONG count, Item* items, ULONG* fetched) override
+    {
+        if (!items)
+            return E_POINTER;
+        if (fetched)
+            *fetched = 0;
+        else if (count > 1)
+            return E_INVALIDARG;
+        if (OutOfSync())
+            return VFW_E_ENUM_OUT_OF_SYNC;
+        ULONG got = 0;
+        while (got < count && Derived::Fetch(m_pOwner, m_Position, &items[got])) {
+            ++m_Position;
+            ++got;
+        }
+        if (fetched)
+            *fetched = got;
+        return got == count ? S_OK : S_FALSE;
+    }
+    HRESULT STDMETHODCALLTYPE Skip(ULONG count) override
+    {
+        if (OutOfSync())
+            return VFW_E_ENUM_OUT_OF_SYNC;
+        for (ULONG i = 0; i < count; ++i, ++m_Position)
+            if (!Derived::Fetch(m_pOwner, m_Position, nullptr))
+                return S_FALSE;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE Reset() override
+    {
+        m_Version = Derived::VersionOf(m_pOwner);
+        m_Position = 0;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE Clone(Interface** clone) override
+    {
+        if (!clone)
+            return E_POINTER;
+        *clone = nullptr;
+        if (OutOfSync())
+            return VFW_E_ENUM_OUT_OF_SYNC;
+        *clone = new Derived(m_pOwner, static_cast<const Derived*>(this));
+        return S_OK;
+    }
 
 private:
-    bool AreWeOutOfSync() const;
+    bool OutOfSync() const { return Derived::VersionOf(m_pOwner) != m_Version; }
 
-    CBaseFilter* m_pFilter;
-    int m_Position = 0;
+    Owner* m_pOwner;
+    int m_Position;
     LONG m_Version;
     std::atomic<LONG> m_cRef{1};
 };
 
-class CEnumMediaTypes final : public IEnumMediaTypes, public CBaseObject {
+class CEnumPins final : public CEnumerator<CEnumPins, IEnumPins, IPin*, CBaseFilter> {
 public:
-    CEnumMediaTypes(CBasePin* pin, const CEnumMediaTypes* source);
-    ~CEnumMediaTypes() override;
+    using CEnumerator::CEnumerator;
+    static REFIID InterfaceId() { return IID_IEnumPins; }
+    static LONG VersionOf(CBaseFilter* filter);
+    static bool Fetch(CBaseFilter* filter, int position, IPin** pin);
+};
 
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override;
-    ULONG STDMETHODCALLTYPE AddRef() override;
-    ULONG STDMETHODCALLTYPE Release() override;
-    HRESULT STDMETHODCALLTYPE Next(ULONG count, AM_MEDIA_TYPE** types, ULONG* fetched) override;
-    HRESULT STDMETHODCALLTYPE Skip(ULONG count) override;
-    HRESULT STDMETHODCALLTYPE Reset() override;
-    HRESULT STDMETHODCALLTYPE Clone(IEnumMediaTypes** clone) override;
-
-private:
-    bool AreWeOutOfSync() const;
-
-    CBasePin* m_pPin;
-    int m_Position = 0;
-    LONG m_Version;
-    std::atomic<LONG> m_cRef{1};
+class CEnumMediaTypes final : public CEnumerator<CEnumMediaTypes, IEnumMediaTypes, AM_MEDIA_TYPE*, CBasePin> {
+public:
+    using CEnumerator::CEnumerator;
+    static REFIID InterfaceId() { return IID_IEnumMediaTypes; }
+    static LONG VersionOf(CBasePin* pin);
+    // Media types handed out are new task-memory copies the caller frees.
+    static bool Fetch(CBasePin* pin, int position, AM_MEDIA_TYPE** type);
 };

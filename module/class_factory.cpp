@@ -9,7 +9,7 @@ HINSTANCE moduleInstance = nullptr;
 void SetModuleInstance(HINSTANCE instance) { moduleInstance = instance; }
 HINSTANCE ModuleInstance() { return moduleInstance; }
 
-CClassFactory::CClassFactory(const CFactoryTemplate* tmpl) : CBaseObject(u"Class Factory"), m_pTemplate(tmpl) {}
+CClassFactory::CClassFactory(const CFactoryTemplate* tmpl) : CBaseObject(WSTR("Class Factory")), m_pTemplate(tmpl) {}
 
 HRESULT CClassFactory::QueryInterface(REFIID riid, void** ppv)
 {

@@ -10,7 +10,7 @@ constexpr int kMaxCharacters = 4095;
 
 void DebugTrace(const char* format, ...)
 {
-    HWND receiver = FindWindowW(u"RECV_CLASS", u"RECV");
+    HWND receiver = FindWindowW(WSTR("RECV_CLASS"), WSTR("RECV"));
     if (!receiver || !format)
         return;
     // The module's format strings are narrow (UTF-8); room for 4095 characters of up to four

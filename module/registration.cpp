@@ -8,11 +8,11 @@
 
 namespace {
 
-std::u16string ClsidKeyPath(REFCLSID clsid)
+WString ClsidKeyPath(REFCLSID clsid)
 {
     WCHAR text[40];
     StringFromGUID2(clsid, text, 40);
-    return std::u16string(u"CLSID\\") + text;
+    return WString(WSTR("CLSID\\")) + text;
 }
 
 HRESULT Win32Result(LONG error)
@@ -28,7 +28,7 @@ LONG SetStringValue(HKEY key, LPCWSTR name, LPCWSTR value)
 
 HRESULT RegisterServer(const CFactoryTemplate& tmpl, LPCWSTR modulePath)
 {
-    std::u16string path = ClsidKeyPath(*tmpl.m_ClsID);
+    WString path = ClsidKeyPath(*tmpl.m_ClsID);
     HKEY classKey = nullptr;
     if (LONG error = RegCreateKeyW(HKEY_CLASSES_ROOT, path.c_str(), &classKey))
         return Win32Result(error);
@@ -37,11 +37,11 @@ HRESULT RegisterServer(const CFactoryTemplate& tmpl, LPCWSTR modulePath)
         return Win32Result(error);
     }
     HKEY serverKey = nullptr;
-    LONG error = RegCreateKeyW(classKey, u"InprocServer32", &serverKey);
+    LONG error = RegCreateKeyW(classKey, WSTR("InprocServer32"), &serverKey);
     if (!error)
         error = SetStringValue(serverKey, nullptr, modulePath);
     if (!error)
-        error = SetStringValue(serverKey, u"ThreadingModel", u"Both");
+        error = SetStringValue(serverKey, WSTR("ThreadingModel"), WSTR("Both"));
     if (serverKey)
         RegCloseKey(serverKey);
     RegCloseKey(classKey);
@@ -49,14 +49,14 @@ HRESULT RegisterServer(const CFactoryTemplate& tmpl, LPCWSTR modulePath)
 }
 
 // Deletes a key with everything under it, depth first; a key that cannot be opened is skipped.
-void DeleteKeyTree(HKEY parent, const std::u16string& path)
+void DeleteKeyTree(HKEY parent, const WString& path)
 {
     HKEY key = nullptr;
     if (RegOpenKeyExW(parent, path.c_str(), 0, MAXIMUM_ALLOWED, &key) != static_cast<LONG>(ERROR_SUCCESS))
         return;
     WCHAR child[MAX_PATH];
     while (RegEnumKeyW(key, 0, child, MAX_PATH) == static_cast<LONG>(ERROR_SUCCESS)) {
-        std::u16string before(child);
+        WString before(child);
         DeleteKeyTree(key, before);
         // A child that survives its deletion would be enumerated forever.
         WCHAR again[MAX_PATH];
@@ -69,7 +69,7 @@ void DeleteKeyTree(HKEY parent, const std::u16string& path)
 
 HRESULT UnregisterServer(REFCLSID clsid)
 {
-    std::u16string path = ClsidKeyPath(clsid);
+    WString path = ClsidKeyPath(clsid);
     if (path.empty())
         return E_FAIL;
     DeleteKeyTree(HKEY_CLASSES_ROOT, path);

@@ -9,23 +9,23 @@ namespace {
 // Every filter registers the same shape: one "Output" pin and no media types, at a merit that
 // keeps graph building from picking it by itself.
 const AMOVIESETUP_PIN kOutputPin = {
-    const_cast<LPWSTR>(u"Output"), FALSE, TRUE, FALSE, FALSE, &CLSID_NULL, nullptr, 0, nullptr,
+    const_cast<LPWSTR>(WSTR("Output")), FALSE, TRUE, FALSE, FALSE, &CLSID_NULL, nullptr, 0, nullptr,
 };
 
 #define VMX_SETUP(var, clsid, name) const AMOVIESETUP_FILTER var = {&clsid, name, MERIT_DO_NOT_USE, 1, &kOutputPin}
 
-constexpr const WCHAR* kAviName = u"Torvane AVI Source Filter";
-constexpr const WCHAR* kOggName = u"Torvane OGG Source Filter";
-constexpr const WCHAR* kMpegName = u"Torvane MPEG Source Filter";
-constexpr const WCHAR* kMkvName = u"Torvane MKV Source Filter";
-constexpr const WCHAR* kMp4Name = u"Torvane MP4 Source Filter";
-constexpr const WCHAR* kAsfName = u"Torvane ASF Source Filter";
-constexpr const WCHAR* kFlvName = u"Torvane FLV Source Filter";
-constexpr const WCHAR* kAsfExName = u"Torvane AsfEx Source Filter";
-constexpr const WCHAR* kOgg2Name = u"Torvane OGG Source Filter2";
-constexpr const WCHAR* kMp3Name = u"Torvane MP3 Source Filter";
-constexpr const WCHAR* kAacName = u"Torvane AAC Source Filter";
-constexpr const WCHAR* kMpeg2Name = u"Torvane MPEG Source Filter2";
+constexpr const WCHAR* kAviName = WSTR("Torvane AVI Source Filter");
+constexpr const WCHAR* kOggName = WSTR("Torvane OGG Source Filter");
+constexpr const WCHAR* kMpegName = WSTR("Torvane MPEG Source Filter");
+constexpr const WCHAR* kMkvName = WSTR("Torvane MKV Source Filter");
+constexpr const WCHAR* kMp4Name = WSTR("Torvane MP4 Source Filter");
+constexpr const WCHAR* kAsfName = WSTR("Torvane ASF Source Filter");
+constexpr const WCHAR* kFlvName = WSTR("Torvane FLV Source Filter");
+constexpr const WCHAR* kAsfExName = WSTR("Torvane AsfEx Source Filter");
+constexpr const WCHAR* kOgg2Name = WSTR("Torvane OGG Source Filter2");
+constexpr const WCHAR* kMp3Name = WSTR("Torvane MP3 Source Filter");
+constexpr const WCHAR* kAacName = WSTR("Torvane AAC Source Filter");
+constexpr const WCHAR* kMpeg2Name = WSTR("Torvane MPEG Source Filter2");
 
 VMX_SETUP(kAviSetup, CLSID_VmxAviSource, kAviName);
 VMX_SETUP(kOggSetup, CLSID_VmxOggSource, kOggName);

@@ -94,6 +94,10 @@ union LARGE_INTEGER {
 
 using REFERENCE_TIME = LONGLONG;
 
+#include <string>
+// Text in the platform's wide units (UTF-16).
+using WString = std::basic_string<WCHAR>;
+
 // Lets the compiler check printf-style arguments where it can.
 #if defined(__GNUC__)
 #define VMX_PRINTF_FORMAT(formatIndex, firstArgument) __attribute__((format(printf, formatIndex, firstArgument)))
