@@ -101,7 +101,15 @@ public:
     ULONG QueuedCount() override { return m_queue.Count(); }
 
 protected:
-    HRESULT FillFromPacket(IMediaSample*& sample, Packet& packet)
+    // How a packet's flags become the sample's.
+    struct SampleRules {
+        bool syncOnRestart = false;   // the first sample after a (re)start is a sync point
+        bool applyMediaType = true;   // a packet's media type is attached to its sample
+    };
+
+    // Copies one packet into the sample in the slot (growing the buffer when the packet does not
+    // fit) and sets times divided by the rate, preroll for negative starts, and the flags.
+    HRESULT FillFromPacket(IMediaSample*& sample, Packet& packet, SampleRules rules = {})
     {
         if (packet.payload.size() > static_cast<size_t>(sample->GetSize())) {
             HRESULT hr = EnlargeBuffer(sample, packet.payload.size());
@@ -125,9 +133,10 @@ protected:
             sample->SetPreroll(FALSE);
         }
         sample->SetMediaTime(nullptr, nullptr);
-        sample->SetDiscontinuity(packet.discontinuity || m_discontinuity.load());
-        sample->SetSyncPoint(packet.syncPoint);
-        if (packet.mediaType)
+        const bool restart = m_discontinuity.load() != 0;
+        sample->SetDiscontinuity(packet.discontinuity || restart);
+        sample->SetSyncPoint(packet.syncPoint || (rules.syncOnRestart && restart));
+        if (rules.applyMediaType && packet.mediaType)
             sample->SetMediaType(packet.mediaType.get());
         m_discontinuity = 0;
         return S_OK;

@@ -2,6 +2,7 @@
 
 #include <new>
 
+#include "demux/audio/mp3_filter.h"
 #include "module/pending_filter.h"
 
 namespace {
@@ -63,7 +64,7 @@ const CFactoryTemplate g_Templates[] = {
     {kFlvName, &CLSID_VmxFlvSource, CreatePending<&kFlvName, &CLSID_VmxFlvSource>, nullptr, &kFlvSetup},
     {kAsfExName, &CLSID_VmxAsfExSource, CreatePending<&kAsfExName, &CLSID_VmxAsfExSource>, nullptr, &kAsfExSetup},
     {kOgg2Name, &CLSID_VmxOgg2Source, CreatePending<&kOgg2Name, &CLSID_VmxOgg2Source>, nullptr, &kOgg2Setup},
-    {kMp3Name, &CLSID_VmxMp3Source, CreatePending<&kMp3Name, &CLSID_VmxMp3Source>, nullptr, &kMp3Setup},
+    {kMp3Name, &CLSID_VmxMp3Source, CMP3_Filter::CreateInstance, nullptr, &kMp3Setup},
     {kAacName, &CLSID_VmxAacSource, CreatePending<&kAacName, &CLSID_VmxAacSource>, nullptr, &kAacSetup},
     {kMpeg2Name, &CLSID_VmxMpeg2Source, CreatePending<&kMpeg2Name, &CLSID_VmxMpeg2Source>, nullptr, &kMpeg2Setup},
 };
