@@ -9,6 +9,8 @@ case "$flavour" in
   release) args=(-DCMAKE_BUILD_TYPE=RelWithDebInfo) ;;
   asan) args=(-DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=clang++ -DVMX_SANITIZE=address,undefined) ;;
   tsan) args=(-DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=clang++ -DVMX_SANITIZE=thread) ;;
+  fuzz) args=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ -DVMX_SANITIZE=address,undefined
+              -DVMX_FUZZ=ON -DVMX_TESTS=OFF) ;;
   *) echo "unknown flavour: $flavour" >&2; exit 2 ;;
 esac
 cmake -S . -B "build/$flavour" "${args[@]}" >/dev/null
