@@ -1,0 +1,78 @@
+#!/usr/bin/env bash
+# Times our MP3 play-through against ffmpeg's demuxer on a one-hour file.
+#
+#   bench/mp3-vs-ffmpeg.sh [BENCH]
+#
+# BENCH (or $VMX_BENCH, default build/release/play_bench) is run as `BENCH FILE`; the reference
+# is `ffmpeg -v error -i FILE -map 0 -c copy -f null -`, which demuxes every packet without
+# decoding. Each runs three times; the medians of the wall-clock times measured here, the same
+# way for both, and their ratio ours/ffmpeg are printed, plus the median of the wall_s that the
+# bench program reports for itself when it prints one.
+set -euo pipefail
+export LC_ALL=C
+
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+bench="${1:-${VMX_BENCH:-$root/build/release/play_bench}}"
+runs=3
+
+if [ ! -x "$bench" ]; then
+  echo "mp3-vs-ffmpeg: no executable bench program at $bench (build it, or pass its path)" >&2
+  exit 1
+fi
+
+need_packages=()
+for pair in ffmpeg:ffmpeg lame:lame; do
+  command -v "${pair%%:*}" >/dev/null 2>&1 || need_packages+=("${pair#*:}")
+done
+if [ ${#need_packages[@]} -gt 0 ]; then
+  echo "mp3-vs-ffmpeg: installing ${need_packages[*]}"
+  sudo_cmd=()
+  [ "$(id -u)" -ne 0 ] && sudo_cmd=(sudo)
+  "${sudo_cmd[@]}" apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq "${need_packages[@]}"
+fi
+
+work="$(mktemp -d)"
+trap 'rm -rf "$work"' EXIT
+
+# One minute encoded once and repeated sixty times: lame would need half a minute for a real
+# hour. Without the Info frame (-t) the copies join into one plain CBR stream, as a long
+# recording would be; each copy starts a fresh bit reservoir, which every decoder accepts.
+ffmpeg -v error -nostdin -y \
+  -f lavfi -i "sine=frequency=440:sample_rate=44100:duration=60" \
+  -f lavfi -i "sine=frequency=660:sample_rate=44100:duration=60" \
+  -filter_complex "[0:a][1:a]amerge=inputs=2" -c:a pcm_s16le "$work/minute.wav"
+lame --quiet -t -b 128 "$work/minute.wav" "$work/minute.mp3"
+file="$work/hour.mp3"
+for _ in $(seq 60); do cat "$work/minute.mp3"; done >"$file"
+cat "$file" >/dev/null # into the page cache, so no run pays for the first read
+
+now_ns() { date +%s%N; }
+seconds_since() { awk -v start="$1" -v end="$(now_ns)" 'BEGIN { printf "%.3f", (end - start) / 1e9 }'; }
+median() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
+
+ours=() ours_reported=() theirs=()
+for ((run = 1; run <= runs; run++)); do
+  start=$(now_ns)
+  output=$("$bench" "$file")
+  ours+=("$(seconds_since "$start")")
+  reported=$(printf '%s\n' "$output" | sed -n 's/.*wall_s=\([0-9.eE+-]*\).*/\1/p' | tail -n 1)
+  [ -n "$reported" ] && ours_reported+=("$reported")
+  echo "run $run ours: ${ours[-1]} s (${output//$'\n'/ })"
+
+  start=$(now_ns)
+  ffmpeg -v error -nostdin -i "$file" -map 0 -c copy -f null -
+  theirs+=("$(seconds_since "$start")")
+  echo "run $run ffmpeg: ${theirs[-1]} s"
+done
+
+ours_median=$(median "${ours[@]}")
+theirs_median=$(median "${theirs[@]}")
+echo "file: $(stat -c %s "$file") bytes, one hour of 128 kbit/s CBR 44.1 kHz stereo"
+echo "ours_median_s=$ours_median"
+if [ ${#ours_reported[@]} -gt 0 ]; then
+  echo "ours_reported_wall_median_s=$(median "${ours_reported[@]}")"
+fi
+echo "ffmpeg_median_s=$theirs_median"
+awk -v ours="$ours_median" -v theirs="$theirs_median" \
+  'BEGIN { if (theirs > 0) printf "ratio_ours_over_ffmpeg=%.3f\n", ours / theirs; else print "ratio_ours_over_ffmpeg=n/a" }'
