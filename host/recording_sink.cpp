@@ -5,6 +5,8 @@
 #include <new>
 #include <string_view>
 
+#include <zlib.h>
+
 #include "host/enumerators.h"
 
 namespace vmx::host {
@@ -25,6 +27,18 @@ std::uint64_t Fnv1a64(std::span<const BYTE> bytes)
         hash *= 0x100000001b3ULL;
     }
     return hash;
+}
+
+std::uint32_t Adler32(std::span<const BYTE> bytes)
+{
+    uLong sum = adler32(0L, Z_NULL, 0);
+    // zlib takes a 32-bit length; a span may be longer.
+    while (!bytes.empty()) {
+        const size_t chunk = std::min<size_t>(bytes.size(), 1u << 30);
+        sum = adler32(sum, bytes.data(), static_cast<uInt>(chunk));
+        bytes = bytes.subspan(chunk);
+    }
+    return static_cast<std::uint32_t>(sum);
 }
 
 // ---- The input pin: a COM face over the sink's state, sharing the sink's reference count ----
@@ -436,6 +450,7 @@ HRESULT RecordingSink::ReceiveSample(IMediaSample* sample)
     if (readable) {
         bytes = std::span<const BYTE>(data, static_cast<size_t>(event.length));
         event.checksum = Fnv1a64(bytes);
+        event.adler32 = Adler32(bytes);
     }
     AM_MEDIA_TYPE* carried = nullptr;
     if (sample->GetMediaType(&carried) == S_OK && carried) {
@@ -597,6 +612,11 @@ bool RecordingSink::WaitForEndOfStream(DWORD timeoutMs) const
 bool RecordingSink::WaitForSamples(size_t count, DWORD timeoutMs) const
 {
     return WaitUntil(timeoutMs, [this, count] { return sampleCount_ >= count; });
+}
+
+bool RecordingSink::WaitForEndOfStreamOrSamples(size_t count, DWORD timeoutMs) const
+{
+    return WaitUntil(timeoutMs, [this, count] { return endOfStream_ || sampleCount_ >= count; });
 }
 
 bool RecordingSink::WaitForHeldReceive(DWORD timeoutMs) const

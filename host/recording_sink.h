@@ -18,8 +18,10 @@
 
 namespace vmx::host {
 
-// The checksum recorded for each sample's bytes.
+// The checksums recorded for each sample's bytes: FNV-1a for the tests, zlib's Adler-32 for
+// the packet tables the tools print.
 std::uint64_t Fnv1a64(std::span<const BYTE> bytes);
+std::uint32_t Adler32(std::span<const BYTE> bytes);
 
 struct SinkEvent {
     enum class Kind { Sample, NewSegment, EndOfStream, BeginFlush, EndFlush };
@@ -36,6 +38,7 @@ struct SinkEvent {
     bool preroll = false;
     LONG length = 0;
     std::uint64_t checksum = 0;
+    std::uint32_t adler32 = 0;
     std::vector<BYTE> bytes{};  // only while the sink keeps sample bytes
     std::optional<CMediaType> mediaType{};  // only when the sample carried one
 };
@@ -87,6 +90,8 @@ public:
     bool ReachedEndOfStream() const;
     bool WaitForEndOfStream(DWORD timeoutMs) const;
     bool WaitForSamples(size_t count, DWORD timeoutMs) const;
+    // True once end of stream arrived (since the last flush) or count samples are recorded.
+    bool WaitForEndOfStreamOrSamples(size_t count, DWORD timeoutMs) const;
     // True once some Receive call is waiting in a hold.
     bool WaitForHeldReceive(DWORD timeoutMs) const;
     bool IsConnected() const;

@@ -1,0 +1,59 @@
+// Playing a loaded source filter the way a player does and writing down what it delivered: each
+// output pin's name and offered types, and what its sink received; the graph's events; the
+// duration the first pin reports.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "framework/media_type.h"
+#include "host/filter_graph.h"
+#include "host/recording_sink.h"
+#include "platform/platform.h"
+
+namespace vmx::host {
+
+struct PinReport {
+    size_t index = 0;  // among the source's output pins
+    std::string name;
+    std::vector<CMediaType> mediaTypes;  // as the pin offers them
+    HRESULT connection = S_FALSE;  // S_OK once connected to a sink; S_FALSE when not tried
+    // What the sink received from the last restart of the pin on (the reader's start, or the
+    // seek): the NewSegment first, then samples, any flushes, and end of stream.
+    std::vector<SinkEvent> events;
+    bool endOfStream = false;
+};
+
+struct PlayReport {
+    std::optional<REFERENCE_TIME> duration;
+    std::vector<PinReport> pins;
+    std::vector<GraphEvent> graphEvents;
+};
+
+struct PlayOptions {
+    // Every pin is positioned here while paused, before running.
+    std::optional<REFERENCE_TIME> seekTo;
+    bool keepSampleBytes = false;
+    // Play ends once every pin delivered this many samples or ended; later samples are dropped.
+    std::optional<size_t> maxSamplesPerPin;
+    // For the whole play, from pausing to the last end of stream.
+    DWORD timeoutMs = 60000;
+};
+
+struct PlayResult {
+    PlayReport report;
+    // One line when the play failed or did not end in time; the report still holds what came.
+    std::string error;
+
+    bool Succeeded() const { return error.empty(); }
+};
+
+// The pins, their offered types and the duration, without playing.
+PlayResult DescribeSource(IBaseFilter* source);
+
+// Connects every output pin it can to a recording sink, plays (after the seek, when asked) until
+// every connected pin ended or reached the sample bound, stops, and reports.
+PlayResult PlaySource(IBaseFilter* source, const PlayOptions& options = {});
+
+}  // namespace vmx::host
