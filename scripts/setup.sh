@@ -2,7 +2,7 @@
 # Installs what building and testing VMX needs on Debian 12, when it is missing.
 set -euo pipefail
 
-packages=(cmake g++ clang make pkg-config zlib1g-dev libogg-dev libvorbis-dev libgtest-dev)
+packages=(cmake g++ clang make pkg-config zlib1g-dev libogg-dev libvorbis-dev libgtest-dev nlohmann-json3-dev)
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
