@@ -67,6 +67,10 @@ HRESULT CDemuxFilter::Stop()
         CallWorker(READER_EXIT);
         Close();
     }
+    {
+        CAutoLock serial(&m_seekLock);
+        m_readerStarted = false;
+    }
     return CSource::Stop();
 }
 
@@ -109,8 +113,10 @@ void CDemuxFilter::SeekFromPin(CDemuxOutputPin* pin, REFERENCE_TIME time)
     m_seekedPins.assign(1, pin);
     m_currentPosition = time;
     m_seekTarget = time;
-    if (!ThreadExists())
-        return;  // the next start begins at the target
+    // Before the reader has restarted the pins itself, it will begin at the target anyway; a
+    // restart of ours now would cross its own.
+    if (!ThreadExists() || !m_readerStarted)
+        return;
     BeginFlushPins();
     CallWorker(READER_SEEK);
     EndFlushPins();
@@ -143,8 +149,12 @@ DWORD CDemuxFilter::ThreadProc()
                 return 0;
         }
     }
-    BeginFlushPins();
-    EndFlushPins();
+    {
+        CAutoLock serial(&m_seekLock);
+        BeginFlushPins();
+        EndFlushPins();
+        m_readerStarted = true;
+    }
 
     bool serving = false;
     for (;;) {

@@ -96,6 +96,7 @@ protected:
     CCritSec m_seekLock;     // one seek at a time
     CCritSec m_seekingLock;  // the pins' seeking values
     bool m_seekAccepted = false;
+    bool m_readerStarted = false;  // the reader has restarted the pins once (under m_seekLock)
     REFERENCE_TIME m_lastSeekTime = 0;
     std::vector<CDemuxOutputPin*> m_seekedPins;
     std::atomic<REFERENCE_TIME> m_currentPosition{0};

@@ -169,6 +169,39 @@ TEST(FrameworkStream, PacketsQueuedWhileAWorkerRestartsAreKept)
     EXPECT_EQ(driver.Stop(), S_OK);
 }
 
+TEST(FrameworkStream, ASeekRightAfterPauseDoesNotCrossTheReadersStart)
+{
+    // The reader restarts every pin when it starts; a seek arriving meanwhile must not
+    // interleave its own flush with that one (a held sink would then block the restart).
+    for (int round = 0; round < 20; ++round) {
+        Source source(InterleavedScript(2, 30, SmallSize));
+        GraphDriver driver(source.filter);
+        ASSERT_EQ(driver.ConnectAll(), S_OK);
+        driver.Sink(0)->HoldReceive();
+        driver.Sink(1)->HoldReceive();
+        ASSERT_EQ(driver.Pause(), S_OK);
+        const REFERENCE_TIME target = 1000000;
+        ASSERT_EQ(driver.Seek(0, target), S_OK);
+        ASSERT_EQ(driver.Seek(1, target), S_OK);
+        driver.Sink(0)->ReleaseHold();
+        driver.Sink(1)->ReleaseHold();
+        ASSERT_TRUE(driver.WaitForEndOfStream(kWait)) << "round " << round;
+        std::vector<SinkEvent> events = driver.Sink(0)->Events();
+        const SinkEvent* segment = LastNewSegment(events);
+        ASSERT_NE(segment, nullptr);
+        EXPECT_EQ(segment->start, target);
+        // What follows the last segment is the stream from the target on.
+        std::vector<SinkEvent> tail;
+        for (const SinkEvent& event : events)
+            if (event.kind == SinkEvent::Kind::NewSegment)
+                tail.clear();
+            else if (event.kind == SinkEvent::Kind::Sample)
+                tail.push_back(event);
+        ExpectStream(source.script, 1, target, tail);
+        EXPECT_EQ(driver.Stop(), S_OK);
+    }
+}
+
 TEST(FrameworkStream, StopFlagsRestartDeliveryWithoutRepositioning)
 {
     Source source(InterleavedScript(2, 50, SmallSize));
