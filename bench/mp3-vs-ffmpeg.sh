@@ -20,17 +20,7 @@ if [ ! -x "$bench" ]; then
   exit 1
 fi
 
-need_packages=()
-for pair in ffmpeg:ffmpeg lame:lame; do
-  command -v "${pair%%:*}" >/dev/null 2>&1 || need_packages+=("${pair#*:}")
-done
-if [ ${#need_packages[@]} -gt 0 ]; then
-  echo "mp3-vs-ffmpeg: installing ${need_packages[*]}"
-  sudo_cmd=()
-  [ "$(id -u)" -ne 0 ] && sudo_cmd=(sudo)
-  "${sudo_cmd[@]}" apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq "${need_packages[@]}"
-fi
+"$(git -C "$(dirname "$0")" rev-parse --show-toplevel)/scripts/need-packages.sh" ffmpeg lame
 
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
