@@ -1,0 +1,114 @@
+#!/usr/bin/env bash
+# VMX.ax under Wine: builds the module and the graph test host with mingw-w64, registers the module
+# in a fresh Wine prefix, plays every MP3 fixture through Wine's own filter graph (run, seek, run
+# again) and compares each sample with what the Linux build delivers for the same file, then
+# unregisters and checks that the keys are gone.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+packages=(g++-mingw-w64-x86-64-posix wine wine64)
+missing=()
+for package in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "installing ${missing[*]}"
+  sudo_cmd=()
+  [ "$(id -u)" -ne 0 ] && sudo_cmd=(sudo)
+  "${sudo_cmd[@]}" apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+scripts/build.sh release
+scripts/build.sh win
+module=build/win/VMX.ax
+host=build/win/tests/windows/vmx_graph_host.exe
+seek_seconds=0.5
+
+# A prefix of our own, headless, without the .NET and HTML installers or an audio driver.
+export WINEPREFIX
+WINEPREFIX=$(mktemp -d "${TMPDIR:-/tmp}/vmx-wine.XXXXXX")
+export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml,winealsa.drv,winepulse.drv=" WINEARCH=win64
+unset DISPLAY WAYLAND_DISPLAY
+work=$(mktemp -d "${TMPDIR:-/tmp}/vmx-wine-out.XXXXXX")
+cleanup() {
+  timeout 20 wineserver -k >/dev/null 2>&1 || true
+  rm -rf "$WINEPREFIX" "$work"
+}
+trap cleanup EXIT
+
+failures=0
+fail() {
+  echo "FAILED: $*" >&2
+  failures=$((failures + 1))
+}
+
+# Windows path of a file: the prefix maps Z: to the root.
+winpath() {
+  local path
+  path=$(realpath "$1")
+  echo "Z:${path//\//\\}"
+}
+
+timeout 120 wineboot -i >/dev/null 2>&1 || { echo "FAILED: wineboot" >&2; exit 1; }
+
+mapfile -t clsids < <(build/release/vmx filters | grep -o '{[0-9A-F-]*}')
+[ ${#clsids[@]} -eq 12 ] || { echo "FAILED: vmx filters lists ${#clsids[@]} class identifiers, not 12" >&2; exit 1; }
+category='{083863F1-70DE-11D0-BD40-00A0C911CE86}'
+
+# Every class has its server key pointing at the module, and an entry in the filter category.
+check_keys() {
+  local expect=$1 clsid
+  for clsid in "${clsids[@]}"; do
+    if timeout 30 wine reg query "HKCR\\CLSID\\$clsid\\InprocServer32" /ve >"$work/reg.txt" 2>/dev/null \
+        && tr -d '\r' <"$work/reg.txt" | grep -qi 'VMX\.ax$'; then
+      [ "$expect" = present ] || fail "$clsid still registered after regsvr32 /u"
+    else
+      [ "$expect" = absent ] || fail "$clsid has no InprocServer32 key naming VMX.ax"
+    fi
+    if timeout 30 wine reg query "HKCR\\CLSID\\$category\\Instance\\$clsid" >/dev/null 2>&1; then
+      [ "$expect" = present ] || fail "$clsid still in the filter category after regsvr32 /u"
+    else
+      [ "$expect" = absent ] || fail "$clsid not in the filter category"
+    fi
+  done
+}
+
+timeout 60 wine regsvr32 /s "$(winpath "$module")" || fail "regsvr32 VMX.ax"
+check_keys present
+
+# Only samples and ends of stream are compared: Wine's graph seeks on its own when it starts a
+# run, which adds a flush and a segment that the Linux driver does not cause.
+delivered() { grep -E '^[0-9]+, (sample|end-of-stream)' || true; }
+
+played=0
+for fixture in tests/fixtures/mp3/*.mp3; do
+  name=$(basename "$fixture" .mp3)
+  if ! timeout 60 wine "$host" "$(winpath "$fixture")" --seek "$seek_seconds" --timeout 20 2>"$work/$name.err" \
+      | tr -d '\r' >"$work/$name.wine"; then
+    fail "$name: graph host (see below)"
+    grep -E '^# FAILED|passed' "$work/$name.wine" >&2 || cat "$work/$name.err" >&2
+    continue
+  fi
+  sed -n '/^# run 1/,/^# run 2/p' "$work/$name.wine" | delivered >"$work/$name.wine1"
+  sed -n '/^# run 2/,$p' "$work/$name.wine" | delivered >"$work/$name.wine2"
+  build/release/vmx packets "$fixture" | delivered >"$work/$name.linux1"
+  build/release/vmx packets "$fixture" --seek "$seek_seconds" | delivered >"$work/$name.linux2"
+  [ -s "$work/$name.linux1" ] || fail "$name: the Linux build delivered nothing"
+  diff -u "$work/$name.linux1" "$work/$name.wine1" >&2 || fail "$name: samples differ from the Linux build"
+  diff -u "$work/$name.linux2" "$work/$name.wine2" >&2 \
+    || fail "$name: samples after the seek differ from the Linux build"
+  echo "$name: $(grep -c ', sample,' "$work/$name.wine1") + $(grep -c ', sample,' "$work/$name.wine2") samples" \
+    "as on Linux; $(tail -n 1 "$work/$name.wine")"
+  played=$((played + 1))
+done
+[ "$played" -gt 0 ] || fail "no MP3 fixture played"
+
+timeout 60 wine regsvr32 /s /u "$(winpath "$module")" || fail "regsvr32 /u VMX.ax"
+check_keys absent
+
+if [ "$failures" -gt 0 ]; then
+  echo "wine-dshow: $failures failures" >&2
+  exit 1
+fi
+echo "wine-dshow: $played files played through Wine's filter graph as on Linux; registration and unregistration checked"
