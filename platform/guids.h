@@ -11,6 +11,8 @@
 #include <guiddef.h>
 #include <uuids.h>
 #include <strmif.h>
+// Not declared by mingw-w64's headers.
+VMX_GUID(MEDIATYPE_Subtitle, 0xe487eb08, 0x6b26, 0x4be9, 0x9d, 0xd3, 0x99, 0x34, 0x34, 0xd3, 0x13, 0xfd);
 #else
 
 struct GUID {

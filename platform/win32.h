@@ -6,6 +6,16 @@
 
 #ifdef _WIN32
 #include <windows.h>
+// The handle of the module (DLL or executable) holding the given address.
+inline HMODULE VmxModuleOf(const void* address)
+{
+    HMODULE module = nullptr;
+    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                            static_cast<LPCWSTR>(address), &module))
+        return nullptr;
+    return module;
+}
+// The loader calls DllMain itself.
 #define VMX_MODULE_ENTRY(entry)
 #else
 

@@ -937,6 +937,8 @@ int wmain(int argc, wchar_t** argv)
         return 2;
     }
     std::printf("# file: %s\n", Narrow(args.file.c_str()).c_str());
+    Check(VmxModuleOf(reinterpret_cast<const void*>(&ParseArguments)) == GetModuleHandleW(nullptr),
+          "the platform layer finds the module holding an address", E_FAIL);
     HRESULT hr = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     if (Check(SUCCEEDED(hr), "COM initialises", hr)) {
         Play(args);
