@@ -2,6 +2,7 @@
 
 #include <new>
 
+#include "demux/audio/aac_filter.h"
 #include "demux/audio/mp3_filter.h"
 #include "module/pending_filter.h"
 
@@ -65,7 +66,7 @@ const CFactoryTemplate g_Templates[] = {
     {kAsfExName, &CLSID_VmxAsfExSource, CreatePending<&kAsfExName, &CLSID_VmxAsfExSource>, nullptr, &kAsfExSetup},
     {kOgg2Name, &CLSID_VmxOgg2Source, CreatePending<&kOgg2Name, &CLSID_VmxOgg2Source>, nullptr, &kOgg2Setup},
     {kMp3Name, &CLSID_VmxMp3Source, CMP3_Filter::CreateInstance, nullptr, &kMp3Setup},
-    {kAacName, &CLSID_VmxAacSource, CreatePending<&kAacName, &CLSID_VmxAacSource>, nullptr, &kAacSetup},
+    {kAacName, &CLSID_VmxAacSource, CAAC_Filter::CreateInstance, nullptr, &kAacSetup},
     {kMpeg2Name, &CLSID_VmxMpeg2Source, CreatePending<&kMpeg2Name, &CLSID_VmxMpeg2Source>, nullptr, &kMpeg2Setup},
 };
 

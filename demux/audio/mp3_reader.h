@@ -4,6 +4,7 @@
 #pragma once
 
 #include <memory>
+#include <span>
 #include <vector>
 
 #include "io/cache_file.h"
@@ -44,6 +45,7 @@ public:
     BOOL SeekTo(REFERENCE_TIME time);
 
     const WAVEFORMATEX& Format() const { return m_format; }
+    std::span<const BYTE> FormatBlock() const { return {reinterpret_cast<const BYTE*>(&m_format), sizeof m_format}; }
     REFERENCE_TIME Duration() const { return m_duration; }
     REFERENCE_TIME FrameDuration() const { return m_frameDuration; }
     LONGLONG FirstFramePosition() const { return m_firstFrame; }
