@@ -7,74 +7,21 @@
 #include <cmath>
 #include <cstdlib>
 #include <fstream>
-#include <nlohmann/json.hpp>
 
-#include "host/file_player.h"
-#include "host/source_factory.h"
+#include "tests/fixture_reference.h"
 
 using namespace vmx::host;
-using nlohmann::json;
+using namespace vmx::test;
 
 namespace {
 
-const std::string kFixtures = std::string(VMX_FIXTURES) + "/mp3/";
-
-struct RefPacket {
-    REFERENCE_TIME start;  // 100 ns units
-    int size;
-    std::uint32_t adler32;
-};
-
-struct Reference {
-    std::vector<RefPacket> packets;
-    int sampleRate = 0;
-    int channels = 0;
-};
-
-Reference LoadReference(const std::string& name)
-{
-    std::ifstream in(kFixtures + name + ".ffprobe.json");
-    json doc = json::parse(in);
-    Reference ref;
-    const json& stream = doc["streams"][0];
-    ref.sampleRate = stream["sample_rate"].get<int>();
-    ref.channels = stream["channels"].get<int>();
-    std::string timeBase = stream["time_base"].get<std::string>();
-    long long denominator = std::stoll(timeBase.substr(timeBase.find('/') + 1));
-    for (const json& packet : doc["packets"]) {
-        std::string hash = packet["data_hash"].get<std::string>();
-        ref.packets.push_back({packet["pts"].get<long long>() * 10000000LL / denominator, packet["size"].get<int>(),
-                               static_cast<std::uint32_t>(std::stoul(hash.substr(hash.find(':') + 1), nullptr, 16))});
-    }
-    return ref;
-}
-
-std::vector<SinkEvent> SamplesOf(const PinReport& pin)
-{
-    std::vector<SinkEvent> samples;
-    for (const SinkEvent& event : pin.events)
-        if (event.kind == SinkEvent::Kind::Sample)
-            samples.push_back(event);
-    return samples;
-}
-
-const SinkEvent* FirstSegment(const PinReport& pin)
-{
-    for (const SinkEvent& event : pin.events)
-        if (event.kind == SinkEvent::Kind::NewSegment)
-            return &event;
-    return nullptr;
-}
+const std::string kFixtures = kFixtureDir + "mp3/";
 
 PlayResult Play(const std::string& file, PlayOptions options = {})
 {
-    OpenedSource source = OpenSourceFile(kFixtures + file, "mp3");
-    EXPECT_TRUE(source) << source.error;
-    if (!source)
-        return {};
-    options.keepSampleBytes = true;
-    options.timeoutMs = 20000;
-    return PlaySource(source.filter.Get(), options);
+    PlayResult result = PlayFixture("mp3/" + file, "mp3", options);
+    EXPECT_TRUE(result.Succeeded()) << result.error;
+    return result;
 }
 
 // The first frame of a lame file carries its Xing or Info tag (after the side information).
@@ -103,7 +50,7 @@ class Mp3Conformance : public testing::TestWithParam<Fixture> {};
 TEST_P(Mp3Conformance, FramesBytesAndTimesMatchTheReference)
 {
     const Fixture& fixture = GetParam();
-    Reference ref = LoadReference(fixture.name);
+    Reference ref = LoadReference(std::string("mp3/") + fixture.name);
     PlayResult result = Play(std::string(fixture.name) + ".mp3");
     ASSERT_TRUE(result.Succeeded()) << result.error;
     ASSERT_EQ(result.report.pins.size(), 1u);
@@ -168,7 +115,7 @@ std::optional<size_t> Locate(const Reference& ref, const std::vector<SinkEvent>&
 TEST(Mp3Seeking, LandsNearTheTargetWithAFreshSegment)
 {
     for (const char* name : {"vbr-xing", "cbr-44k-id3"}) {
-        Reference ref = LoadReference(name);
+        Reference ref = LoadReference(std::string("mp3/") + name);
         const REFERENCE_TIME length = ref.packets.back().start;
         for (double fraction : {0.25, 0.5, 0.9}) {
             SCOPED_TRACE(std::string(name) + " at " + std::to_string(fraction));
@@ -203,7 +150,7 @@ TEST(Mp3Damaged, FailsToLoadOrPlaysWhatIsValid)
     }
 
     // Cut inside a frame: the whole frames play; ffprobe also returns the cut piece.
-    Reference cut = LoadReference("damaged/truncated");
+    Reference cut = LoadReference("mp3/damaged/truncated");
     PlayResult truncated = Play("damaged/truncated.mp3");
     ASSERT_TRUE(truncated.Succeeded()) << truncated.error;
     std::vector<SinkEvent> samples = SamplesOf(truncated.report.pins[0]);
@@ -214,7 +161,7 @@ TEST(Mp3Damaged, FailsToLoadOrPlaysWhatIsValid)
 
     // Noise between two frames: we drop it and resynchronise; ffprobe glues it onto the next
     // packet, so that one packet differs and every other matches.
-    Reference spliced = LoadReference("damaged/garbage-in-middle");
+    Reference spliced = LoadReference("mp3/damaged/garbage-in-middle");
     PlayResult noisy = Play("damaged/garbage-in-middle.mp3");
     ASSERT_TRUE(noisy.Succeeded()) << noisy.error;
     samples = SamplesOf(noisy.report.pins[0]);
