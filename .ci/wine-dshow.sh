@@ -81,10 +81,18 @@ check_keys present
 # run, which adds a flush and a segment that the Linux driver does not cause.
 delivered() { grep -E '^[0-9]+, (sample|end-of-stream)' || true; }
 
+# Every fixture of every filter the module has, with the filter's class identifier.
+fixtures=()
+for fixture in tests/fixtures/mp3/*.mp3; do fixtures+=("$fixture {C846F6AA-63EE-42CB-AB73-229BE6A795AA}"); done
+for fixture in tests/fixtures/aac/*.aac; do fixtures+=("$fixture {C1EA8A02-9E67-4967-AEDC-845B8AA13EC0}"); done
+
 played=0
-for fixture in tests/fixtures/mp3/*.mp3; do
-  name=$(basename "$fixture" .mp3)
-  if ! timeout 60 wine "$host" "$(winpath "$fixture")" --seek "$seek_seconds" --timeout 20 2>"$work/$name.err" \
+for entry in "${fixtures[@]}"; do
+  fixture=${entry% *}
+  clsid=${entry##* }
+  name=$(basename "$(dirname "$fixture")")-$(basename "${fixture%.*}")
+  if ! timeout 60 wine "$host" "$(winpath "$fixture")" --filter "$clsid" --seek "$seek_seconds" --timeout 20 \
+      2>"$work/$name.err" \
       | tr -d '\r' >"$work/$name.wine"; then
     fail "$name: graph host (see below)"
     grep -E '^# FAILED|passed' "$work/$name.wine" >&2 || cat "$work/$name.err" >&2
@@ -102,7 +110,7 @@ for fixture in tests/fixtures/mp3/*.mp3; do
     "as on Linux; $(tail -n 1 "$work/$name.wine")"
   played=$((played + 1))
 done
-[ "$played" -gt 0 ] || fail "no MP3 fixture played"
+[ "$played" -eq "${#fixtures[@]}" ] || fail "only $played of ${#fixtures[@]} fixtures played"
 
 timeout 60 wine regsvr32 /s /u "$(winpath "$module")" || fail "regsvr32 /u VMX.ax"
 check_keys absent
