@@ -1,23 +1,12 @@
 #!/usr/bin/env bash
 # VMX.ax under Wine: builds the module and the graph test host with mingw-w64, registers the module
-# in a fresh Wine prefix, plays every MP3 fixture through Wine's own filter graph (run, seek, run
+# in a fresh Wine prefix, plays every MP3 and AAC fixture through Wine's own filter graph (run, seek, run
 # again) and compares each sample with what the Linux build delivers for the same file, then
 # unregisters and checks that the keys are gone.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(g++-mingw-w64-x86-64-posix wine wine64)
-missing=()
-for package in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "installing ${missing[*]}"
-  sudo_cmd=()
-  [ "$(id -u)" -ne 0 ] && sudo_cmd=(sudo)
-  "${sudo_cmd[@]}" apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
-fi
+scripts/need-packages.sh --no-install-recommends g++-mingw-w64-x86-64-posix wine wine64
 
 scripts/build.sh release
 scripts/build.sh win

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <memory>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -152,3 +153,14 @@ protected:
         }
     }
 };
+
+// The create routine of a filter class for the module's table: the object name is left to the
+// filter (its display name), allocation failure is E_OUTOFMEMORY.
+template <class Filter>
+CUnknown* CreateFilterInstance(IUnknown* outer, HRESULT* phr)
+{
+    auto* filter = new (std::nothrow) Filter(nullptr, outer, phr);
+    if (!filter && phr)
+        *phr = E_OUTOFMEMORY;
+    return filter;
+}

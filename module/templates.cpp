@@ -65,8 +65,8 @@ const CFactoryTemplate g_Templates[] = {
     {kFlvName, &CLSID_VmxFlvSource, CreatePending<&kFlvName, &CLSID_VmxFlvSource>, nullptr, &kFlvSetup},
     {kAsfExName, &CLSID_VmxAsfExSource, CreatePending<&kAsfExName, &CLSID_VmxAsfExSource>, nullptr, &kAsfExSetup},
     {kOgg2Name, &CLSID_VmxOgg2Source, CreatePending<&kOgg2Name, &CLSID_VmxOgg2Source>, nullptr, &kOgg2Setup},
-    {kMp3Name, &CLSID_VmxMp3Source, CMP3_Filter::CreateInstance, nullptr, &kMp3Setup},
-    {kAacName, &CLSID_VmxAacSource, CAAC_Filter::CreateInstance, nullptr, &kAacSetup},
+    {kMp3Name, &CLSID_VmxMp3Source, CreateFilterInstance<CMP3_Filter>, nullptr, &kMp3Setup},
+    {kAacName, &CLSID_VmxAacSource, CreateFilterInstance<CAAC_Filter>, nullptr, &kAacSetup},
     {kMpeg2Name, &CLSID_VmxMpeg2Source, CreatePending<&kMpeg2Name, &CLSID_VmxMpeg2Source>, nullptr, &kMpeg2Setup},
 };
 

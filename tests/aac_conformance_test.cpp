@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <zlib.h>
 
-#include "io/audio_specific_config.h"
+#include "io/audio_config.h"
 #include "tests/fixture_reference.h"
 
 using namespace vmx::host;

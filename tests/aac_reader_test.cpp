@@ -5,7 +5,7 @@
 #include <fstream>
 
 #include "demux/audio/aac_reader.h"
-#include "io/audio_specific_config.h"
+#include "io/audio_config.h"
 #include "tests/test_support.h"
 
 using vmx::test::ScopedTempDir;

@@ -1,7 +1,5 @@
 #include "demux/audio/aac_filter.h"
 
-#include <new>
-
 #include "module/templates.h"
 
 CAAC_OutputPin::CAAC_OutputPin(HRESULT* phr, CDemuxFilter* filter, const CMediaType& type)
@@ -13,14 +11,6 @@ CAAC_Filter::CAAC_Filter(const WCHAR* name, IUnknown* outer, HRESULT* phr)
     : CAudioSourceFilter<KAacReader>(name ? name : WSTR("Torvane AAC Source Filter"), outer, CLSID_VmxAacSource, phr,
                                      QueueLimits::Aac)
 {
-}
-
-CUnknown* CAAC_Filter::CreateInstance(IUnknown* outer, HRESULT* phr)
-{
-    auto* filter = new (std::nothrow) CAAC_Filter(nullptr, outer, phr);
-    if (!filter && phr)
-        *phr = E_OUTOFMEMORY;
-    return filter;
 }
 
 void CAAC_Filter::CreatePin(HRESULT* phr, const CMediaType& type) { new CAAC_OutputPin(phr, this, type); }

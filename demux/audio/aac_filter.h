@@ -13,7 +13,6 @@ public:
 class CAAC_Filter final : public CAudioSourceFilter<KAacReader> {
 public:
     CAAC_Filter(const WCHAR* name, IUnknown* outer, HRESULT* phr);
-    static CUnknown* CreateInstance(IUnknown* outer, HRESULT* phr);
 
 protected:
     void CreatePin(HRESULT* phr, const CMediaType& type) override;

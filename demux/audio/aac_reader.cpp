@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "io/audio_specific_config.h"
+#include "io/audio_config.h"
 
 namespace {
 

@@ -1,7 +1,5 @@
 #include "demux/audio/mp3_filter.h"
 
-#include <new>
-
 #include "module/templates.h"
 
 CMP3_OutputPin::CMP3_OutputPin(HRESULT* phr, CDemuxFilter* filter, const CMediaType& type)
@@ -13,14 +11,6 @@ CMP3_Filter::CMP3_Filter(const WCHAR* name, IUnknown* outer, HRESULT* phr)
     : CAudioSourceFilter<KMp3Reader>(name ? name : WSTR("Torvane MP3 Source Filter"), outer, CLSID_VmxMp3Source, phr,
                                      QueueLimits::Mp3)
 {
-}
-
-CUnknown* CMP3_Filter::CreateInstance(IUnknown* outer, HRESULT* phr)
-{
-    auto* filter = new (std::nothrow) CMP3_Filter(nullptr, outer, phr);
-    if (!filter && phr)
-        *phr = E_OUTOFMEMORY;
-    return filter;
 }
 
 void CMP3_Filter::CreatePin(HRESULT* phr, const CMediaType& type) { new CMP3_OutputPin(phr, this, type); }

@@ -12,7 +12,6 @@ public:
 class CMP3_Filter final : public CAudioSourceFilter<KMp3Reader> {
 public:
     CMP3_Filter(const WCHAR* name, IUnknown* outer, HRESULT* phr);
-    static CUnknown* CreateInstance(IUnknown* outer, HRESULT* phr);
 
 protected:
     void CreatePin(HRESULT* phr, const CMediaType& type) override;

@@ -1,4 +1,4 @@
-#include "io/audio_specific_config.h"
+#include "io/audio_config.h"
 
 namespace {
 
