@@ -1,0 +1,166 @@
+#include "demux/mkv/ebml_element.h"
+
+#include <limits>
+
+#include "demux/mkv/mkv_reader.h"
+
+namespace {
+
+constexpr bool IsBlock(std::uint32_t id) { return id == ebml_id::kBlockGroup || id == ebml_id::kSimpleBlock; }
+
+}  // namespace
+
+std::unique_ptr<KEbmlElement> KEbmlElement::Root(KMkvReader& reader)
+{
+    auto root = std::make_unique<KEbmlElement>(&reader, nullptr);
+    root->size.value = static_cast<std::uint64_t>(reader.FileSize());
+    root->size.valid = true;
+    return root;
+}
+
+LONGLONG KEbmlElement::End() const
+{
+    const std::uint64_t room = static_cast<std::uint64_t>(std::numeric_limits<LONGLONG>::max() - dataPos);
+    return size.value > room ? std::numeric_limits<LONGLONG>::max() : dataPos + static_cast<LONGLONG>(size.value);
+}
+
+HRESULT KEbmlElement::ReadHeader()
+{
+    headerPos = reader->Tell();
+    dataPos = headerPos;
+    if (FAILED(id.Read(*this)) || FAILED(size.Read(*this))) {
+        // A failed header counts as an empty element of no kind, so no caller dispatches on it
+        // and stepping past it goes nowhere new.
+        id.value = 0;
+        id.valid = false;
+        size.value = 0;
+        size.valid = false;
+        return E_FAIL;
+    }
+    dataPos = reader->Tell();
+    return S_OK;
+}
+
+std::unique_ptr<KEbmlElement> KEbmlElement::FirstChild(std::uint32_t wantedId, bool scan)
+{
+    if (size.value == 0)
+        return nullptr;
+    reader->Seek(dataPos);
+    auto child = std::make_unique<KEbmlElement>(reader, this);
+    const bool headerRead = SUCCEEDED(child->ReadHeader());
+    if (wantedId == 0)
+        return child;
+    if (id.value == ebml_id::kSegment) {
+        if (const LONGLONG indexed = reader->SeekIndexLookup(wantedId, 0)) {
+            reader->Seek(indexed);
+            if (SUCCEEDED(child->ReadHeader()) && child->id.value == wantedId)
+                return child;
+            return nullptr;
+        }
+    }
+    if (headerRead && child->id.value == wantedId)
+        return child;
+    if (scan) {
+        while (child->NextSibling(false))
+            if (child->id.value == wantedId)
+                return child;
+    }
+    return nullptr;
+}
+
+bool KEbmlElement::SeekPastThis()
+{
+    const LONGLONG next = End();
+    if (next >= parent->End())
+        return false;
+    return reader->Seek(next) == next;
+}
+
+bool KEbmlElement::NextSibling(bool sameIdOnly)
+{
+    if (!parent)
+        return false;
+    const std::uint32_t previousId = id.value;
+    for (;;) {
+        if (!SeekPastThis())
+            return false;
+        if (FAILED(ReadHeader()) && !Resync())
+            return false;
+        if (!sameIdOnly || id.value == previousId || (IsBlock(previousId) && IsBlock(id.value)))
+            return true;
+        if (ebml_id::IsTopLevel(id.value))
+            return false;
+    }
+}
+
+bool KEbmlElement::NextBlock()
+{
+    if (!parent)
+        return false;
+    for (;;) {
+        if (!SeekPastThis() || FAILED(ReadHeader()))
+            return false;
+        if (IsBlock(id.value))
+            return true;
+    }
+}
+
+bool KEbmlElement::NextCluster()
+{
+    if (!parent)
+        return false;
+    for (;;) {
+        if (!SeekPastThis())
+            return false;
+        if (FAILED(ReadHeader()) && !ClusterResync())
+            return false;
+        if (id.value == ebml_id::kCluster)
+            return true;
+    }
+}
+
+bool KEbmlElement::Resync()
+{
+    if (!parent || parent->id.value != ebml_id::kSegment)
+        return false;
+    // Byte by byte from the damaged header: every later byte that could start a four-byte ID is
+    // tried as one of the top-level IDs.
+    reader->Seek(headerPos);
+    for (;;) {
+        std::uint8_t first = 0;
+        if (FAILED(reader->Read1(first)))
+            return false;
+        if ((first & 0xF0) != 0x10)
+            continue;
+        const LONGLONG afterFirst = reader->Tell();
+        std::uint8_t rest[3] = {};
+        if (FAILED(reader->ReadRaw(rest, 3)))
+            return false;
+        const std::uint32_t candidate = (std::uint32_t{first} << 24) | (std::uint32_t{rest[0]} << 16) |
+                                        (std::uint32_t{rest[1]} << 8) | rest[2];
+        if (ebml_id::IsTopLevel(candidate)) {
+            reader->Seek(afterFirst - 1);
+            return SUCCEEDED(ReadHeader());
+        }
+        reader->Seek(afterFirst);
+    }
+}
+
+bool KEbmlElement::ClusterResync()
+{
+    // Tries every byte offset, not only groups of four from the start, so a Cluster after an odd
+    // run of garbage is found too.
+    reader->Seek(headerPos);
+    std::uint32_t window = 0;
+    int filled = 0;
+    for (;;) {
+        std::uint8_t next = 0;
+        if (FAILED(reader->Read1(next)))
+            return false;
+        window = (window << 8) | next;
+        if (++filled >= 4 && window == ebml_id::kCluster) {
+            reader->Seek(reader->Tell() - 4);
+            return SUCCEEDED(ReadHeader());
+        }
+    }
+}

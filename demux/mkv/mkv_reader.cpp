@@ -1,0 +1,160 @@
+#include "demux/mkv/mkv_reader.h"
+
+#include "io/byte_reader.h"
+
+namespace {
+
+// Walk bound for the Segment's leading children, where the SeekHead index lives.
+constexpr int kSegmentChildLimit = 100;
+
+}  // namespace
+
+HRESULT KMkvReader::Open(LPCWSTR path)
+{
+    auto file = std::make_unique<KCacheFile>(kCacheSize);
+    if (!file->Open(path))
+        return S_OK;
+    file_ = std::move(file);
+    fileSize_ = file_->GetSize();
+    position_ = 0;
+    ebmlHeader_ = {};
+    segment_ = {};
+    std::uint32_t magic = 0;
+    if (FAILED(Read4(magic)) || magic != ebml_id::kEbmlHeader)
+        return E_FAIL;
+
+    Seek(0);
+    auto root = KEbmlElement::Root(*this);
+    auto element = root->FirstChild();
+    if (!element)
+        return S_OK;
+    do {
+        if (element->id.value == ebml_id::kEbmlHeader)
+            ebmlHeader_.Parse(*element);
+        else if (element->id.value == ebml_id::kSegment)
+            ParseSegment(*element);
+    } while (element->NextSibling());
+    return S_OK;
+}
+
+HRESULT KMkvReader::ReadRaw(void* buffer, DWORD count)
+{
+    if (!file_ || file_->Seek(position_) != position_)
+        return E_FAIL;
+    if (count > Remaining() || file_->Read(buffer, count) != count)
+        return E_FAIL;
+    position_ += count;
+    return S_OK;
+}
+
+HRESULT KMkvReader::Read1(std::uint8_t& out) { return ReadRaw(&out, 1); }
+
+HRESULT KMkvReader::Read2(std::uint16_t& out)
+{
+    BYTE bytes[2];
+    if (FAILED(ReadRaw(bytes, 2)))
+        return E_FAIL;
+    out = ReadBE16(bytes);
+    return S_OK;
+}
+
+HRESULT KMkvReader::Read4(std::uint32_t& out)
+{
+    BYTE bytes[4];
+    if (FAILED(ReadRaw(bytes, 4)))
+        return E_FAIL;
+    out = ReadBE32(bytes);
+    return S_OK;
+}
+
+HRESULT KMkvReader::Read8(std::uint64_t& out)
+{
+    BYTE bytes[8];
+    if (FAILED(ReadRaw(bytes, 8)))
+        return E_FAIL;
+    out = ReadBE64(bytes);
+    return S_OK;
+}
+
+LONGLONG KMkvReader::Seek(LONGLONG target)
+{
+    position_ = target < 0 ? 0 : (target > fileSize_ ? fileSize_ : target);
+    return position_;
+}
+
+LONGLONG KMkvReader::SeekIndexLookup(std::uint32_t id, LONGLONG minPos) const
+{
+    for (const KMkvSeekHead& seekHead : segment_.seekHeads) {
+        for (const KMkvSeekEntry& entry : seekHead.entries) {
+            if (entry.seekId.value != id)
+                continue;
+            // A position past the file cannot be an element; also keeps the sum from wrapping.
+            if (entry.seekPosition.value > static_cast<std::uint64_t>(fileSize_))
+                continue;
+            const LONGLONG position = segment_.dataPos + static_cast<LONGLONG>(entry.seekPosition.value);
+            if (position >= minPos)
+                return position;
+        }
+    }
+    return 0;
+}
+
+void KMkvReader::ParseSegment(KEbmlElement& segment)
+{
+    segment_.dataPos = segment.dataPos;
+    segment_.size = segment.size;
+    auto child = segment.FirstChild();
+    for (int seen = 0; child && seen < kSegmentChildLimit; ++seen) {
+        // Clusters hold media, never index records; the index is read before them.
+        if (child->id.value == ebml_id::kCluster)
+            break;
+        if (child->id.value == ebml_id::kSeekHead) {
+            segment_.seekHeads.emplace_back();
+            segment_.seekHeads.back().Parse(*child);
+        }
+        if (!child->NextSibling())
+            break;
+    }
+}
+
+void KEbmlHeader::Parse(KEbmlElement& element)
+{
+    auto child = element.FirstChild();
+    if (!child)
+        return;
+    do {
+        element.reader->Seek(child->dataPos);
+        switch (child->id.value) {
+        case 0x4286: version.Read(*child); break;
+        case 0x42F7: readVersion.Read(*child); break;
+        case 0x42F2: maxIdLength.Read(*child); break;
+        case 0x42F3: maxSizeLength.Read(*child); break;
+        case 0x4282: docType.clear(); ReadEbmlAscii(*child, docType); break;
+        case 0x4287: docTypeVersion.Read(*child); break;
+        case 0x4285: docTypeReadVersion.Read(*child); break;
+        default: break;
+        }
+    } while (child->NextSibling());
+}
+
+void KMkvSeekHead::Parse(KEbmlElement& element)
+{
+    auto seek = element.FirstChild();
+    if (!seek)
+        return;
+    do {
+        if (seek->id.value != ebml_id::kSeek)
+            continue;
+        KMkvSeekEntry entry;
+        if (auto field = seek->FirstChild()) {
+            do {
+                element.reader->Seek(field->dataPos);
+                if (field->id.value == ebml_id::kSeekId)
+                    entry.seekId.Read(*field);
+                else if (field->id.value == ebml_id::kSeekPosition)
+                    entry.seekPosition.Read(*field);
+            } while (field->NextSibling());
+        }
+        entries.push_back(entry);
+    } while (seek->NextSibling());
+}
