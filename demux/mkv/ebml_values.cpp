@@ -168,7 +168,7 @@ HRESULT ReadEbmlAscii(KEbmlElement& element, std::string& text)
     return whole ? S_OK : E_FAIL;
 }
 
-HRESULT ReadEbmlUtf8(KEbmlElement& element, std::u16string& text)
+HRESULT ReadEbmlUtf8(KEbmlElement& element, WString& text)
 {
     text.clear();
     if (!FitsInFile(element) || element.size.value >= 0xFFFFFFFFu)
@@ -183,7 +183,7 @@ HRESULT ReadEbmlUtf8(KEbmlElement& element, std::u16string& text)
     MultiByteToWideChar(CP_UTF8, 0, buffer.data(), -1, text.data(), wanted);
     // The conversion includes the terminating NUL; the string ends at the first one.
     const size_t end = text.find(u'\0');
-    if (end != std::u16string::npos)
+    if (end != WString::npos)
         text.resize(end);
     return S_OK;
 }

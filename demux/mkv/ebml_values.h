@@ -72,5 +72,5 @@ public:
 // Appends the element's bytes; on a short file keeps what was read and fails.
 HRESULT ReadEbmlAscii(KEbmlElement& element, std::string& text);
 // UTF-8 data to UTF-16; an embedded NUL ends the string.
-HRESULT ReadEbmlUtf8(KEbmlElement& element, std::u16string& text);
+HRESULT ReadEbmlUtf8(KEbmlElement& element, WString& text);
 HRESULT ReadEbmlBinary(KEbmlElement& element, std::vector<BYTE>& data);
