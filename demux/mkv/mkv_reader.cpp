@@ -49,32 +49,24 @@ HRESULT KMkvReader::ReadRaw(void* buffer, DWORD count)
 
 HRESULT KMkvReader::Read1(std::uint8_t& out) { return ReadRaw(&out, 1); }
 
-HRESULT KMkvReader::Read2(std::uint16_t& out)
+namespace {
+
+// One fixed-width big-endian read: the bytes, then the shared decoder.
+template <typename T, T (*Decode)(const std::uint8_t*)>
+HRESULT ReadDecoded(KMkvReader& reader, T& out)
 {
-    BYTE bytes[2];
-    if (FAILED(ReadRaw(bytes, 2)))
+    BYTE bytes[sizeof(T)];
+    if (FAILED(reader.ReadRaw(bytes, sizeof bytes)))
         return E_FAIL;
-    out = ReadBE16(bytes);
+    out = Decode(bytes);
     return S_OK;
 }
 
-HRESULT KMkvReader::Read4(std::uint32_t& out)
-{
-    BYTE bytes[4];
-    if (FAILED(ReadRaw(bytes, 4)))
-        return E_FAIL;
-    out = ReadBE32(bytes);
-    return S_OK;
-}
+}  // namespace
 
-HRESULT KMkvReader::Read8(std::uint64_t& out)
-{
-    BYTE bytes[8];
-    if (FAILED(ReadRaw(bytes, 8)))
-        return E_FAIL;
-    out = ReadBE64(bytes);
-    return S_OK;
-}
+HRESULT KMkvReader::Read2(std::uint16_t& out) { return ReadDecoded<std::uint16_t, ReadBE16>(*this, out); }
+HRESULT KMkvReader::Read4(std::uint32_t& out) { return ReadDecoded<std::uint32_t, ReadBE32>(*this, out); }
+HRESULT KMkvReader::Read8(std::uint64_t& out) { return ReadDecoded<std::uint64_t, ReadBE64>(*this, out); }
 
 LONGLONG KMkvReader::Seek(LONGLONG target)
 {
