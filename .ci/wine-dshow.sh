@@ -6,7 +6,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/need-packages.sh --no-install-recommends g++-mingw-w64-x86-64-posix wine wine64
+scripts/need-packages.sh --no-install-recommends g++-mingw-w64-x86-64-posix libz-mingw-w64-dev wine wine64
 
 scripts/build.sh release
 scripts/build.sh win

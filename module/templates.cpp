@@ -4,6 +4,7 @@
 
 #include "demux/audio/aac_filter.h"
 #include "demux/audio/mp3_filter.h"
+#include "demux/mkv/mkv_filter.h"
 #include "module/pending_filter.h"
 
 namespace {
@@ -59,7 +60,7 @@ const CFactoryTemplate g_Templates[] = {
     {kAviName, &CLSID_VmxAviSource, CreatePending<&kAviName, &CLSID_VmxAviSource>, nullptr, &kAviSetup},
     {kOggName, &CLSID_VmxOggSource, CreatePending<&kOggName, &CLSID_VmxOggSource>, nullptr, &kOggSetup},
     {kMpegName, &CLSID_VmxMpegSource, CreatePending<&kMpegName, &CLSID_VmxMpegSource>, nullptr, &kMpegSetup},
-    {kMkvName, &CLSID_VmxMkvSource, CreatePending<&kMkvName, &CLSID_VmxMkvSource>, nullptr, &kMkvSetup},
+    {kMkvName, &CLSID_VmxMkvSource, CreateFilterInstance<CMKV_Filter>, nullptr, &kMkvSetup},
     {kMp4Name, &CLSID_VmxMp4Source, CreatePending<&kMp4Name, &CLSID_VmxMp4Source>, nullptr, &kMp4Setup},
     {kAsfName, &CLSID_VmxAsfSource, CreatePending<&kAsfName, &CLSID_VmxAsfSource>, nullptr, &kAsfSetup},
     {kFlvName, &CLSID_VmxFlvSource, CreatePending<&kFlvName, &CLSID_VmxFlvSource>, nullptr, &kFlvSetup},

@@ -66,3 +66,4 @@ private:
     // Moves to the element after this one within the parent; false at the parent's or file's end.
     bool SeekPastThis();
 };
+

@@ -2,13 +2,6 @@
 
 #include "io/byte_reader.h"
 
-namespace {
-
-// Walk bound for the Segment's leading children, where the SeekHead index lives.
-constexpr int kSegmentChildLimit = 100;
-
-}  // namespace
-
 HRESULT KMkvReader::Open(LPCWSTR path)
 {
     auto file = std::make_unique<KCacheFile>(kCacheSize);
@@ -32,7 +25,7 @@ HRESULT KMkvReader::Open(LPCWSTR path)
         if (element->id.value == ebml_id::kEbmlHeader)
             ebmlHeader_.Parse(*element);
         else if (element->id.value == ebml_id::kSegment)
-            ParseSegment(*element);
+            ParseSegment(*element, segment_);
     } while (element->NextSibling());
     return S_OK;
 }
@@ -91,24 +84,6 @@ LONGLONG KMkvReader::SeekIndexLookup(std::uint32_t id, LONGLONG minPos) const
     return 0;
 }
 
-void KMkvReader::ParseSegment(KEbmlElement& segment)
-{
-    segment_.dataPos = segment.dataPos;
-    segment_.size = segment.size;
-    auto child = segment.FirstChild();
-    for (int seen = 0; child && seen < kSegmentChildLimit; ++seen) {
-        // Clusters hold media, never index records; the index is read before them.
-        if (child->id.value == ebml_id::kCluster)
-            break;
-        if (child->id.value == ebml_id::kSeekHead) {
-            segment_.seekHeads.emplace_back();
-            segment_.seekHeads.back().Parse(*child);
-        }
-        if (!child->NextSibling())
-            break;
-    }
-}
-
 void KEbmlHeader::Parse(KEbmlElement& element)
 {
     auto child = element.FirstChild();
@@ -127,26 +102,4 @@ void KEbmlHeader::Parse(KEbmlElement& element)
         default: break;
         }
     } while (child->NextSibling());
-}
-
-void KMkvSeekHead::Parse(KEbmlElement& element)
-{
-    auto seek = element.FirstChild();
-    if (!seek)
-        return;
-    do {
-        if (seek->id.value != ebml_id::kSeek)
-            continue;
-        KMkvSeekEntry entry;
-        if (auto field = seek->FirstChild()) {
-            do {
-                element.reader->Seek(field->dataPos);
-                if (field->id.value == ebml_id::kSeekId)
-                    entry.seekId.Read(*field);
-                else if (field->id.value == ebml_id::kSeekPosition)
-                    entry.seekPosition.Read(*field);
-            } while (field->NextSibling());
-        }
-        entries.push_back(entry);
-    } while (seek->NextSibling());
 }

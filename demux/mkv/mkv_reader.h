@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "demux/mkv/ebml_element.h"
+#include "demux/mkv/mkv_segment.h"
 #include "io/cache_file.h"
 
 struct KEbmlHeader {
@@ -20,24 +21,6 @@ struct KEbmlHeader {
     CUInt docTypeReadVersion;
 
     void Parse(KEbmlElement& element);
-};
-
-struct KMkvSeekEntry {
-    CID seekId;
-    CUInt seekPosition;
-};
-
-struct KMkvSeekHead {
-    std::vector<KMkvSeekEntry> entries;
-
-    void Parse(KEbmlElement& element);
-};
-
-// The part of the Segment this layer needs: where its data starts and its SeekHead index.
-struct KMkvSegment {
-    LONGLONG dataPos = 0;
-    CLength size;
-    std::vector<KMkvSeekHead> seekHeads;
 };
 
 class KMkvReader {
@@ -72,11 +55,23 @@ public:
     REFERENCE_TIME startOffset = 0;
 
 private:
-    void ParseSegment(KEbmlElement& segment);
-
     std::unique_ptr<KCacheFile> file_;
     LONGLONG position_ = 0;
     LONGLONG fileSize_ = 0;
     KEbmlHeader ebmlHeader_;
     KMkvSegment segment_;
 };
+
+// The walk every record parser makes over a master element: each child in file order, with the
+// reader positioned at the child's data, until there is no next sibling.
+template <typename Visit>
+void ForEachChild(KEbmlElement& element, Visit&& visit)
+{
+    auto child = element.FirstChild();
+    if (!child)
+        return;
+    do {
+        child->reader->Seek(child->dataPos);
+        visit(*child);
+    } while (child->NextSibling());
+}
