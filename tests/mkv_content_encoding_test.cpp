@@ -4,45 +4,20 @@
 
 #include <zlib.h>
 
-#include <fstream>
-
 #include "demux/mkv/content_encoding.h"
 #include "demux/mkv/mkv_reader.h"
-#include "tests/test_support.h"
+#include "tests/ebml_bytes.h"
 
 namespace {
 
-using Bytes = std::vector<BYTE>;
-
-Bytes Concat(std::initializer_list<Bytes> parts)
-{
-    Bytes out;
-    for (const Bytes& part : parts)
-        out.insert(out.end(), part.begin(), part.end());
-    return out;
-}
-
-// One- and two-byte IDs and one-byte sizes are all these records need.
-Bytes El(std::uint32_t elementId, const Bytes& payload)
-{
-    EXPECT_LT(payload.size(), 0x7Fu);
-    Bytes id = {static_cast<BYTE>(elementId >> 8), static_cast<BYTE>(elementId)};
-    if (elementId < 0x100)
-        id.erase(id.begin());
-    return Concat({id, {static_cast<BYTE>(0x80 | payload.size())}, payload});
-}
+using namespace vmx::test;
 
 // Writes an empty EBML header and a ContentEncodings element holding payload, and parses it.
 std::vector<KMkvContentEncoding> ParseFromFile(const Bytes& payload)
 {
-    vmx::test::ScopedTempDir dir;
-    const std::string path = dir.file("encodings.mkv");
-    const Bytes bytes = Concat({{0x1A, 0x45, 0xDF, 0xA3, 0x80}, El(content_encoding_id::kContentEncodings, payload)});
-    std::ofstream(path, std::ios::binary)
-        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    const MkvFile file(Concat({kEmptyEbmlHeader, El(content_encoding_id::kContentEncodings, payload)}));
     KMkvReader reader;
-    const std::u16string wide = vmx::test::Wide(path);
-    EXPECT_EQ(reader.Open(wide.c_str()), S_OK);
+    EXPECT_EQ(file.Open(reader), S_OK);
     auto root = KEbmlElement::Root(reader);
     auto encodings = root->FirstChild(content_encoding_id::kContentEncodings);
     std::vector<KMkvContentEncoding> out;

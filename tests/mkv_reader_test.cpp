@@ -8,63 +8,15 @@
 #include <fstream>
 
 #include "demux/mkv/mkv_reader.h"
-#include "tests/test_support.h"
-
-using vmx::test::ScopedTempDir;
+#include "tests/ebml_bytes.h"
 
 namespace {
 
-using Bytes = std::vector<BYTE>;
+using namespace vmx::test;
 namespace id = ebml_id;
 
-Bytes Id(std::uint32_t value)
-{
-    Bytes out;
-    for (int shift = 24; shift >= 0; shift -= 8)
-        if ((value >> shift) || shift == 0)
-            out.push_back(static_cast<BYTE>(value >> shift));
-    return out;
-}
-
-Bytes Size(std::uint64_t size)
-{
-    if (size < 0x7F)
-        return {static_cast<BYTE>(0x80 | size)};
-    Bytes out = {0x01};
-    for (int shift = 48; shift >= 0; shift -= 8)
-        out.push_back(static_cast<BYTE>(size >> shift));
-    return out;
-}
-
-Bytes Concat(std::initializer_list<Bytes> parts)
-{
-    Bytes out;
-    for (const Bytes& part : parts)
-        out.insert(out.end(), part.begin(), part.end());
-    return out;
-}
-
-Bytes El(std::uint32_t elementId, const Bytes& payload) { return Concat({Id(elementId), Size(payload.size()), payload}); }
-Bytes UnknownSizeEl(std::uint32_t elementId, const Bytes& payload) { return Concat({Id(elementId), {0xFF}, payload}); }
-
-const Bytes kEmptyEbmlHeader = {0x1A, 0x45, 0xDF, 0xA3, 0x80};
-
-class MkvFile {
-public:
-    explicit MkvFile(const Bytes& bytes)
-    {
-        path_ = dir_.file("test.mkv");
-        std::ofstream(path_, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
-                                                     static_cast<std::streamsize>(bytes.size()));
-        wide_ = vmx::test::Wide(path_);
-    }
-    HRESULT Open(KMkvReader& reader) const { return reader.Open(wide_.c_str()); }
-
-private:
-    ScopedTempDir dir_;
-    std::string path_;
-    std::u16string wide_;
-};
+Bytes Id(std::uint32_t value) { return EbmlId(value); }
+Bytes Size(std::uint64_t size) { return EbmlSize(size); }
 
 // A reader over an empty EBML header followed by the bytes under test, standing at them, and a
 // cursor whose data they are.

@@ -60,17 +60,13 @@ KMkvContentCompression::KMkvContentCompression() { SetDefault(algo, content_comp
 
 void KMkvContentCompression::Parse(KEbmlElement& contentCompression)
 {
-    auto field = contentCompression.FirstChild();
-    if (!field)
-        return;
-    do {
-        contentCompression.reader->Seek(field->dataPos);
-        switch (field->id.value) {
-        case 0x4254: algo.Read(*field); break;
-        case 0x4255: ReadEbmlBinary(*field, settings); break;
+    ForEachChild(contentCompression, [this](KEbmlElement& field) {
+        switch (field.id.value) {
+        case 0x4254: algo.Read(field); break;
+        case 0x4255: ReadEbmlBinary(field, settings); break;
         default: break;
         }
-    } while (field->NextSibling());
+    });
 }
 
 KMkvContentEncryption::KMkvContentEncryption()
@@ -82,21 +78,17 @@ KMkvContentEncryption::KMkvContentEncryption()
 
 void KMkvContentEncryption::Parse(KEbmlElement& contentEncryption)
 {
-    auto field = contentEncryption.FirstChild();
-    if (!field)
-        return;
-    do {
-        contentEncryption.reader->Seek(field->dataPos);
-        switch (field->id.value) {
-        case 0x47E1: algo.Read(*field); break;
-        case 0x47E2: ReadEbmlBinary(*field, keyId); break;
-        case 0x47E3: ReadEbmlBinary(*field, signature); break;
-        case 0x47E4: ReadEbmlBinary(*field, signatureKeyId); break;
-        case 0x47E5: signatureAlgo.Read(*field); break;
-        case 0x47E6: signatureHashAlgo.Read(*field); break;
+    ForEachChild(contentEncryption, [this](KEbmlElement& field) {
+        switch (field.id.value) {
+        case 0x47E1: algo.Read(field); break;
+        case 0x47E2: ReadEbmlBinary(field, keyId); break;
+        case 0x47E3: ReadEbmlBinary(field, signature); break;
+        case 0x47E4: ReadEbmlBinary(field, signatureKeyId); break;
+        case 0x47E5: signatureAlgo.Read(field); break;
+        case 0x47E6: signatureHashAlgo.Read(field); break;
         default: break;
         }
-    } while (field->NextSibling());
+    });
 }
 
 KMkvContentEncoding::KMkvContentEncoding()
@@ -108,33 +100,26 @@ KMkvContentEncoding::KMkvContentEncoding()
 
 void KMkvContentEncoding::Parse(KEbmlElement& contentEncoding)
 {
-    auto field = contentEncoding.FirstChild();
-    if (!field)
-        return;
-    do {
-        contentEncoding.reader->Seek(field->dataPos);
-        switch (field->id.value) {
-        case 0x5031: order.Read(*field); break;
-        case 0x5032: scope.Read(*field); break;
-        case 0x5033: type.Read(*field); break;
-        case 0x5034: compression.Parse(*field); break;
-        case 0x5035: encryption.Parse(*field); break;
+    ForEachChild(contentEncoding, [this](KEbmlElement& field) {
+        switch (field.id.value) {
+        case 0x5031: order.Read(field); break;
+        case 0x5032: scope.Read(field); break;
+        case 0x5033: type.Read(field); break;
+        case 0x5034: compression.Parse(field); break;
+        case 0x5035: encryption.Parse(field); break;
         default: break;
         }
-    } while (field->NextSibling());
+    });
 }
 
 void ParseContentEncodings(KEbmlElement& contentEncodings, std::vector<KMkvContentEncoding>& out)
 {
-    auto child = contentEncodings.FirstChild();
-    if (!child)
-        return;
-    do {
-        if (child->id.value != content_encoding_id::kContentEncoding)
-            continue;
+    ForEachChild(contentEncodings, [&out](KEbmlElement& child) {
+        if (child.id.value != content_encoding_id::kContentEncoding)
+            return;
         out.emplace_back();
-        out.back().Parse(*child);
-    } while (child->NextSibling());
+        out.back().Parse(child);
+    });
 }
 
 bool DecodeContent(const std::vector<KMkvContentEncoding>& encodings, std::vector<BYTE>& buffer, unsigned scopeMask,
