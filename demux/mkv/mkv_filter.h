@@ -25,6 +25,8 @@ public:
     const std::vector<const KMkvTrackEntry*>& Tracks() const { return m_tracks; }
     // The registered track a block of this TrackNumber belongs to; null when none is.
     const KMkvTrackEntry* TrackForNumber(std::uint32_t trackNumber) const;
+    // The parsed Segment (Info, tracks, Cues, Chapters, Attachments); null before a Load.
+    const KMkvSegment* Segment() const { return m_reader ? &m_reader->Segment() : nullptr; }
     // The first Cluster's Timecode in 100-ns units.
     REFERENCE_TIME StartOffset() const { return m_reader ? m_reader->startOffset : 0; }
 
