@@ -136,6 +136,7 @@ private:
                 firstFailure = pin.connection;
             if (RecordingSink* sink = driver_.Sink(pin.index)) {
                 sink->KeepSampleBytes(options_.keepSampleBytes);
+                sink->ComputeChecksums(options_.computeChecksums);
                 // Accepting without recording keeps the pin draining its queue, so the reader
                 // is not held up on its account while other pins still play.
                 if (options_.maxSamplesPerPin)

@@ -28,6 +28,7 @@ struct PinReport {
 struct PlayReport {
     std::optional<REFERENCE_TIME> duration;
     std::vector<PinReport> pins;
+    // In arrival order; each event's arrival orders it among the pins' events too.
     std::vector<GraphEvent> graphEvents;
 };
 
@@ -35,6 +36,9 @@ struct PlayOptions {
     // Every pin is positioned here while paused, before running.
     std::optional<REFERENCE_TIME> seekTo;
     bool keepSampleBytes = false;
+    // Off leaves every sample's checksums at 0: the sinks then do no more per byte than copy
+    // (when keeping bytes) or nothing, as when timing the source against another demuxer.
+    bool computeChecksums = true;
     // Play ends once every pin delivered this many samples or ended; later samples are dropped.
     std::optional<size_t> maxSamplesPerPin;
     // For the whole play, from pausing to the last end of stream.

@@ -22,6 +22,8 @@ STDMETHODIMP FilterGraph::QueryInterface(REFIID riid, void** ppv)
         *ppv = static_cast<IFilterGraph*>(this);
     else if (riid == IID_IMediaEventSink)
         *ppv = static_cast<IMediaEventSink*>(this);
+    else if (riid == IID_IMediaSeeking)
+        *ppv = static_cast<IMediaSeeking*>(this);
     else {
         *ppv = nullptr;
         return E_NOINTERFACE;
@@ -101,7 +103,7 @@ STDMETHODIMP FilterGraph::SetDefaultSyncSource() { return E_NOTIMPL; }
 STDMETHODIMP FilterGraph::Notify(LONG eventCode, LONG_PTR param1, LONG_PTR param2)
 {
     std::lock_guard lock(eventsLock_);
-    events_.push_back(GraphEvent{eventCode, param1, param2, std::chrono::steady_clock::now()});
+    events_.push_back(GraphEvent{eventCode, param1, param2, std::chrono::steady_clock::now(), NextArrival()});
     eventArrived_.notify_all();
     return S_OK;
 }
@@ -136,6 +138,86 @@ void FilterGraph::ClearEvents()
 {
     std::lock_guard lock(eventsLock_);
     events_.clear();
+}
+
+// ---- IMediaSeeking: the position only ----
+
+STDMETHODIMP FilterGraph::GetCapabilities(DWORD* capabilities)
+{
+    if (!capabilities)
+        return E_POINTER;
+    *capabilities = AM_SEEKING_CanGetCurrentPos;
+    return S_OK;
+}
+
+STDMETHODIMP FilterGraph::CheckCapabilities(DWORD*) { return E_NOTIMPL; }
+STDMETHODIMP FilterGraph::IsFormatSupported(const GUID*) { return E_NOTIMPL; }
+
+STDMETHODIMP FilterGraph::QueryPreferredFormat(GUID* format) { return GetTimeFormat(format); }
+
+STDMETHODIMP FilterGraph::GetTimeFormat(GUID* format)
+{
+    if (!format)
+        return E_POINTER;
+    *format = TIME_FORMAT_MEDIA_TIME;
+    return S_OK;
+}
+
+STDMETHODIMP FilterGraph::IsUsingTimeFormat(const GUID* format)
+{
+    if (!format)
+        return E_POINTER;
+    return *format == TIME_FORMAT_MEDIA_TIME ? S_OK : S_FALSE;
+}
+
+STDMETHODIMP FilterGraph::SetTimeFormat(const GUID*) { return E_NOTIMPL; }
+STDMETHODIMP FilterGraph::GetDuration(LONGLONG*) { return E_NOTIMPL; }
+STDMETHODIMP FilterGraph::GetStopPosition(LONGLONG*) { return E_NOTIMPL; }
+
+STDMETHODIMP FilterGraph::GetCurrentPosition(LONGLONG* current)
+{
+    if (!current)
+        return E_POINTER;
+    std::lock_guard lock(positionLock_);
+    std::optional<REFERENCE_TIME> latest;
+    for (const std::optional<REFERENCE_TIME>& time : lastSampleTimes_)
+        if (time && (!latest || *time > *latest))
+            latest = time;
+    *current = latest.value_or(0);
+    return S_OK;
+}
+
+STDMETHODIMP FilterGraph::ConvertTimeFormat(LONGLONG*, const GUID*, LONGLONG, const GUID*) { return E_NOTIMPL; }
+STDMETHODIMP FilterGraph::SetPositions(LONGLONG*, DWORD, LONGLONG*, DWORD) { return E_NOTIMPL; }
+STDMETHODIMP FilterGraph::GetPositions(LONGLONG*, LONGLONG*) { return E_NOTIMPL; }
+STDMETHODIMP FilterGraph::GetAvailable(LONGLONG*, LONGLONG*) { return E_NOTIMPL; }
+STDMETHODIMP FilterGraph::SetRate(double) { return E_NOTIMPL; }
+STDMETHODIMP FilterGraph::GetRate(double*) { return E_NOTIMPL; }
+STDMETHODIMP FilterGraph::GetPreroll(LONGLONG*) { return E_NOTIMPL; }
+
+HRESULT FilterGraph::TrackPositionOf(RecordingSink& sink)
+{
+    {
+        std::lock_guard lock(filtersLock_);
+        const bool member = std::any_of(filters_.begin(), filters_.end(), [&sink](const ComPtr<IBaseFilter>& held) {
+            return held.Get() == static_cast<IBaseFilter*>(&sink);
+        });
+        if (!member)
+            return VFW_E_NOT_FOUND;
+    }
+    size_t slot = 0;
+    {
+        std::lock_guard lock(positionLock_);
+        slot = lastSampleTimes_.size();
+        lastSampleTimes_.emplace_back();
+    }
+    // Not counted: the sink drops the report when it leaves the graph, which happens at the
+    // latest in our destructor.
+    sink.ReportSampleTimesTo([this, slot](REFERENCE_TIME streamTime) {
+        std::lock_guard lock(positionLock_);
+        lastSampleTimes_[slot] = streamTime;
+    });
+    return S_OK;
 }
 
 }  // namespace vmx::host

@@ -1,15 +1,17 @@
-// The graph a player builds around filters: it owns them, connects pins on request, and keeps
-// every event the filters report.
+// The graph a player builds around filters: it owns them, connects pins on request, keeps
+// every event the filters report, and answers the playback position a source asks it for.
 #pragma once
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "host/com_ptr.h"
+#include "host/recording_sink.h"
 #include "platform/platform.h"
 
 namespace vmx::host {
@@ -19,9 +21,11 @@ struct GraphEvent {
     LONG_PTR param1 = 0;
     LONG_PTR param2 = 0;
     std::chrono::steady_clock::time_point time{};
+    std::uint64_t arrival = 0;  // from NextArrival, so it orders among the sinks' events
 };
 
-class FilterGraph final : public IFilterGraph, public IMediaEventSink {
+// IMediaSeeking here only reports the position: a source asks it whether a seek goes backward.
+class FilterGraph final : public IFilterGraph, public IMediaEventSink, public IMediaSeeking {
 public:
     static ComPtr<FilterGraph> Create();
 
@@ -39,6 +43,30 @@ public:
     STDMETHODIMP SetDefaultSyncSource() override;
 
     STDMETHODIMP Notify(LONG eventCode, LONG_PTR param1, LONG_PTR param2) override;
+
+    STDMETHODIMP GetCapabilities(DWORD* capabilities) override;
+    STDMETHODIMP CheckCapabilities(DWORD* capabilities) override;
+    STDMETHODIMP IsFormatSupported(const GUID* format) override;
+    STDMETHODIMP QueryPreferredFormat(GUID* format) override;
+    STDMETHODIMP GetTimeFormat(GUID* format) override;
+    STDMETHODIMP IsUsingTimeFormat(const GUID* format) override;
+    STDMETHODIMP SetTimeFormat(const GUID* format) override;
+    STDMETHODIMP GetDuration(LONGLONG* duration) override;
+    STDMETHODIMP GetStopPosition(LONGLONG* stop) override;
+    // The stream time of the last sample a tracked sink recorded, the latest across the sinks;
+    // 0 before any.
+    STDMETHODIMP GetCurrentPosition(LONGLONG* current) override;
+    STDMETHODIMP ConvertTimeFormat(LONGLONG* target, const GUID* targetFormat, LONGLONG source,
+                                   const GUID* sourceFormat) override;
+    STDMETHODIMP SetPositions(LONGLONG* current, DWORD currentFlags, LONGLONG* stop, DWORD stopFlags) override;
+    STDMETHODIMP GetPositions(LONGLONG* current, LONGLONG* stop) override;
+    STDMETHODIMP GetAvailable(LONGLONG* earliest, LONGLONG* latest) override;
+    STDMETHODIMP SetRate(double rate) override;
+    STDMETHODIMP GetRate(double* rate) override;
+    STDMETHODIMP GetPreroll(LONGLONG* preroll) override;
+
+    // Counts the sink's samples in the position from now on; the sink must be in this graph.
+    HRESULT TrackPositionOf(RecordingSink& sink);
 
     std::vector<GraphEvent> Events() const;
     size_t FilterCount() const;
@@ -58,6 +86,10 @@ private:
     mutable std::mutex eventsLock_;
     mutable std::condition_variable eventArrived_;
     std::vector<GraphEvent> events_;
+
+    // Written from the sinks' Receive threads, read from the application's.
+    mutable std::mutex positionLock_;
+    std::vector<std::optional<REFERENCE_TIME>> lastSampleTimes_;  // one per tracked sink
 };
 
 }  // namespace vmx::host

@@ -73,7 +73,9 @@ HRESULT GraphDriver::ConnectPin(size_t pinIndex)
     HRESULT hr = graph_->AddFilter(sink.Get(), name.c_str());
     if (FAILED(hr))
         return hr;
-    hr = stream.pin->Connect(sink->InputPin(), nullptr);
+    hr = graph_->TrackPositionOf(*sink);
+    if (SUCCEEDED(hr))
+        hr = stream.pin->Connect(sink->InputPin(), nullptr);
     if (FAILED(hr)) {
         graph_->RemoveFilter(sink.Get());
         return hr;

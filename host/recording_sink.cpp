@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <new>
 #include <string_view>
 
@@ -39,6 +40,12 @@ std::uint32_t Adler32(std::span<const BYTE> bytes)
         bytes = bytes.subspan(chunk);
     }
     return static_cast<std::uint32_t>(sum);
+}
+
+std::uint64_t NextArrival()
+{
+    static std::atomic<std::uint64_t> arrivals{0};
+    return ++arrivals;
 }
 
 // ---- The input pin: a COM face over the sink's state, sharing the sink's reference count ----
@@ -214,6 +221,8 @@ public:
     STDMETHODIMP NewSegment(REFERENCE_TIME start, REFERENCE_TIME stop, double rate) override
     {
         std::lock_guard lock(sink_.lock_);
+        sink_.segmentStart_ = start;
+        sink_.segmentRate_ = rate;
         sink_.RecordLocked(SinkEvent{.kind = SinkEvent::Kind::NewSegment,
                                      .start = start,
                                      .stop = stop,
@@ -401,9 +410,13 @@ STDMETHODIMP RecordingSink::QueryFilterInfo(FILTER_INFO* info)
 
 STDMETHODIMP RecordingSink::JoinFilterGraph(IFilterGraph* graph, LPCWSTR name)
 {
+    std::function<void(REFERENCE_TIME)> dropped;  // destroyed after the lock
     std::lock_guard lock(lock_);
     graph_ = graph;
     name_ = graph && name ? std::u16string(name) : std::u16string();
+    // The report goes to the graph we leave, which may be going away.
+    if (!graph)
+        std::swap(dropped, reportSampleTime_);
     return S_OK;
 }
 
@@ -447,8 +460,9 @@ HRESULT RecordingSink::ReceiveSample(IMediaSample* sample)
     const bool readable = event.length >= 0 && event.length <= sample->GetSize()
         && (event.length == 0 || (SUCCEEDED(pointerResult) && data));
     std::span<const BYTE> bytes;
-    if (readable) {
+    if (readable)
         bytes = std::span<const BYTE>(data, static_cast<size_t>(event.length));
+    if (readable && computeChecksums_) {
         event.checksum = Fnv1a64(bytes);
         event.adler32 = Adler32(bytes);
     }
@@ -488,6 +502,13 @@ HRESULT RecordingSink::ReceiveSample(IMediaSample* sample)
         return refuse(limitRefusal_);
     if (keepBytes_)
         event.bytes.assign(bytes.begin(), bytes.end());
+    if (reportSampleTime_ && event.startValid) {
+        // Sample times run at the segment's rate from its start; the product is media time.
+        const REFERENCE_TIME offset = segmentRate_ == 1.0
+            ? event.start
+            : static_cast<REFERENCE_TIME>(std::llround(static_cast<double>(event.start) * segmentRate_));
+        reportSampleTime_(segmentStart_ + offset);
+    }
     RecordLocked(std::move(event));
     return S_OK;
 }
@@ -498,6 +519,7 @@ void RecordingSink::RecordLocked(SinkEvent event)
         ++sampleCount_;
     else if (event.kind == SinkEvent::Kind::EndOfStream)
         ++endOfStreamCount_;
+    event.arrival = NextArrival();
     events_.push_back(std::move(event));
     changed_.notify_all();
 }
@@ -536,6 +558,14 @@ void RecordingSink::KeepSampleBytes(bool keep)
 {
     std::lock_guard lock(lock_);
     keepBytes_ = keep;
+}
+
+void RecordingSink::ComputeChecksums(bool compute) { computeChecksums_ = compute; }
+
+void RecordingSink::ReportSampleTimesTo(std::function<void(REFERENCE_TIME)> report)
+{
+    std::lock_guard lock(lock_);
+    std::swap(report, reportSampleTime_);
 }
 
 void RecordingSink::LimitReceive(size_t acceptedSamples, HRESULT refusal)

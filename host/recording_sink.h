@@ -5,6 +5,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -22,6 +23,10 @@ namespace vmx::host {
 // the packet tables the tools print.
 std::uint64_t Fnv1a64(std::span<const BYTE> bytes);
 std::uint32_t Adler32(std::span<const BYTE> bytes);
+
+// One count for every sink and graph in the process: events recorded by different objects, on
+// different threads, can be put back in the order they arrived.
+std::uint64_t NextArrival();
 
 struct SinkEvent {
     enum class Kind { Sample, NewSegment, EndOfStream, BeginFlush, EndFlush };
@@ -41,6 +46,7 @@ struct SinkEvent {
     std::uint32_t adler32 = 0;
     std::vector<BYTE> bytes{};  // only while the sink keeps sample bytes
     std::optional<CMediaType> mediaType{};  // only when the sample carried one
+    std::uint64_t arrival = 0;  // from NextArrival, when recorded
 };
 
 class RecordingSink final : public IBaseFilter {
@@ -72,6 +78,11 @@ public:
     void RefuseAllTypes();
     void AcceptOnlyMajorType(const GUID& majorType);
     void KeepSampleBytes(bool keep);
+    // On by default; off leaves checksum and adler32 at 0, for timing the source alone.
+    void ComputeChecksums(bool compute);
+    // Called with each recorded sample's time in stream time (its start placed in the segment it
+    // arrived in), under the sink's lock; dropped when the sink leaves its graph.
+    void ReportSampleTimesTo(std::function<void(REFERENCE_TIME)> report);
     // Once acceptedSamples samples are recorded, Receive answers refusal (S_FALSE or a failure).
     void LimitReceive(size_t acceptedSamples, HRESULT refusal = S_FALSE);
     void RemoveReceiveLimit();
@@ -115,6 +126,8 @@ private:
 
     std::atomic<ULONG> references_{0};
     std::unique_ptr<Pin> pin_;
+    // Read before the lock is taken: the checksums are the costly part of a Receive.
+    std::atomic<bool> computeChecksums_{true};
 
     mutable std::mutex lock_;
     mutable std::condition_variable changed_;
@@ -127,6 +140,10 @@ private:
     TypePolicy typePolicy_ = TypePolicy::AcceptAll;
     GUID acceptedMajorType_ = GUID_NULL;
     bool keepBytes_ = false;
+    std::function<void(REFERENCE_TIME)> reportSampleTime_;
+    // The last NewSegment's start and rate: what turns a sample's time into stream time.
+    REFERENCE_TIME segmentStart_ = 0;
+    double segmentRate_ = 1.0;
     std::optional<size_t> receiveLimit_;
     HRESULT limitRefusal_ = S_FALSE;
     bool held_ = false;

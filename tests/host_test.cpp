@@ -10,8 +10,11 @@
 #include <vector>
 
 #include "host/enumerators.h"
+#include "host/file_player.h"
 #include "host/graph_driver.h"
 #include "host/memory_allocator.h"
+#include "host/source_factory.h"
+#include "tests/test_demuxer.h"
 
 namespace {
 
@@ -726,6 +729,219 @@ TEST(GraphDriver, StopFreesASourceBlockedInAHeldReceive)
     EXPECT_TRUE(prompt);
     EXPECT_EQ(stopping.get(), S_OK);
     EXPECT_EQ(driver.Sink(0)->SampleCount(), 0u);
+}
+
+// ---- The graph's playback position ----
+
+ComPtr<IMediaSeeking> PositionOf(FilterGraph& graph)
+{
+    ComPtr<IMediaSeeking> seeking;
+    EXPECT_EQ(ComPtr<IFilterGraph>(&graph).QueryInterface(IID_IMediaSeeking, &seeking), S_OK);
+    return seeking;
+}
+
+LONGLONG CurrentPosition(IMediaSeeking* seeking)
+{
+    LONGLONG current = -1;
+    EXPECT_EQ(seeking->GetCurrentPosition(&current), S_OK);
+    return current;
+}
+
+HRESULT ReceiveAt(IMemInputPin* input, IMemAllocator* allocator, REFERENCE_TIME start)
+{
+    ComPtr<IMediaSample> sample = FilledSample(allocator, "x");
+    REFERENCE_TIME stop = start + kFrame;
+    sample->SetTime(&start, &stop);
+    return input->Receive(sample.Get());
+}
+
+TEST(FilterGraph, SeekingIsTheSameObjectAndOnlyReportsThePosition)
+{
+    ComPtr<FilterGraph> graph = FilterGraph::Create();
+    ComPtr<IMediaSeeking> seeking = PositionOf(*graph);
+    ASSERT_TRUE(seeking);
+    ComPtr<IUnknown> fromSeeking, fromGraph;
+    ASSERT_EQ(seeking.QueryInterface(IID_IUnknown, &fromSeeking), S_OK);
+    ASSERT_EQ(ComPtr<IFilterGraph>(graph.Get()).QueryInterface(IID_IUnknown, &fromGraph), S_OK);
+    EXPECT_EQ(fromSeeking.Get(), fromGraph.Get());
+    ComPtr<IMediaEventSink> events;
+    EXPECT_EQ(seeking.QueryInterface(IID_IMediaEventSink, &events), S_OK);
+
+    DWORD capabilities = 0;
+    ASSERT_EQ(seeking->GetCapabilities(&capabilities), S_OK);
+    EXPECT_EQ(capabilities, AM_SEEKING_CanGetCurrentPos);
+    GUID format = GUID_NULL;
+    ASSERT_EQ(seeking->GetTimeFormat(&format), S_OK);
+    EXPECT_EQ(format, TIME_FORMAT_MEDIA_TIME);
+    format = GUID_NULL;
+    ASSERT_EQ(seeking->QueryPreferredFormat(&format), S_OK);
+    EXPECT_EQ(format, TIME_FORMAT_MEDIA_TIME);
+    EXPECT_EQ(seeking->IsUsingTimeFormat(&TIME_FORMAT_MEDIA_TIME), S_OK);
+    EXPECT_EQ(seeking->IsUsingTimeFormat(&GUID_NULL), S_FALSE);
+    EXPECT_EQ(seeking->GetCurrentPosition(nullptr), E_POINTER);
+    LONGLONG position = 0;
+    EXPECT_EQ(seeking->SetPositions(&position, AM_SEEKING_AbsolutePositioning, nullptr, AM_SEEKING_NoPositioning),
+              E_NOTIMPL);
+    EXPECT_EQ(seeking->GetDuration(&position), E_NOTIMPL);
+    EXPECT_EQ(seeking->SetRate(2.0), E_NOTIMPL);
+}
+
+TEST(FilterGraph, PositionIsTheLatestSinkSampleInStreamTime)
+{
+    ComPtr<FilterGraph> graph = FilterGraph::Create();
+    ComPtr<IMediaSeeking> seeking = PositionOf(*graph);
+    ComPtr<RecordingSink> first = RecordingSink::Create(), second = RecordingSink::Create(),
+                          untracked = RecordingSink::Create();
+    EXPECT_EQ(graph->TrackPositionOf(*first), VFW_E_NOT_FOUND);  // not yet in the graph
+    for (RecordingSink* sink : {first.Get(), second.Get(), untracked.Get()}) {
+        ASSERT_EQ(graph->AddFilter(sink, nullptr), S_OK);
+        sink->Pause();
+    }
+    ASSERT_EQ(graph->TrackPositionOf(*first), S_OK);
+    ASSERT_EQ(graph->TrackPositionOf(*second), S_OK);
+    ComPtr<MemoryAllocator> allocator = CommittedAllocator(2, 4);
+    ComPtr<IMemInputPin> firstInput = InputOf(first.Get()), secondInput = InputOf(second.Get()),
+                         untrackedInput = InputOf(untracked.Get());
+    EXPECT_EQ(CurrentPosition(seeking.Get()), 0);
+
+    first->InputPin()->NewSegment(10'000'000, 50'000'000, 1.0);
+    ASSERT_EQ(ReceiveAt(firstInput.Get(), allocator.Get(), 4 * kFrame), S_OK);
+    EXPECT_EQ(CurrentPosition(seeking.Get()), 10'000'000 + 4 * kFrame);
+
+    // Sample times run at the segment's rate: at twice the speed 3 s of samples are 6 s of media.
+    second->InputPin()->NewSegment(0, 50'000'000, 2.0);
+    ASSERT_EQ(ReceiveAt(secondInput.Get(), allocator.Get(), 30'000'000), S_OK);
+    EXPECT_EQ(CurrentPosition(seeking.Get()), 60'000'000);
+
+    // A sink restarted earlier holds its own last sample; the other sink's is now the latest.
+    second->InputPin()->BeginFlush();
+    EXPECT_EQ(ReceiveAt(secondInput.Get(), allocator.Get(), 40'000'000), S_FALSE);
+    EXPECT_EQ(CurrentPosition(seeking.Get()), 60'000'000);
+    second->InputPin()->EndFlush();
+    second->InputPin()->NewSegment(2'000'000, 50'000'000, 1.0);
+    ASSERT_EQ(ReceiveAt(secondInput.Get(), allocator.Get(), 0), S_OK);
+    EXPECT_EQ(CurrentPosition(seeking.Get()), 10'000'000 + 4 * kFrame);
+
+    untracked->InputPin()->NewSegment(0, 900'000'000, 1.0);
+    ASSERT_EQ(ReceiveAt(untrackedInput.Get(), allocator.Get(), 800'000'000), S_OK);
+    EXPECT_EQ(CurrentPosition(seeking.Get()), 10'000'000 + 4 * kFrame);
+
+    // A sink that left the graph no longer moves its position.
+    ASSERT_EQ(graph->RemoveFilter(first.Get()), S_OK);
+    first->InputPin()->NewSegment(0, 900'000'000, 1.0);
+    ASSERT_EQ(ReceiveAt(firstInput.Get(), allocator.Get(), 700'000'000), S_OK);
+    EXPECT_EQ(CurrentPosition(seeking.Get()), 10'000'000 + 4 * kFrame);
+}
+
+// Samples arrive on the pins' threads while this thread asks; TSan checks the bookkeeping.
+TEST(GraphDriver, GraphPositionFollowsThePlayWhileItIsAsked)
+{
+    constexpr size_t kSamples = 50;  // the fake's buffers hold 60 samples' bytes
+    ComPtr<FakeSource> source = FakeSource::Create({PINDIR_OUTPUT, PINDIR_OUTPUT}, kSamples);
+    GraphDriver driver(source.Get());
+    ASSERT_EQ(driver.ConnectAll(), S_OK);
+    ComPtr<IMediaSeeking> seeking = PositionOf(driver.Graph());
+    ASSERT_EQ(driver.Run(), S_OK);
+    LONGLONG previous = 0;
+    bool ended = false;
+    while (!ended) {
+        ended = driver.WaitForEndOfStream(0);
+        const LONGLONG current = CurrentPosition(seeking.Get());
+        EXPECT_GE(current, previous);
+        EXPECT_LE(current, REFERENCE_TIME(kSamples - 1) * kFrame);
+        previous = current;
+    }
+    EXPECT_EQ(CurrentPosition(seeking.Get()), REFERENCE_TIME(kSamples - 1) * kFrame);
+    EXPECT_EQ(driver.Stop(), S_OK);
+}
+
+const SinkEvent* LastOfKind(const std::vector<SinkEvent>& events, SinkEvent::Kind kind)
+{
+    for (auto event = events.rbegin(); event != events.rend(); ++event)
+        if (event->kind == kind)
+            return &*event;
+    return nullptr;
+}
+
+TEST(GraphDriver, GraphPositionOfAnMp3SourceBeforeAndAfterASeekBack)
+{
+    constexpr REFERENCE_TIME kMp3Frame = 261224;  // 1152 samples at 44.1 kHz
+    constexpr REFERENCE_TIME kTarget = 10'000'000;
+    OpenedSource source = OpenSourceFile(std::string(VMX_FIXTURES) + "/mp3/cbr-info.mp3", "mp3");
+    ASSERT_TRUE(source) << source.error;
+    GraphDriver driver(source.filter.Get());
+    ASSERT_EQ(driver.ConnectAll(), S_OK);
+    ComPtr<IMediaSeeking> seeking = PositionOf(driver.Graph());
+    EXPECT_EQ(CurrentPosition(seeking.Get()), 0);
+
+    ASSERT_EQ(driver.Run(), S_OK);
+    ASSERT_TRUE(driver.WaitForEndOfStream(kPatience));
+    RecordingSink* sink = driver.Sink(0);
+    std::vector<SinkEvent> events = sink->Events();
+    const SinkEvent* segment = LastOfKind(events, SinkEvent::Kind::NewSegment);
+    const SinkEvent* last = LastOfKind(events, SinkEvent::Kind::Sample);
+    ASSERT_TRUE(segment && last);
+    const LONGLONG atTheEnd = CurrentPosition(seeking.Get());
+    EXPECT_EQ(atTheEnd, segment->start + last->start);
+    EXPECT_GT(atTheEnd, kTarget + kMp3Frame);  // so the seek below goes backward
+
+    // Only the first sample after the seek is recorded, so the position stays on it.
+    sink->Reset();
+    sink->LimitReceive(1, S_OK);
+    ASSERT_EQ(driver.Seek(0, kTarget), S_OK);
+    ASSERT_TRUE(sink->WaitForSamples(1, kPatience));
+    events = sink->Events();
+    segment = LastOfKind(events, SinkEvent::Kind::NewSegment);
+    last = LastOfKind(events, SinkEvent::Kind::Sample);
+    ASSERT_TRUE(segment && last);
+    const LONGLONG afterSeek = CurrentPosition(seeking.Get());
+    EXPECT_EQ(afterSeek, segment->start + last->start);
+    EXPECT_GE(afterSeek, kTarget - kMp3Frame);
+    EXPECT_LT(afterSeek, kTarget + kMp3Frame);
+    EXPECT_EQ(driver.Stop(), S_OK);
+}
+
+// ---- Graph events in the player's report ----
+
+TEST(FilePlayer, GraphEventKeepsItsPlaceAmongTheSamples)
+{
+    constexpr size_t kPackets = 40, kNotifyBefore = 25;
+    constexpr LONG kDurationKnown = 0xB001;
+    vmx::test::Script script;
+    script.streams.push_back({1, u"Video", CMediaType(&MEDIATYPE_Video)});
+    for (size_t i = 0; i < kPackets; ++i)
+        script.packets.push_back({1, REFERENCE_TIME(i) * kFrame, REFERENCE_TIME(i + 1) * kFrame, 16});
+    script.duration = REFERENCE_TIME(kPackets) * kFrame;
+    auto* filter = new vmx::test::CTestDemuxFilter(script);
+    ComPtr<IBaseFilter> owner(filter);
+    ASSERT_EQ(filter->Load(u"script", nullptr), S_OK);
+    // On the reader thread, as a filter raises it when a background scan finishes.
+    filter->beforePacket = [filter](size_t packet) {
+        if (packet == kNotifyBefore)
+            filter->NotifyEvent(kDurationKnown, 0, 0);
+    };
+
+    const PlayResult played = PlaySource(filter);
+    ASSERT_TRUE(played.Succeeded()) << played.error;
+    std::vector<GraphEvent> raised;
+    for (const GraphEvent& event : played.report.graphEvents)
+        if (event.code == kDurationKnown)
+            raised.push_back(event);
+    ASSERT_EQ(raised.size(), 1u);
+    EXPECT_EQ(raised[0].param1, 0);
+    EXPECT_EQ(raised[0].param2, 0);
+    ASSERT_EQ(played.report.pins.size(), 1u);
+    const std::vector<SinkEvent>& events = played.report.pins[0].events;
+    std::vector<const SinkEvent*> samples;
+    for (const SinkEvent& event : events)
+        if (event.kind == SinkEvent::Kind::Sample)
+            samples.push_back(&event);
+    ASSERT_EQ(samples.size(), kPackets);
+    // Raised before the reader handed that packet on, so before its sample arrived.
+    EXPECT_GT(raised[0].arrival, 0u);
+    EXPECT_LT(raised[0].arrival, samples[kNotifyBefore]->arrival);
+    for (size_t i = 1; i < events.size(); ++i)
+        EXPECT_GT(events[i].arrival, events[i - 1].arrival);
 }
 
 }  // namespace
