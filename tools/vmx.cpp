@@ -2,6 +2,7 @@
 // whether they are registered, "vmx register" / "vmx unregister" write or remove their
 // registration; "vmx info", "vmx packets" and "vmx extract" open a file with one of them and
 // show its pins and types, list every packet it delivers, or write each pin's payload out.
+#include <algorithm>
 #include <cctype>
 #include <cinttypes>
 #include <cmath>
@@ -281,6 +282,15 @@ void WriteJsonReport(const CFactoryTemplate& tmpl, const PlayReport& report, boo
         json.Key("code").Int(event.code);
         json.Key("param1").Int(event.param1);
         json.Key("param2").Int(event.param2);
+        // Where it arrived: how many of each pin's listed samples came before it.
+        json.Key("samples_before").BeginArray();
+        for (const PinReport& pin : report.pins) {
+            auto earlierSample = [&event](const SinkEvent& sunk) {
+                return sunk.kind == SinkEvent::Kind::Sample && sunk.arrival < event.arrival;
+            };
+            json.UInt(static_cast<std::uint64_t>(std::count_if(pin.events.begin(), pin.events.end(), earlierSample)));
+        }
+        json.EndArray();
         json.EndObject();
     }
     json.EndArray();
@@ -337,15 +347,31 @@ int Info(const Arguments& args)
     return 0;
 }
 
+void PrintGraphEvent(const GraphEvent& event)
+{
+    std::printf("graph-event, %s, %" PRIdPTR ", %" PRIdPTR "\n", Hex32(static_cast<std::uint32_t>(event.code)).c_str(),
+                static_cast<std::intptr_t>(event.param1), static_cast<std::intptr_t>(event.param2));
+}
+
 void PrintPacketTable(const PlayReport& report)
 {
     std::printf("# pin, kind, start (100 ns), start (s), stop (100 ns), stop (s), size, sync, discontinuity, "
                 "preroll, adler32\n");
+    std::printf("# graph-event, code, param1, param2: before the first listed line that arrived after it\n");
+    // The pins are listed one after the other, so an event lands in the listing of the first pin
+    // that still had lines to deliver when it arrived.
+    size_t nextGraphEvent = 0;
+    auto printGraphEventsBefore = [&](std::uint64_t arrival) {
+        for (; nextGraphEvent < report.graphEvents.size() && report.graphEvents[nextGraphEvent].arrival < arrival;
+             ++nextGraphEvent)
+            PrintGraphEvent(report.graphEvents[nextGraphEvent]);
+    };
     for (const PinReport& pin : report.pins) {
         if (FAILED(pin.connection))
             std::printf("# pin %zu (%s) not connected: %s\n", pin.index, pin.name.c_str(),
                         Hex32(static_cast<std::uint32_t>(pin.connection)).c_str());
         for (const SinkEvent& event : pin.events) {
+            printGraphEventsBefore(event.arrival);
             switch (event.kind) {
             case SinkEvent::Kind::NewSegment:
                 std::printf("%zu, segment, %s, %s, rate %g\n", pin.index, TimeText(event.start).c_str(),
@@ -369,9 +395,8 @@ void PrintPacketTable(const PlayReport& report)
             }
         }
     }
-    for (const GraphEvent& event : report.graphEvents)
-        std::printf("graph-event, %s, %" PRIdPTR ", %" PRIdPTR "\n", Hex32(static_cast<std::uint32_t>(event.code)).c_str(),
-                    static_cast<std::intptr_t>(event.param1), static_cast<std::intptr_t>(event.param2));
+    for (; nextGraphEvent < report.graphEvents.size(); ++nextGraphEvent)
+        PrintGraphEvent(report.graphEvents[nextGraphEvent]);
 }
 
 DWORD TimeoutMs(const Arguments& args) { return static_cast<DWORD>(std::ceil(args.timeoutSeconds * 1000)); }
