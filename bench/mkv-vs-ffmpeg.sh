@@ -1,0 +1,90 @@
+#!/usr/bin/env bash
+# Times our Matroska play-through against ffmpeg's demuxer on a file of about 1 GB.
+#
+#   bench/mkv-vs-ffmpeg.sh [BENCH [SIZE_MB]]
+#
+# BENCH (or $VMX_BENCH, default build/release/play_bench) is run as `BENCH FILE --no-checksum`;
+# the reference is `ffmpeg -v error -i FILE -map 0 -c copy -f null -`, which demuxes every packet
+# without decoding and without looking at the bytes, so our sinks skip their checksums too.
+# Set VMX_BENCH_CHECKSUMS=1 to time with them. SIZE_MB (or $VMX_BENCH_MB, default 1000) is the
+# size to reach; a smaller one makes a quick check of the script itself. Each side runs three
+# times; the medians of the wall-clock times measured here, and their ratio ours/ffmpeg, are
+# printed, plus the median of the wall_s that the bench program reports for itself.
+set -euo pipefail
+export LC_ALL=C
+
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+bench="${1:-${VMX_BENCH:-$root/build/release/play_bench}}"
+target_mb="${2:-${VMX_BENCH_MB:-1000}}"
+runs=3
+
+if [ ! -x "$bench" ]; then
+  echo "mkv-vs-ffmpeg: no executable bench program at $bench (build it, or pass its path)" >&2
+  exit 1
+fi
+if ! [[ "$target_mb" =~ ^[1-9][0-9]*$ ]]; then
+  echo "mkv-vs-ffmpeg: the size is a whole number of megabytes, not '$target_mb'" >&2
+  exit 2
+fi
+bench_options=(--no-checksum)
+mode="checksums off (sinks only count bytes, as ffmpeg's null muxer does)"
+if [ "${VMX_BENCH_CHECKSUMS:-0}" = 1 ]; then
+  bench_options=()
+  mode="checksums on (FNV-1a and Adler-32 over every sample)"
+fi
+
+"$root/scripts/need-packages.sh" ffmpeg
+
+work="$(mktemp -d)"
+trap 'rm -rf "$work"' EXIT
+
+# Ten seconds encoded once, then copied end to end until the size is reached: encoding a whole
+# gigabyte would take minutes. Fixed noise (the filter's default seed) keeps x264 near the asked
+# bitrate, which plain test pictures undershoot; bitexact drops the encoder's version strings.
+clip="$work/clip.mkv"
+ffmpeg -v error -nostdin -y \
+  -f lavfi -i "testsrc2=size=1280x720:rate=25:duration=10,noise=alls=12:allf=t" \
+  -f lavfi -i "sine=frequency=440:sample_rate=48000:duration=10" \
+  -map 0:v -map 1:a -c:v libx264 -preset ultrafast -b:v 40M -maxrate 40M -bufsize 80M -g 50 -pix_fmt yuv420p \
+  -c:a aac -b:a 192k -ac 2 -fflags +bitexact -flags:v +bitexact -flags:a +bitexact "$clip"
+clip_bytes=$(stat -c %s "$clip")
+# -stream_loop N plays the input N more times.
+loops=$(((target_mb * 1000000 + clip_bytes - 1) / clip_bytes - 1))
+[ "$loops" -lt 0 ] && loops=0
+file="$work/big.mkv"
+ffmpeg -v error -nostdin -y -stream_loop "$loops" -i "$clip" -map 0 -c copy -fflags +bitexact "$file"
+cat "$file" >/dev/null # into the page cache, so no run pays for the first read
+
+now_ns() { date +%s%N; }
+seconds_since() { awk -v start="$1" -v end="$(now_ns)" 'BEGIN { printf "%.3f", (end - start) / 1e9 }'; }
+median() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
+
+echo "file: $(stat -c %s "$file") bytes, $((loops + 1)) x 10 s of 1280x720 H.264 at 40 Mbit/s + AAC 192 kbit/s"
+echo "mode: $mode"
+ours=() ours_reported=() theirs=()
+for ((run = 1; run <= runs; run++)); do
+  start=$(now_ns)
+  if ! output=$("$bench" "$file" "${bench_options[@]}" 2>"$work/bench.err"); then
+    echo "mkv-vs-ffmpeg: $bench failed on the Matroska file (run $run): $(tr '\n' ' ' <"$work/bench.err")" >&2
+    exit 1
+  fi
+  ours+=("$(seconds_since "$start")")
+  reported=$(printf '%s\n' "$output" | sed -n 's/.*wall_s=\([0-9.eE+-]*\).*/\1/p' | tail -n 1)
+  [ -n "$reported" ] && ours_reported+=("$reported")
+  echo "run $run ours: ${ours[-1]} s (${output//$'\n'/ })"
+
+  start=$(now_ns)
+  ffmpeg -v error -nostdin -i "$file" -map 0 -c copy -f null -
+  theirs+=("$(seconds_since "$start")")
+  echo "run $run ffmpeg: ${theirs[-1]} s"
+done
+
+ours_median=$(median "${ours[@]}")
+theirs_median=$(median "${theirs[@]}")
+echo "ours_median_s=$ours_median"
+if [ ${#ours_reported[@]} -gt 0 ]; then
+  echo "ours_reported_wall_median_s=$(median "${ours_reported[@]}")"
+fi
+echo "ffmpeg_median_s=$theirs_median"
+awk -v ours="$ours_median" -v theirs="$theirs_median" \
+  'BEGIN { if (theirs > 0) printf "ratio_ours_over_ffmpeg=%.3f\n", ours / theirs; else print "ratio_ours_over_ffmpeg=n/a" }'
