@@ -18,6 +18,7 @@
 
 #include "host/file_player.h"
 #include "host/json_writer.h"
+#include "host/matroska_info.h"
 #include "host/media_type_text.h"
 #include "host/source_factory.h"
 #include "host/wide_text.h"
@@ -216,7 +217,48 @@ int ParseArguments(Command command, int argc, char** argv, Arguments& args)
 
 std::string FilterName(const CFactoryTemplate& tmpl) { return Utf8FromWide(tmpl.m_Name); }
 
-void WriteJsonReport(const CFactoryTemplate& tmpl, const PlayReport& report, bool played)
+void WriteJsonMatroska(JsonWriter& json, const MatroskaInfo& info)
+{
+    json.Key("matroska").BeginObject();
+    json.Key("editions").UInt(info.editionCount);
+    json.Key("chapters").BeginArray();
+    for (const ChapterLine& chapter : info.chapters) {
+        json.BeginObject(JsonWriter::Layout::Compact);
+        json.Key("edition").UInt(chapter.edition);
+        json.Key("depth").Int(chapter.depth);
+        json.Key("uid").UInt(chapter.uid);
+        json.Key("start").Double(chapter.startSeconds);
+        json.Key("end");
+        chapter.endSeconds ? json.Double(*chapter.endSeconds) : json.Null();
+        json.Key("title").String(chapter.title);
+        json.Key("language").String(chapter.language);
+        json.Key("hidden").Bool(chapter.hidden);
+        json.Key("enabled").Bool(chapter.enabled);
+        json.EndObject();
+    }
+    json.EndArray();
+    json.Key("attachments").BeginArray();
+    for (const AttachmentLine& attachment : info.attachments) {
+        json.BeginObject(JsonWriter::Layout::Compact);
+        json.Key("name").String(attachment.name);
+        json.Key("mime_type").String(attachment.mimeType);
+        json.Key("size").UInt(attachment.size);
+        json.EndObject();
+    }
+    json.EndArray();
+    json.Key("fonts").BeginArray();
+    for (const FontLine& font : info.fonts) {
+        json.BeginObject(JsonWriter::Layout::Compact);
+        json.Key("family").String(font.family);
+        json.Key("size").UInt(font.size);
+        json.EndObject();
+    }
+    json.EndArray();
+    json.EndObject();
+}
+
+void WriteJsonReport(const CFactoryTemplate& tmpl, const PlayReport& report, bool played,
+                     const MatroskaInfo* matroska = nullptr)
 {
     JsonWriter json;
     using Layout = JsonWriter::Layout;
@@ -294,6 +336,8 @@ void WriteJsonReport(const CFactoryTemplate& tmpl, const PlayReport& report, boo
         json.EndObject();
     }
     json.EndArray();
+    if (matroska)
+        WriteJsonMatroska(json, *matroska);
     json.EndObject();
     std::fputs(json.Text().c_str(), stdout);
 }
@@ -315,6 +359,31 @@ void PrintHeader(const std::string& path, const CFactoryTemplate& tmpl, const Pl
         std::printf("%sduration: unknown\n", prefix);
 }
 
+void PrintMatroska(const MatroskaInfo& info)
+{
+    std::printf("chapters:%s\n", info.editionCount ? "" : " none");
+    for (size_t edition = 0; edition < info.editionCount; ++edition) {
+        std::printf("  edition %zu\n", edition);
+        for (const ChapterLine& chapter : info.chapters) {
+            if (chapter.edition != edition)
+                continue;
+            char end[32] = "?";
+            if (chapter.endSeconds)
+                std::snprintf(end, sizeof end, "%.6f", *chapter.endSeconds);
+            std::printf("  %*s  %.6f - %s s: \"%s\" (%s)%s%s\n", chapter.depth * 2, "", chapter.startSeconds, end,
+                        chapter.title.c_str(), chapter.language.c_str(), chapter.hidden ? " hidden" : "",
+                        chapter.enabled ? "" : " disabled");
+        }
+    }
+    std::printf("attachments:%s\n", info.attachments.empty() ? " none" : "");
+    for (const AttachmentLine& attachment : info.attachments)
+        std::printf("  %s, %s, %" PRIu64 " bytes\n", attachment.name.c_str(), attachment.mimeType.c_str(),
+                    attachment.size);
+    std::printf("registered fonts:%s\n", info.fonts.empty() ? " none" : "");
+    for (const FontLine& font : info.fonts)
+        std::printf("  %s, %zu bytes\n", font.family.empty() ? "(no family name)" : font.family.c_str(), font.size);
+}
+
 int Info(const Arguments& args)
 {
     OpenedSource source = OpenSourceFile(args.files[0], args.filter);
@@ -323,8 +392,9 @@ int Info(const Arguments& args)
     PlayResult result = DescribeSource(source.filter.Get());
     if (!result.Succeeded())
         return Fail(result.error);
+    const std::optional<MatroskaInfo> matroska = DescribeMatroska(source.filter.Get());
     if (args.json) {
-        WriteJsonReport(*source.tmpl, result.report, false);
+        WriteJsonReport(*source.tmpl, result.report, false, matroska ? &*matroska : nullptr);
         return 0;
     }
     PrintHeader(args.files[0], *source.tmpl, result.report, "");
@@ -344,6 +414,8 @@ int Info(const Arguments& args)
         if (pin.mediaTypes.empty())
             std::printf("  no media types offered\n");
     }
+    if (matroska)
+        PrintMatroska(*matroska);
     return 0;
 }
 

@@ -81,9 +81,42 @@ void ParseSegment(KEbmlElement& segment, KMkvSegment& record)
             ParseTracks(*child, record.tracks);
             ++headRecords;
             break;
+        case ebml_id::kCues:
+            record.cues.emplace_back();
+            record.cues.back().Parse(*child);
+            break;
         default: break;
         }
     } while (headRecords < kHeadRecordCount && ++seen < kSegmentChildLimit && child->NextSibling());
+
+    // A Segment that did not show all three head records is not trusted to have an index worth
+    // following.
+    if (headRecords < kHeadRecordCount)
+        return;
+    if (record.cues.empty()) {
+        // Muxers may split the index into several Cues elements written back to back.
+        if (auto cues = segment.FirstChild(ebml_id::kCues, /*scan*/ false)) {
+            do {
+                segment.reader->Seek(cues->dataPos);
+                record.cues.emplace_back();
+                record.cues.back().Parse(*cues);
+            } while (cues->NextSibling(true));
+        }
+    }
+    if (record.chapters.empty()) {
+        if (auto chapters = segment.FirstChild(ebml_id::kChapters, /*scan*/ false)) {
+            segment.reader->Seek(chapters->dataPos);
+            record.chapters.emplace_back();
+            record.chapters.back().Parse(*chapters);
+        }
+    }
+    if (record.attachments.empty()) {
+        if (auto attachments = segment.FirstChild(ebml_id::kAttachments, /*scan*/ false)) {
+            segment.reader->Seek(attachments->dataPos);
+            record.attachments.emplace_back();
+            record.attachments.back().Parse(*attachments);
+        }
+    }
 }
 
 REFERENCE_TIME SegmentDuration(const KMkvInfo& info)

@@ -1,11 +1,14 @@
-// The Segment record of a Matroska file: where its data lies, the SeekHead index, Info and the
-// track records, and the parse that fills them from the Segment's leading children.
+// The Segment record of a Matroska file: where its data lies, the SeekHead index, Info, the
+// track records, Cues, Chapters and Attachments, and the parse that fills them.
 #pragma once
 
 #include <cstdint>
 #include <vector>
 
 #include "demux/mkv/ebml_values.h"
+#include "demux/mkv/mkv_attachments.h"
+#include "demux/mkv/mkv_chapters.h"
+#include "demux/mkv/mkv_cues.h"
 #include "demux/mkv/mkv_tracks.h"
 
 struct KMkvSeekEntry {
@@ -43,10 +46,15 @@ struct KMkvSegment {
     KMkvInfo info;
     std::vector<KMkvSeekHead> seekHeads;
     std::vector<KMkvTrackEntry> tracks;
+    std::vector<KMkvCues> cues;
+    std::vector<KMkvAttachments> attachments;
+    std::vector<KMkvChapters> chapters;
 };
 
-// Reads the SeekHead, Info and Tracks elements at the head of a Segment (the first 100 children
-// at most; it stops once it has seen three of them).
+// Reads the SeekHead, Info, Tracks and Cues elements at the head of a Segment (the first 100
+// children at most; it stops once it has seen three SeekHead, Info or Tracks elements). When it
+// saw three, Cues (unless already read), Chapters and Attachments are looked up through the
+// SeekHead index. Clusters and Tags are not read.
 void ParseSegment(KEbmlElement& segment, KMkvSegment& record);
 
 // Ticks to 100-ns units, truncating toward zero; saturates where a damaged scale or timecode
