@@ -149,17 +149,27 @@ DWORD CDemuxFilter::ThreadProc()
                 return 0;
         }
     }
+    // The parser finds where playback starts before the pins restart: their new segments begin
+    // there.
+    const auto reposition = [this] {
+        const REFERENCE_TIME start = PositionParser(m_seekTarget.load());
+        m_seekTarget = start;
+        m_seekBase = start;
+    };
     {
         CAutoLock serial(&m_seekLock);
+        reposition();
         BeginFlushPins();
         EndFlushPins();
         m_readerStarted = true;
     }
 
     bool serving = false;
+    bool positioned = true;
     for (;;) {
-        m_seekBase = m_seekTarget.load();
-        PositionParser(m_seekTarget.load());
+        if (!positioned)
+            reposition();
+        positioned = false;
         if (serving)
             Reply(0);
         // Wait for the pins to restart; an exit that arrives meanwhile is answered at once.

@@ -77,8 +77,10 @@ protected:
     virtual HRESULT LoadFile(LPCOLESTR fileName) = 0;
     // Optional preparation on the reader thread before the first pass.
     virtual HRESULT PrepareReader() { return S_OK; }
-    // Positions the parser at the target at the start of each pass.
-    virtual void PositionParser(REFERENCE_TIME) {}
+    // Positions the parser at the target at the start of each pass and returns where playback
+    // really starts (a demuxer that can only start at a key frame returns the key frame's time);
+    // that time becomes the pins' segment start and the base packet times are rebased by.
+    virtual REFERENCE_TIME PositionParser(REFERENCE_TIME target) { return target; }
     // One read pass: packets from the parser to DispatchPacket until the end, an error, a
     // refused packet or a pending command.
     virtual void ReadPackets() = 0;

@@ -108,13 +108,14 @@ protected:
         return S_OK;
     }
 
-    void PositionParser(REFERENCE_TIME target) override
+    REFERENCE_TIME PositionParser(REFERENCE_TIME target) override
     {
         ++repositions;
         m_next = 0;
         while (m_next < m_script.packets.size() && m_script.packets[m_next].start != PACKET_NO_TIME
                && m_script.packets[m_next].start < target)
             ++m_next;
+        return target;
     }
 
     HRESULT NextPacket(std::unique_ptr<KPacket>& packet) override

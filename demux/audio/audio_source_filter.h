@@ -34,7 +34,11 @@ protected:
         return GetPinCount() > 0 ? S_OK : E_FAIL;
     }
 
-    void PositionParser(REFERENCE_TIME target) override { m_reader.SeekTo(target); }
+    REFERENCE_TIME PositionParser(REFERENCE_TIME target) override
+    {
+        m_reader.SeekTo(target);
+        return target;
+    }
 
     HRESULT NextPacket(std::unique_ptr<KPacket>& packet) override
     {

@@ -1,5 +1,6 @@
 #include "demux/mkv/ebml_element.h"
 
+#include <algorithm>
 #include <limits>
 
 #include "demux/mkv/mkv_reader.h"
@@ -68,8 +69,30 @@ std::unique_ptr<KEbmlElement> KEbmlElement::FirstChild(std::uint32_t wantedId, b
     return nullptr;
 }
 
+void KEbmlElement::ResolveUnknownSize()
+{
+    // A live-written Cluster has no size: it ends where the next top-level element begins.
+    if (!size.unknown || id.value != ebml_id::kCluster)
+        return;
+    const LONGLONG saved = reader->Tell();
+    KEbmlElement child(reader, this);
+    LONGLONG position = dataPos;
+    for (;;) {
+        reader->Seek(position);
+        if (FAILED(child.ReadHeader()) || ebml_id::IsTopLevel(child.id.value) || child.End() <= position)
+            break;
+        position = child.End();
+        if (position >= reader->FileSize())
+            break;
+    }
+    size.value = static_cast<std::uint64_t>(std::min(position, reader->FileSize()) - dataPos);
+    size.unknown = false;
+    reader->Seek(saved);
+}
+
 bool KEbmlElement::SeekPastThis()
 {
+    ResolveUnknownSize();
     const LONGLONG next = End();
     if (next >= parent->End())
         return false;
@@ -102,6 +125,9 @@ bool KEbmlElement::NextBlock()
             return false;
         if (IsBlock(id.value))
             return true;
+        // A Cluster holds no top-level element: one here ends a Cluster of unknown size.
+        if (ebml_id::IsTopLevel(id.value))
+            return false;
     }
 }
 

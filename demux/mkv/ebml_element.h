@@ -63,6 +63,9 @@ public:
     LONGLONG dataPos = 0;
 
 private:
+    // For a Cluster of unknown size, finds where it really ends (its last child before the next
+    // top-level element) and takes that as its size.
+    void ResolveUnknownSize();
     // Moves to the element after this one within the parent; false at the parent's or file's end.
     bool SeekPastThis();
 };

@@ -114,6 +114,7 @@ HRESULT CLength::Read(KEbmlElement& element)
 {
     value = 0;
     valid = false;
+    unknown = false;
     std::uint8_t first = 0;
     if (FAILED(element.reader->Read1(first)) || first == 0)
         return E_FAIL;
@@ -127,8 +128,10 @@ HRESULT CLength::Read(KEbmlElement& element)
     }
     const std::uint64_t mask = (std::uint64_t{1} << (7 * length)) - 1;
     // All value bits set: an unknown size, which runs to the end of the file.
-    if (raw == mask)
+    if (raw == mask) {
         raw = static_cast<std::uint64_t>(element.reader->Remaining());
+        unknown = true;
+    }
     if (isSigned)
         raw -= mask >> 1;
     value = raw;

@@ -50,6 +50,8 @@ public:
     HRESULT Read(KEbmlElement& element) override;
 
     bool isSigned = false;
+    // The file wrote all value bits set: the value was made to run to the end of the file.
+    bool unknown = false;
 };
 
 // The value holds the biased result in two's complement; SignedValue gives it back as signed.

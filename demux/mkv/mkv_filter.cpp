@@ -1,30 +1,282 @@
 #include "demux/mkv/mkv_filter.h"
 
+#include <algorithm>
+#include <limits>
+
+#include "demux/mkv/mkv_attachments.h"
+#include "demux/mkv/mkv_block.h"
 #include "demux/mkv/mkv_media_types.h"
+#include "module/debug_trace.h"
 #include "module/templates.h"
 
 namespace {
 
-constexpr std::uint32_t kClusterTimecode = 0xE7;
+// Raised when a file without Cues has been indexed and its duration is known.
+constexpr LONG EC_VMX_MKV_DURATION_KNOWN = 0xB001;
+// The first blocks of a file tell which key frame flag its muxer sets.
+constexpr int kStatisticsBlocks = 100;
+// MinCache comes from the file; a deeper reorder list only holds frames back longer.
+constexpr size_t kMaxReorderDepth = 32;
+
+bool IsBlockElement(std::uint32_t id) { return id == ebml_id::kBlockGroup || id == ebml_id::kSimpleBlock; }
+
+// The Cluster's first BlockGroup or SimpleBlock, whichever comes first.
+std::unique_ptr<KEbmlElement> FirstBlockOf(KEbmlElement& cluster)
+{
+    auto child = cluster.FirstChild();
+    while (child && !IsBlockElement(child->id.value))
+        if (!child->NextSibling())
+            return nullptr;
+    return child;
+}
+
+// Timecodes and seek targets come from the file and the host; kept well inside the 64-bit range
+// so that adding a block's offset or the start offset cannot overflow.
+constexpr std::int64_t kTimeLimit = std::int64_t{1} << 60;
+
+std::int64_t ClusterTimecodeOf(KEbmlElement& cluster)
+{
+    return static_cast<std::int64_t>(std::min<std::uint64_t>(ReadClusterTimecode(cluster).value, kTimeLimit));
+}
+
+bool ParseAnyBlock(KEbmlElement& element, KMkvBlock& block, bool readFrames)
+{
+    return element.id.value == ebml_id::kBlockGroup ? ParseBlockGroup(element, block, readFrames)
+                                                    : ParseSimpleBlock(element, block, readFrames);
+}
 
 }  // namespace
 
-CMKV_OutputPin::CMKV_OutputPin(HRESULT* phr, CDemuxFilter* filter, LPCWSTR name, DWORD streamNumber,
-                               std::vector<CMediaType> types)
-    : CDemuxOutputPinT<KPacket>(WSTR("MKV output pin"), phr, filter, name, streamNumber, std::move(types))
+// ---- Pin ---------------------------------------------------------------------------------------
+
+CMKV_OutputPin::CMKV_OutputPin(HRESULT* phr, CMKV_Filter* filter, LPCWSTR name, DWORD streamNumber,
+                               std::vector<CMediaType> types, const KMkvTrackEntry& track)
+    : CDemuxOutputPinT<KMkvPacket>(WSTR("MKV output pin"), phr, filter, name, streamNumber, std::move(types)),
+      m_mkv(filter),
+      m_reorderDepth(std::clamp<size_t>(static_cast<size_t>(std::min<std::uint64_t>(track.minCache.value, kMaxReorderDepth)),
+                                        2, kMaxReorderDepth)),
+      m_defaultDuration(static_cast<REFERENCE_TIME>(std::min<std::uint64_t>(track.defaultDuration.value, 1ull << 62) / 100))
 {
 }
+
+void CMKV_OutputPin::ClearLists()
+{
+    m_pending.clear();
+    m_timeOrder.clear();
+    m_pairs.clear();
+    m_frames.clear();
+    m_lastFrameStep = 0;
+    m_ended = false;
+}
+
+HRESULT CMKV_OutputPin::OnThreadStartPlay()
+{
+    ClearLists();
+    return CDemuxOutputPinT<KMkvPacket>::OnThreadStartPlay();
+}
+
+HRESULT CMKV_OutputPin::SetPositions(LONGLONG* current, DWORD currentFlags, LONGLONG* stop, DWORD stopFlags)
+{
+    if (current && (currentFlags & AM_SEEKING_PositioningBitsMask))
+        m_mkv->SetSeekToKeyFrame((currentFlags & AM_SEEKING_SeekToKeyFrame) != 0);
+    return CDemuxOutputPinT<KMkvPacket>::SetPositions(current, currentFlags, stop, stopFlags);
+}
+
+HRESULT CMKV_OutputPin::GetDuration(LONGLONG* duration)
+{
+    if (!duration)
+        return E_POINTER;
+    *duration = m_mkv->CurrentDuration();
+    return S_OK;
+}
+
+void CMKV_OutputPin::SplitIntoFrames(KMkvBlockPacket& packet)
+{
+    REFERENCE_TIME start = packet.start;
+    REFERENCE_TIME stop = packet.stop;
+    if (!m_pairs.empty()) {
+        std::tie(start, stop) = m_pairs.front();
+        m_pairs.pop_front();
+    }
+    auto& frames = packet.block->frames;
+    if (frames.empty())
+        return;
+    // Frames of a lace share the block's time span evenly; only the first is a key frame.
+    const auto step = static_cast<REFERENCE_TIME>(static_cast<std::uint64_t>(stop - start) / frames.size());
+    if (step > 1)
+        m_lastFrameStep = step;
+    for (size_t i = 0; i < frames.size(); ++i) {
+        auto frame = std::make_unique<KMkvPacket>();
+        frame->track = packet.track;
+        frame->streamNumber = packet.streamNumber;
+        frame->start = start + static_cast<REFERENCE_TIME>(i) * step;
+        frame->stop = frame->start + step;
+        frame->payload = std::move(frames[i]);
+        if (i == 0) {
+            frame->discontinuity = packet.discontinuity;
+            frame->syncPoint = packet.syncPoint;
+        }
+        m_frames.push_back(std::move(frame));
+    }
+}
+
+void CMKV_OutputPin::ReleaseTimedBlocks()
+{
+    while (!m_pending.empty() && m_pending.front()->block->blockDuration.valid) {
+        KMkvBlockPacket* timed = m_timeOrder.front();
+        m_timeOrder.pop_front();
+        m_pairs.emplace_back(timed->start, timed->stop);
+        std::unique_ptr<KMkvBlockPacket> next = std::move(m_pending.front());
+        m_pending.pop_front();
+        SplitIntoFrames(*next);
+    }
+}
+
+void CMKV_OutputPin::FlushWaitingBlocks()
+{
+    // The last blocks have no successor to end at: each frame lasts the track's default
+    // duration, or as long as the frames before it.
+    const REFERENCE_TIME frameLength = m_defaultDuration > 0 ? m_defaultDuration : m_lastFrameStep;
+    for (KMkvBlockPacket* waiting : m_timeOrder) {
+        if (waiting->block->blockDuration.valid)
+            continue;
+        waiting->block->blockDuration.value = 1;
+        waiting->block->blockDuration.valid = true;
+        if (frameLength > 0 && waiting->HasTime())
+            waiting->stop = waiting->start + frameLength * static_cast<REFERENCE_TIME>(waiting->block->frames.size());
+    }
+    ReleaseTimedBlocks();
+}
+
+HRESULT CMKV_OutputPin::TakeQueued()
+{
+    // One packet is always kept back until another (or the end marker) is queued behind it.
+    const DWORD queued = m_queue.Count();
+    if (queued == 0 || (queued == 1 && m_queue.TailIsPacket()))
+        return S_NOT_READY;
+    std::unique_ptr<KMkvPacket> entry = m_queue.Pop();
+    if (!entry) {
+        FlushWaitingBlocks();
+        m_ended = true;
+        return S_OK;
+    }
+    auto* blockPacket = dynamic_cast<KMkvBlockPacket*>(entry.get());
+    if (!blockPacket) {
+        m_frames.push_back(std::move(entry));
+        return S_OK;
+    }
+    entry.release();
+    m_pending.emplace_back(blockPacket);
+
+    // Walk back past at most depth - 1 entries of higher ReferencePriority.
+    auto position = m_timeOrder.end();
+    const std::uint64_t priority = blockPacket->block->referencePriority.value;
+    for (size_t walked = 0; walked + 1 < m_reorderDepth && position != m_timeOrder.begin(); ++walked) {
+        auto previous = std::prev(position);
+        if (!(priority < (*previous)->block->referencePriority.value))
+            break;
+        position = previous;
+    }
+    m_timeOrder.insert(position, blockPacket);
+
+    // A block without a duration ends where the next one in time order starts.
+    if (m_timeOrder.size() == m_reorderDepth + 1) {
+        KMkvBlockPacket* head = m_timeOrder.front();
+        KMkvBlockPacket* second = *std::next(m_timeOrder.begin());
+        if (!head->block->blockDuration.valid) {
+            head->block->blockDuration.value = 1;
+            head->block->blockDuration.valid = true;
+            if (head->start < second->start)
+                head->stop = second->start;
+        }
+    }
+    ReleaseTimedBlocks();
+    return S_OK;
+}
+
+HRESULT CMKV_OutputPin::FillSample(IMediaSample*& sample)
+{
+    while (m_frames.empty()) {
+        if (m_ended)
+            return S_FALSE;
+        const HRESULT hr = TakeQueued();
+        if (hr != S_OK)
+            return hr;
+    }
+    std::unique_ptr<KMkvPacket> frame = std::move(m_frames.front());
+    m_frames.pop_front();
+    return FillFromPacket(sample, *frame, SampleRules{false, false});
+}
+
+// ---- Filter ------------------------------------------------------------------------------------
 
 CMKV_Filter::CMKV_Filter(const WCHAR* name, IUnknown* outer, HRESULT* phr)
-    : CDemuxFilterT<KPacket>(name ? name : WSTR("Torvane MKV Source Filter"), outer, CLSID_VmxMkvSource, phr,
-                             QueueLimits::Mkv)
+    : CDemuxFilterT<KMkvPacket>(name ? name : WSTR("Torvane MKV Source Filter"), outer, CLSID_VmxMkvSource, phr,
+                                QueueLimits::Mkv)
 {
 }
 
-const KMkvTrackEntry* CMKV_Filter::TrackForNumber(std::uint32_t trackNumber) const
+CMKV_Filter::~CMKV_Filter() { StopIndexThread(); }
+
+HRESULT CMKV_Filter::NonDelegatingQueryInterface(REFIID riid, void** ppv)
+{
+    if (!ppv)
+        return E_POINTER;
+    if (riid == IID_IVmxMKV)
+        return GetInterface(static_cast<IVmxMKV*>(this), ppv);
+    return CDemuxFilterT<KMkvPacket>::NonDelegatingQueryInterface(riid, ppv);
+}
+
+HRESULT CMKV_Filter::Stop()
+{
+    const HRESULT hr = CDemuxFilterT<KMkvPacket>::Stop();
+    if (FAILED(hr))
+        return hr;
+    StopIndexThread();
+    return S_OK;
+}
+
+HRESULT CMKV_Filter::SetSeekKeyFrame(BOOL on)
+{
+    m_seekKeyFrame = on != FALSE;
+    return S_OK;
+}
+
+HRESULT CMKV_Filter::GetSeekKeyFrame(BOOL* on)
+{
+    if (!on)
+        return E_POINTER;
+    *on = m_seekKeyFrame ? TRUE : FALSE;
+    return S_OK;
+}
+
+HRESULT CMKV_Filter::SetPreroll(LONGLONG value)
+{
+    DebugTrace("Preroll %llx", static_cast<unsigned long long>(value));
+    m_preroll = static_cast<std::uint32_t>(value) != 0;
+    return S_OK;
+}
+
+HRESULT CMKV_Filter::GetPreroll(BOOL* on)
+{
+    if (!on)
+        return E_POINTER;
+    *on = m_preroll ? TRUE : FALSE;
+    return S_OK;
+}
+
+const KMkvTrackEntry* CMKV_Filter::TrackForNumber(std::uint64_t trackNumber) const
 {
     const auto found = m_trackMap.find(trackNumber);
     return found == m_trackMap.end() ? nullptr : m_tracks[found->second];
+}
+
+REFERENCE_TIME CMKV_Filter::CurrentDuration()
+{
+    if (!m_reader)
+        return 0;
+    CAutoLock lock(&m_parserLock);
+    return SegmentDuration(m_reader->Segment().info);
 }
 
 HRESULT CMKV_Filter::LoadFile(LPCOLESTR fileName)
@@ -33,47 +285,434 @@ HRESULT CMKV_Filter::LoadFile(LPCOLESTR fileName)
     if (reader->Open(fileName) != S_OK || !reader->HasFile())
         return E_FAIL;
     m_reader = std::move(reader);
+    m_indexPath = fileName;
     const KMkvInfo& info = m_reader->Segment().info;
 
-    auto root = KEbmlElement::Root(*m_reader);
-    auto segment = root->FirstChild(ebml_id::kSegment);
-    std::unique_ptr<KEbmlElement> cluster = segment ? segment->FirstChild(ebml_id::kCluster) : nullptr;
+    m_root = KEbmlElement::Root(*m_reader);
+    m_segment = m_root->FirstChild(ebml_id::kSegment);
+    std::unique_ptr<KEbmlElement> cluster = m_segment ? m_segment->FirstChild(ebml_id::kCluster) : nullptr;
     if (cluster) {
-        CUInt timecode;
-        if (auto field = cluster->FirstChild(kClusterTimecode)) {
-            m_reader->Seek(field->dataPos);
-            timecode.Read(*field);
-        }
+        const CUInt timecode = ReadClusterTimecode(*cluster);
         m_reader->startOffset = TicksToReferenceTime(static_cast<std::int64_t>(timecode.value), info.timecodeScale.value);
     }
     SetDuration(SegmentDuration(info));
     CreatePins();
     // Without a Cluster there is nothing to play; the pins made above stay with the filter.
-    return segment && cluster ? S_OK : E_FAIL;
+    if (!m_segment || !cluster)
+        return E_FAIL;
+    if (m_reader->Segment().cues.empty())
+        StartIndexThread();
+    return S_OK;
 }
 
 void CMKV_Filter::CreatePins()
 {
     KMkvTrackCounters counters;
+    bool fontsRegistered = false;
     for (KMkvTrackEntry& track : m_reader->Segment().tracks) {
         // Encrypted or undecodable private data: the track is dropped, not just left without a pin.
         if (!DecodeContent(track.contentEncodings, track.codecPrivate, content_scope::kCodecPrivate))
             continue;
+        // Subtitle renderers look fonts up by name, so the file's fonts must exist first.
+        if (track.trackType.value == mkv_track_type::kSubtitle && !fontsRegistered) {
+            RegisterAttachedFonts(*m_reader, m_reader->Segment(), m_fontHandles);
+            fontsRegistered = true;
+        }
         KMkvTrackTypes offer = BuildTrackTypes(track, counters);
         if (offer.malformed)
             continue;
         const size_t index = m_tracks.size();
         m_tracks.push_back(&track);
-        m_trackMap[static_cast<std::uint32_t>(track.trackNumber.value)] = index;
+        m_trackMap[track.trackNumber.value] = index;
         if (offer.types.empty())
             continue;
         HRESULT hr = S_OK;
-        new CMKV_OutputPin(&hr, this, offer.pinName.c_str(), static_cast<DWORD>(index), std::move(offer.types));
+        new CMKV_OutputPin(&hr, this, offer.pinName.c_str(), static_cast<DWORD>(index), std::move(offer.types), track);
     }
 }
 
-HRESULT CMKV_Filter::NextPacket(std::unique_ptr<KPacket>&)
+bool CMKV_Filter::IsKeyFrame(const KMkvBlock& block) const
 {
-    // Blocks are not read yet: every pin ends its stream at once.
+    // Some muxers flag key frames only in the SimpleBlock header and never write ReferenceBlock.
+    const BlockStatistics& s = m_statistics;
+    if (s.withoutReference == s.blocks && s.flagged >= 1 && s.flagged <= 99)
+        return block.flags.value & 0x80;
+    return block.IsKeyframe();
+}
+
+std::uint64_t CMKV_Filter::DefaultTrackNumber() const
+{
+    for (std::uint64_t kind : {mkv_track_type::kVideo, mkv_track_type::kAudio})
+        for (const KMkvTrackEntry* track : m_tracks)
+            if (track->trackType.value == kind)
+                return track->trackNumber.value;
+    return 1;
+}
+
+std::unique_ptr<KMkvPacket> CMKV_Filter::MakeBlockPacket(KEbmlElement& element)
+{
+    auto block = std::make_unique<KMkvBlock>();
+    if (!ParseAnyBlock(element, *block, true) || !block->trackNumber.valid)
+        return nullptr;
+    if (m_statistics.blocks < kStatisticsBlocks) {
+        ++m_statistics.blocks;
+        if (!block->referenceBlock.valid)
+            ++m_statistics.withoutReference;
+        if (block->flags.value >= 0x80)
+            ++m_statistics.flagged;
+    }
+    const auto found = m_trackMap.find(block->trackNumber.value);
+    if (found == m_trackMap.end())
+        return nullptr;
+    const KMkvTrackEntry& track = *m_tracks[found->second];
+    const std::uint64_t scale = m_reader->Segment().info.timecodeScale.value;
+
+    REFERENCE_TIME start = TicksToReferenceTime(m_clusterTimecode + block->timecode.value, scale);
+    REFERENCE_TIME stop = start + (block->blockDuration.valid
+                                       ? TicksToReferenceTime(static_cast<std::int64_t>(block->blockDuration.value), scale)
+                                       : 1);
+    // A subtitle without a duration is shown until the next one: it need not wait for it.
+    if (track.trackType.value == mkv_track_type::kSubtitle && !block->blockDuration.valid) {
+        block->blockDuration.value = 1;
+        block->blockDuration.valid = true;
+        stop = start;
+    }
+    if (!track.contentEncodings.empty())
+        for (std::vector<BYTE>& frame : block->frames)
+            DecodeContent(track.contentEncodings, frame, content_scope::kFrames);
+
+    auto packet = std::make_unique<KMkvBlockPacket>(std::move(block));
+    packet->track = static_cast<std::uint32_t>(track.trackNumber.value);
+    packet->streamNumber = static_cast<DWORD>(found->second);
+    packet->syncPoint = IsKeyFrame(*packet->block);
+    packet->start = start - m_reader->startOffset;
+    packet->stop = stop - m_reader->startOffset;
+    return packet;
+}
+
+void CMKV_Filter::QueueVorbisHeaders()
+{
+    m_headerPackets.clear();
+    for (size_t index = 0; index < m_tracks.size(); ++index) {
+        const KMkvTrackEntry& track = *m_tracks[index];
+        if (track.codecId != "A_VORBIS" || track.codecPrivate.empty())
+            continue;
+        CDemuxOutputPin* pin = PinForStream(static_cast<DWORD>(index));
+        if (!pin || *pin->CurrentMediaType().Subtype() != MEDIASUBTYPE_Vorbis)
+            continue;
+        std::vector<std::span<const BYTE>> headers;
+        SplitXiphHeaders(track.codecPrivate, headers);
+        for (const auto& header : headers) {
+            auto packet = std::make_unique<KMkvPacket>();
+            packet->track = static_cast<std::uint32_t>(track.trackNumber.value);
+            packet->streamNumber = static_cast<DWORD>(index);
+            packet->start = 0;
+            packet->stop = 1;
+            packet->payload.assign(header.begin(), header.end());
+            m_headerPackets.push_back(std::move(packet));
+        }
+    }
+}
+
+REFERENCE_TIME CMKV_Filter::PositionParser(REFERENCE_TIME target)
+{
+    const REFERENCE_TIME start = SeekTo(target);
+    QueueVorbisHeaders();
+    return start;
+}
+
+HRESULT CMKV_Filter::NextPacket(std::unique_ptr<KMkvPacket>& packet)
+{
+    if (!m_headerPackets.empty()) {
+        packet = std::move(m_headerPackets.front());
+        m_headerPackets.pop_front();
+        return S_OK;
+    }
+    const LONGLONG segmentEnd = m_reader->Segment().dataPos + static_cast<LONGLONG>(std::min<std::uint64_t>(
+                                    m_reader->Segment().size.value, static_cast<std::uint64_t>(m_reader->FileSize())));
+    while (m_cluster) {
+        if (!m_blockWalkStarted) {
+            m_clusterTimecode = ClusterTimecodeOf(*m_cluster);
+            m_block = FirstBlockOf(*m_cluster);
+            m_blockWalkStarted = true;
+        }
+        if (m_block) {
+            std::unique_ptr<KMkvPacket> made = MakeBlockPacket(*m_block);
+            if (!m_block->NextBlock())
+                m_block.reset();
+            if (made) {
+                packet = std::move(made);
+                return S_OK;
+            }
+            continue;
+        }
+        // The Cluster is done: on to the next one, skipping damaged bytes between them.
+        m_blockWalkStarted = false;
+        if (m_reader->Tell() >= segmentEnd || !m_cluster->NextCluster())
+            m_cluster.reset();
+        if (ReaderCommandPending())
+            return S_FALSE;
+    }
     return S_FALSE;
+}
+
+bool CMKV_Filter::RestartClusterWalk()
+{
+    m_block.reset();
+    m_blockWalkStarted = false;
+    m_cluster = m_segment ? m_segment->FirstChild(ebml_id::kCluster) : nullptr;
+    return m_cluster != nullptr;
+}
+
+REFERENCE_TIME CMKV_Filter::SeekTo(REFERENCE_TIME target)
+{
+    if (!m_segment)
+        return target;
+    // Backward when the target lies before what the graph last rendered.
+    REFERENCE_TIME current = std::numeric_limits<REFERENCE_TIME>::min();
+    if (m_pGraph) {
+        IMediaSeeking* seeking = nullptr;
+        if (SUCCEEDED(m_pGraph->QueryInterface(IID_IMediaSeeking, reinterpret_cast<void**>(&seeking))) && seeking) {
+            if (FAILED(seeking->GetCurrentPosition(&current)))
+                current = std::numeric_limits<REFERENCE_TIME>::min();
+            seeking->Release();
+        }
+    }
+    bool indexed;
+    {
+        CAutoLock lock(&m_parserLock);
+        indexed = !m_reader->Segment().cues.empty();
+    }
+    if (!indexed)
+        StartIndexThread();
+    // Cues count in file time; playback times have the first Cluster's time taken off.
+    const REFERENCE_TIME offset = m_reader->startOffset;
+    target = std::clamp<REFERENCE_TIME>(target, -kTimeLimit, kTimeLimit);
+    const REFERENCE_TIME key = CueSeek(target + offset, target < current) - offset;
+    return m_seekKeyFrame ? key : target;
+}
+
+REFERENCE_TIME CMKV_Filter::CueSeek(REFERENCE_TIME target, bool backward)
+{
+    if (!RestartClusterWalk())
+        return target;
+    const REFERENCE_TIME offset = m_reader->startOffset;
+    if (target - offset <= 0) {
+        m_clusterTimecode = ClusterTimecodeOf(*m_cluster);
+        m_block = FirstBlockOf(*m_cluster);
+        m_blockWalkStarted = true;
+        return target;
+    }
+    const KMkvSegment& segment = m_reader->Segment();
+    const std::uint64_t scale = segment.info.timecodeScale.value;
+    const std::uint64_t defaultTrack = DefaultTrackNumber();
+
+    // Copies of the CuePoints (time, Cluster position) to try, so the index thread may append
+    // meanwhile.
+    struct Candidate {
+        REFERENCE_TIME time;
+        std::uint64_t clusterPosition;
+    };
+    std::vector<std::vector<Candidate>> cueLists;
+    {
+        CAutoLock lock(&m_parserLock);
+        for (const KMkvCues& cues : segment.cues) {
+            std::vector<Candidate> forTrack, all;
+            for (const KMkvCuePoint& point : cues.points) {
+                if (point.trackPositions.empty())
+                    continue;
+                const KMkvCueTrackPositions* chosen = &point.trackPositions.back();
+                bool hasTrack = false;
+                for (const KMkvCueTrackPositions& positions : point.trackPositions)
+                    if (positions.track.value == defaultTrack) {
+                        chosen = &positions;
+                        hasTrack = true;
+                        break;
+                    }
+                const Candidate candidate{TicksToReferenceTime(static_cast<std::int64_t>(point.time.value), scale),
+                                          chosen->clusterPosition.value};
+                all.push_back(candidate);
+                if (hasTrack)
+                    forTrack.push_back(candidate);
+            }
+            cueLists.push_back(forTrack.empty() ? all : forTrack);
+        }
+    }
+    if (cueLists.empty())
+        return target;  // no index yet: playback restarts at the first Cluster
+
+    bool haveFallback = false;
+    REFERENCE_TIME fallbackTime = 0;
+    LONGLONG fallbackCluster = 0;
+    LONGLONG fallbackBlock = 0;
+    for (const std::vector<Candidate>& points : cueLists) {
+        if (points.empty())
+            continue;
+        // Binary search for the target, then step to the side the direction asks for.
+        size_t lo = 0, hi = points.size() - 1, found = 0;
+        long last = -1;
+        bool exact = false;
+        while (lo <= hi) {
+            const size_t mid = (lo + hi) / 2;
+            if (points[mid].time == target) {
+                found = mid;
+                exact = true;
+                break;
+            }
+            last = static_cast<long>(mid);
+            if (points[mid].time > target) {
+                if (mid == 0)
+                    break;
+                hi = hi == mid ? mid - 1 : mid;
+            } else {
+                lo = lo == mid ? mid + 1 : mid;
+            }
+        }
+        size_t index = exact ? found : static_cast<size_t>(std::max(last, 0L));
+        if (!backward) {
+            while (points[index].time < target && index + 1 < points.size())
+                ++index;
+        } else {
+            while (points[index].time > target && index > 0)
+                --index;
+        }
+
+        for (; index < points.size(); ++index) {
+            if (points[index].clusterPosition > static_cast<std::uint64_t>(m_reader->FileSize()))
+                continue;
+            m_reader->Seek(segment.dataPos + static_cast<LONGLONG>(points[index].clusterPosition));
+            auto cluster = std::make_unique<KEbmlElement>(m_reader.get(), m_segment.get());
+            if (FAILED(cluster->ReadHeader()) || cluster->id.value != ebml_id::kCluster)
+                continue;
+            // Scan Clusters from here for the first key frame of the default track.
+            do {
+                const auto timecode = ClusterTimecodeOf(*cluster);
+                for (auto element = FirstBlockOf(*cluster); element;) {
+                    KMkvBlock block;
+                    if (ParseAnyBlock(*element, block, false)) {
+                        const REFERENCE_TIME time = TicksToReferenceTime(timecode + block.timecode.value, scale);
+                        if (!haveFallback || fallbackTime <= target) {
+                            haveFallback = true;
+                            fallbackTime = time;
+                            fallbackCluster = cluster->headerPos;
+                            fallbackBlock = element->headerPos;
+                        }
+                        if (block.trackNumber.value == defaultTrack && IsKeyFrame(block)) {
+                            m_clusterTimecode = timecode;
+                            m_block = std::move(element);
+                            m_cluster = std::move(cluster);
+                            m_blockWalkStarted = true;
+                            return time;
+                        }
+                    }
+                    if (!element->NextBlock())
+                        break;
+                }
+            } while (cluster->NextCluster());
+            break;  // the Clusters ran out: the next Cues record
+        }
+    }
+
+    if (haveFallback) {
+        m_reader->Seek(fallbackCluster);
+        m_cluster = std::make_unique<KEbmlElement>(m_reader.get(), m_segment.get());
+        m_reader->Seek(fallbackCluster);
+        if (SUCCEEDED(m_cluster->ReadHeader())) {
+            m_clusterTimecode = ClusterTimecodeOf(*m_cluster);
+            m_reader->Seek(fallbackBlock);
+            m_block = std::make_unique<KEbmlElement>(m_reader.get(), m_cluster.get());
+            if (SUCCEEDED(m_block->ReadHeader())) {
+                m_blockWalkStarted = true;
+                return fallbackTime;
+            }
+        }
+    }
+    RestartClusterWalk();
+    return target;
+}
+
+// ---- Background index --------------------------------------------------------------------------
+
+void CMKV_Filter::StartIndexThread()
+{
+    CAutoLock lock(&m_indexLock);
+    if (m_indexStarted || m_indexThread || m_indexPath.empty())
+        return;
+    m_indexStarted = true;
+    m_indexStop = false;
+    m_indexFinished = false;
+    {
+        // Until the index is done the duration is unknown; it counts as 0.
+        CAutoLock parser(&m_parserLock);
+        m_reader->Segment().info.duration.value = 0.0;
+        m_reader->Segment().info.duration.valid = true;
+    }
+    m_indexThread = CreateThread(nullptr, 0, &CMKV_Filter::IndexThreadProc, this, 0, nullptr);
+}
+
+void CMKV_Filter::StopIndexThread()
+{
+    CAutoLock lock(&m_indexLock);
+    m_indexStarted = false;
+    if (!m_indexThread)
+        return;
+    m_indexStop = true;
+    WaitForSingleObject(m_indexThread, INFINITE);
+    CloseHandle(m_indexThread);
+    m_indexThread = nullptr;
+}
+
+DWORD WINAPI CMKV_Filter::IndexThreadProc(LPVOID self)
+{
+    static_cast<CMKV_Filter*>(self)->BuildIndex();
+    return 0;
+}
+
+void CMKV_Filter::BuildIndex()
+{
+    KMkvReader reader;
+    if (reader.Open(m_indexPath.c_str()) != S_OK || !reader.HasFile())
+        return;
+    std::uint64_t scale;
+    LONGLONG segmentData;
+    {
+        CAutoLock lock(&m_parserLock);
+        scale = m_reader->Segment().info.timecodeScale.value;
+        segmentData = m_reader->Segment().dataPos;
+    }
+    const std::uint64_t track = DefaultTrackNumber();
+    KMkvCues index;
+    double lastTicks = 0.0;
+    auto root = KEbmlElement::Root(reader);
+    auto segment = root->FirstChild(ebml_id::kSegment);
+    auto cluster = segment ? segment->FirstChild(ebml_id::kCluster) : nullptr;
+    for (; cluster; ) {
+        if (m_indexStop)
+            return;
+        const CUInt timecode = ReadClusterTimecode(*cluster);
+        KMkvCuePoint point;
+        point.time = timecode;
+        KMkvCueTrackPositions positions;
+        positions.track.value = track;
+        positions.track.valid = true;
+        positions.clusterPosition.value = static_cast<std::uint64_t>(cluster->headerPos - segmentData);
+        positions.clusterPosition.valid = true;
+        point.trackPositions.push_back(positions);
+        index.points.push_back(std::move(point));
+        // The duration counts from the first Cluster, in ticks of this file's scale.
+        lastTicks = static_cast<double>(timecode.value) - (scale ? static_cast<double>(m_reader->startOffset) * 100.0 / static_cast<double>(scale) : 0.0);
+        if (!cluster->NextCluster())
+            break;
+    }
+    if (m_indexStop)
+        return;
+    {
+        CAutoLock lock(&m_parserLock);
+        KMkvSegment& published = m_reader->Segment();
+        published.cues.push_back(std::move(index));
+        published.info.duration.value = lastTicks;
+        published.info.duration.valid = true;
+    }
+    m_indexFinished = true;
+    NotifyEvent(EC_VMX_MKV_DURATION_KNOWN, 0, 0);
 }

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 #include <span>
 #include <string_view>
 
@@ -34,6 +35,18 @@ Record Get(const BYTE* block, size_t offset)
     Record record;
     std::memcpy(&record, block + offset, sizeof record);
     return record;
+}
+
+// Float fields come from the file: a negative, huge or NaN value must not reach an integer
+// conversion, which would be undefined. Truncates toward zero like a plain conversion.
+template <typename Integer>
+Integer Truncate(double value)
+{
+    if (!(value > 0.0))
+        return 0;
+    if (value >= static_cast<double>(std::numeric_limits<Integer>::max()))
+        return std::numeric_limits<Integer>::max();
+    return static_cast<Integer>(value);
 }
 
 void Append(Bytes& block, std::span<const BYTE> bytes) { block.insert(block.end(), bytes.begin(), bytes.end()); }
@@ -224,7 +237,7 @@ bool AddVideoTypes(const KMkvTrackEntry& track, const CMediaType& base, std::vec
         const std::uint32_t numerator = ReadBE32(&priv[25]);
         const std::uint32_t denominator = ReadBE32(&priv[29]);
         if (numerator != 0)
-            info.hdr.AvgTimePerFrame = static_cast<REFERENCE_TIME>(denominator * 1.0e7 / numerator);
+            info.hdr.AvgTimePerFrame = Truncate<REFERENCE_TIME>(denominator * 1.0e7 / numerator);
         info.hdr.dwPictAspectRatioX = ReadBE24(&priv[17]);
         info.hdr.dwPictAspectRatioY = ReadBE24(&priv[20]);
         std::memcpy(block.data(), &info, kMpeg2VideoInfoHeaderSize);
@@ -243,7 +256,7 @@ REFERENCE_TIME FrameDuration(KMkvTrackEntry& track)
 {
     KMkvVideo& video = track.video;
     if (video.frameRate.value > 0.0)
-        return static_cast<REFERENCE_TIME>(1.0e7 / video.frameRate.value);
+        return Truncate<REFERENCE_TIME>(1.0e7 / video.frameRate.value);
     if (track.defaultDuration.value != 0)
         return static_cast<REFERENCE_TIME>(track.defaultDuration.value) / 100;
     if (track.codecId == "V_MPEG4/ISO/AVC") {
@@ -251,7 +264,7 @@ REFERENCE_TIME FrameDuration(KMkvTrackEntry& track)
         if (rate > 0.0) {
             video.frameRate.value = rate;
             video.frameRateDerived = true;
-            return static_cast<REFERENCE_TIME>(1.0e7 / rate);
+            return Truncate<REFERENCE_TIME>(1.0e7 / rate);
         }
     }
     return 0;
@@ -324,7 +337,8 @@ Bytes WaveFormat(const WAVEFORMATEX& format)
     return block;
 }
 
-// Xiph lacing of the Vorbis headers: a count byte, count sizes, the last header takes the rest.
+}  // namespace
+
 bool SplitXiphHeaders(std::span<const BYTE> priv, std::vector<std::span<const BYTE>>& headers)
 {
     KByteReader reader(priv);
@@ -354,10 +368,12 @@ bool SplitXiphHeaders(std::span<const BYTE> priv, std::vector<std::span<const BY
     return true;
 }
 
+namespace {
+
 void AddVorbisTypes(const KMkvTrackEntry& track, const CMediaType& base, std::vector<CMediaType>& types)
 {
     const auto channels = static_cast<std::uint32_t>(track.audio.channels.value);
-    const auto rate = static_cast<std::uint32_t>(track.audio.samplingFrequency.value);
+    const auto rate = Truncate<std::uint32_t>(track.audio.samplingFrequency.value);
     std::vector<std::span<const BYTE>> headers;
     if (SplitXiphHeaders(track.codecPrivate, headers) && headers.size() == 3) {
         Bytes block(24);
@@ -399,7 +415,7 @@ void AddAudioTypes(const KMkvTrackEntry& track, const CMediaType& base, std::vec
 
     WAVEFORMATEX format{};
     format.nChannels = static_cast<WORD>(audio.channels.value);
-    format.nSamplesPerSec = static_cast<DWORD>(audio.samplingFrequency.value);
+    format.nSamplesPerSec = Truncate<DWORD>(audio.samplingFrequency.value);
     format.wBitsPerSample = static_cast<WORD>(audio.bitDepth.value);
     format.nBlockAlign = static_cast<WORD>(static_cast<WORD>(format.wBitsPerSample * format.nChannels) / 8);
     format.nAvgBytesPerSec = format.nBlockAlign * format.nSamplesPerSec;

@@ -2,6 +2,7 @@
 // CodecPrivate, with the frame-duration and display-aspect adjustments, and its pin name.
 #pragma once
 
+#include <span>
 #include <vector>
 
 #include "demux/mkv/mkv_tracks.h"
@@ -20,6 +21,11 @@ struct KMkvTrackTypes {
     // The AVC configuration record is broken: the track is not registered at all.
     bool malformed = false;
 };
+
+// The Vorbis headers of a CodecPrivate in Xiph lacing: a count byte, count sizes (each the sum of
+// bytes up to the first below 255), and the last header taking the rest. False when the sizes
+// run past the data.
+bool SplitXiphHeaders(std::span<const BYTE> priv, std::vector<std::span<const BYTE>>& headers);
 
 // Builds the types and pin name of a track whose CodecPrivate is already decoded. May set the
 // video frame rate derived from an AVC configuration.
