@@ -69,6 +69,11 @@ for ((run = 1; run <= runs; run++)); do
     exit 1
   fi
   ours+=("$(seconds_since "$start")")
+  # A play that ends at once with nothing delivered would time nothing.
+  if printf '%s\n' "$output" | grep -Eq '(^| )samples=0( |$)'; then
+    echo "mkv-vs-ffmpeg: $bench delivered no samples from the Matroska file: $output" >&2
+    exit 1
+  fi
   reported=$(printf '%s\n' "$output" | sed -n 's/.*wall_s=\([0-9.eE+-]*\).*/\1/p' | tail -n 1)
   [ -n "$reported" ] && ours_reported+=("$reported")
   echo "run $run ours: ${ours[-1]} s (${output//$'\n'/ })"
