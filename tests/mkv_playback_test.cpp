@@ -3,10 +3,13 @@
 // flags; seeks through the Cues and without them; damaged files.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cmath>
+#include <functional>
 #include <map>
 
 #include "demux/mkv/mkv_filter.h"
+#include "host/graph_driver.h"
 #include "tests/fixture_reference.h"
 
 namespace {
@@ -133,5 +136,253 @@ INSTANTIATE_TEST_SUITE_P(Fixtures, MkvPlayback,
                              std::replace(name.begin(), name.end(), '-', '_');
                              return name;
                          });
+
+}  // namespace
+
+namespace {
+
+using vmx::host::GraphDriver;
+
+// A loaded Matroska source in a graph with every pin connected to a recording sink.
+struct Session {
+    explicit Session(const std::string& name)
+        : source(OpenSourceFile(kFixtureDir + FileOf(name), "mkv")),
+          filter(source ? dynamic_cast<CMKV_Filter*>(source.filter.Get()) : nullptr)
+    {
+        if (filter) {
+            driver = std::make_unique<GraphDriver>(source.filter.Get());
+            connected = SUCCEEDED(driver->ConnectAll());
+        }
+    }
+    HRESULT Seek(size_t pin, REFERENCE_TIME target, DWORD extraFlags = AM_SEEKING_SeekToKeyFrame)
+    {
+        LONGLONG position = target;
+        return driver->Seeking(pin)->SetPositions(&position, AM_SEEKING_AbsolutePositioning | extraFlags, nullptr,
+                                                  AM_SEEKING_NoPositioning);
+    }
+    // The events of a pin's sink from the last NewSegment on.
+    std::vector<SinkEvent> LastSegment(size_t pin) const
+    {
+        const std::vector<SinkEvent> events = driver->Sink(pin)->Events();
+        auto last = std::find_if(events.rbegin(), events.rend(),
+                                 [](const SinkEvent& e) { return e.kind == SinkEvent::Kind::NewSegment; });
+        return last == events.rend() ? std::vector<SinkEvent>{} : std::vector<SinkEvent>(std::prev(last.base()), events.end());
+    }
+
+    OpenedSource source;
+    CMKV_Filter* filter;
+    std::unique_ptr<GraphDriver> driver;
+    bool connected = false;
+};
+
+// Key frame times of the video stream in playback time (ffprobe's less the start offset).
+std::vector<REFERENCE_TIME> KeyFrames(const std::string& name, REFERENCE_TIME offset)
+{
+    std::vector<REFERENCE_TIME> keys;
+    const auto frames = LoadFrames(name);
+    for (const RefFrame& frame : frames.at(0))
+        if (frame.key)
+            keys.push_back(frame.start - offset);
+    return keys;
+}
+
+const SinkEvent* FirstSample(const std::vector<SinkEvent>& segment)
+{
+    for (const SinkEvent& event : segment)
+        if (event.kind == SinkEvent::Kind::Sample)
+            return &event;
+    return nullptr;
+}
+
+constexpr REFERENCE_TIME kSecond = 10000000;
+
+TEST(MkvSeeking, CuesPickTheKeyFrameOnTheSideTheSeekGoes)
+{
+    Session session("cues-10s");
+    ASSERT_TRUE(session.connected);
+    const std::vector<REFERENCE_TIME> keys = KeyFrames("cues-10s", session.filter->StartOffset());
+    ASSERT_GT(keys.size(), 20u);
+    const REFERENCE_TIME target = 15 * kSecond + kSecond / 2;
+    const REFERENCE_TIME after = *std::lower_bound(keys.begin(), keys.end(), target);
+    const REFERENCE_TIME before = *std::prev(std::upper_bound(keys.begin(), keys.end(), target));
+    ASSERT_LT(before, after);
+
+    // Nothing played yet: the graph stands at 0, so the seek goes forward.
+    ASSERT_EQ(session.driver->Pause(), S_OK);
+    ASSERT_EQ(session.Seek(0, target), S_OK);
+    ASSERT_EQ(session.driver->Run(), S_OK);
+    ASSERT_TRUE(session.driver->WaitForEndOfStream(10000));
+    auto segment = session.LastSegment(0);
+    ASSERT_FALSE(segment.empty());
+    EXPECT_EQ(segment.front().start, after);
+    const SinkEvent* first = FirstSample(segment);
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(first->start, 0);
+    EXPECT_TRUE(first->syncPoint);
+    EXPECT_TRUE(first->discontinuity);
+
+    // Played to the end: the same target now lies behind the graph's position.
+    ASSERT_EQ(session.Seek(0, target), S_OK);
+    ASSERT_TRUE(session.driver->WaitForEndOfStream(10000));
+    segment = session.LastSegment(0);
+    EXPECT_EQ(segment.front().start, before);
+    first = FirstSample(segment);
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(first->start, 0);
+    EXPECT_TRUE(first->syncPoint);
+
+    // A seek to 0 starts at the first block without looking at the Cues.
+    ASSERT_EQ(session.Seek(0, 0), S_OK);
+    ASSERT_TRUE(session.driver->WaitForEndOfStream(10000));
+    const auto whole = session.LastSegment(0);
+    EXPECT_EQ(std::count_if(whole.begin(), whole.end(), [](const SinkEvent& e) { return e.kind == SinkEvent::Kind::Sample; }),
+              static_cast<long>(LoadFrames("cues-10s")[0].size()));
+    EXPECT_EQ(session.driver->Stop(), S_OK);
+}
+
+TEST(MkvSeeking, WithoutTheKeyFrameFlagEarlierFramesArriveAsPreroll)
+{
+    Session session("cues-10s");
+    ASSERT_TRUE(session.connected);
+    const std::vector<REFERENCE_TIME> keys = KeyFrames("cues-10s", session.filter->StartOffset());
+    const REFERENCE_TIME target = 7 * kSecond + kSecond / 4;
+    const REFERENCE_TIME before = *std::prev(std::upper_bound(keys.begin(), keys.end(), target));
+    ASSERT_EQ(session.driver->Pause(), S_OK);
+    ASSERT_EQ(session.Seek(0, target, 0), S_OK);
+    ASSERT_EQ(session.driver->Run(), S_OK);
+    ASSERT_TRUE(session.driver->WaitForEndOfStream(10000));
+    const auto segment = session.LastSegment(0);
+    EXPECT_EQ(segment.front().start, target);
+    const SinkEvent* first = FirstSample(segment);
+    ASSERT_NE(first, nullptr);
+    // Playback starts at the key frame before the target, whatever the direction, so the
+    // decoder gets it and the frames up to the target as preroll.
+    EXPECT_EQ(first->start, before - target);
+    EXPECT_TRUE(first->preroll);
+    EXPECT_TRUE(first->syncPoint);
+    BOOL keyFrames = TRUE;
+    ComPtr<IVmxMKV> options;
+    ASSERT_EQ(session.source.filter.QueryInterface(IID_IVmxMKV, &options), S_OK);
+    ASSERT_EQ(options->GetSeekKeyFrame(&keyFrames), S_OK);
+    EXPECT_FALSE(keyFrames);
+    session.driver->Stop();
+}
+
+}  // namespace
+
+namespace {
+
+bool WaitFor(const std::function<bool()>& condition, int timeoutMs = 10000)
+{
+    for (int waited = 0; waited < timeoutMs; waited += 5) {
+        if (condition())
+            return true;
+        Sleep(5);
+    }
+    return condition();
+}
+
+TEST(MkvSeeking, AFileWithoutCuesSeeksOnceItsIndexIsBuilt)
+{
+    Session session("no-cues");
+    ASSERT_TRUE(session.connected);
+    // Loaded before it joined the graph: the graph still hears that the duration is known.
+    ASSERT_TRUE(WaitFor([&] {
+        for (const GraphEvent& event : session.driver->GraphEvents())
+            if (event.code == 0xB001 && event.param1 == 0 && event.param2 == 0)
+                return true;
+        return false;
+    }));
+    ASSERT_TRUE(session.filter->IndexFinished());
+    LONGLONG duration = 0;
+    ASSERT_EQ(session.driver->Seeking(0)->GetDuration(&duration), S_OK);
+    const std::vector<REFERENCE_TIME> keys = KeyFrames("no-cues", session.filter->StartOffset());
+    // The index counts to the last Cluster's start.
+    EXPECT_GE(duration, keys.back());
+
+    const REFERENCE_TIME target = 4 * kSecond + kSecond / 3;
+    ASSERT_EQ(session.driver->Pause(), S_OK);
+    ASSERT_EQ(session.Seek(0, target), S_OK);
+    ASSERT_EQ(session.driver->Run(), S_OK);
+    ASSERT_TRUE(session.driver->WaitForEndOfStream(10000));
+    const auto segment = session.LastSegment(0);
+    EXPECT_EQ(segment.front().start, *std::lower_bound(keys.begin(), keys.end(), target));
+    ASSERT_NE(FirstSample(segment), nullptr);
+    EXPECT_TRUE(FirstSample(segment)->syncPoint);
+    session.driver->Stop();
+}
+
+TEST(MkvSeeking, TwoPinsSeekingTogetherRepositionOnce)
+{
+    Session session("h264-aac");
+    ASSERT_TRUE(session.connected);
+    ASSERT_EQ(session.driver->OutputPinCount(), 2u);
+    ASSERT_EQ(session.driver->Pause(), S_OK);
+    ASSERT_EQ(session.driver->Run(), S_OK);
+    ASSERT_TRUE(session.driver->WaitForEndOfStream(10000));
+    auto flushes = [&](size_t pin) {
+        const auto events = session.driver->Sink(pin)->Events();
+        return std::count_if(events.begin(), events.end(), [](const SinkEvent& e) { return e.kind == SinkEvent::Kind::BeginFlush; });
+    };
+    const long before[2] = {flushes(0), flushes(1)};
+    ASSERT_EQ(session.Seek(0, kSecond / 2), S_OK);
+    ASSERT_EQ(session.Seek(1, kSecond / 2), S_OK);
+    ASSERT_TRUE(session.driver->WaitForEndOfStream(10000));
+    EXPECT_EQ(flushes(0), before[0] + 1);
+    EXPECT_EQ(flushes(1), before[1] + 1);
+    // Both pins start their segments at the same key frame.
+    EXPECT_EQ(session.LastSegment(0).front().start, session.LastSegment(1).front().start);
+    session.driver->Stop();
+}
+
+// Stop and seeks from the application thread against the reader, the pins' workers and the
+// index thread: everything must end promptly with every thread joined.
+TEST(MkvThreads, SeekStormsAndStopsFinishPromptly)
+{
+    using Clock = std::chrono::steady_clock;
+    const auto frames = LoadFrames("cues-10s")[0].size();
+    {
+        Session session("cues-10s");
+        ASSERT_TRUE(session.connected);
+        ASSERT_EQ(session.driver->Pause(), S_OK);
+        ASSERT_EQ(session.driver->Run(), S_OK);
+        std::uint32_t state = 12345;
+        for (int i = 0; i < 50; ++i) {
+            state = state * 1103515245u + 12345u;
+            ASSERT_EQ(session.Seek(0, static_cast<REFERENCE_TIME>(state % 30000) * 10000), S_OK);
+            Sleep(state % 3);
+        }
+        // After the storm the stream still plays whole from the start.
+        ASSERT_EQ(session.Seek(0, 0), S_OK);
+        ASSERT_TRUE(session.driver->WaitForEndOfStream(10000));
+        const auto segment = session.LastSegment(0);
+        EXPECT_EQ(std::count_if(segment.begin(), segment.end(), [](const SinkEvent& e) { return e.kind == SinkEvent::Kind::Sample; }),
+                  static_cast<long>(frames));
+        const auto start = Clock::now();
+        EXPECT_EQ(session.driver->Stop(), S_OK);
+        EXPECT_LT(Clock::now() - start, std::chrono::seconds(2));
+    }
+    {
+        // Stop in the middle of playback, while the sink holds a sample and the queue fills.
+        Session session("cues-10s");
+        ASSERT_TRUE(session.connected);
+        session.driver->Sink(0)->HoldReceive();
+        ASSERT_EQ(session.driver->Pause(), S_OK);
+        ASSERT_EQ(session.driver->Run(), S_OK);
+        Sleep(100);
+        const auto start = Clock::now();
+        EXPECT_EQ(session.driver->Stop(), S_OK);
+        EXPECT_LT(Clock::now() - start, std::chrono::seconds(2));
+        session.driver->Sink(0)->ReleaseHold();
+    }
+    {
+        // Stop right after the file is loaded, while the index thread of a file without Cues runs.
+        Session session("no-cues");
+        ASSERT_TRUE(session.connected);
+        ASSERT_EQ(session.driver->Pause(), S_OK);
+        ASSERT_EQ(session.Seek(0, 3 * kSecond), S_OK);
+        EXPECT_EQ(session.driver->Stop(), S_OK);
+    }
+}
 
 }  // namespace

@@ -236,6 +236,15 @@ HRESULT CMKV_Filter::Stop()
     return S_OK;
 }
 
+HRESULT CMKV_Filter::JoinFilterGraph(IFilterGraph* graph, LPCWSTR name)
+{
+    CAutoLock lock(&m_eventLock);
+    const HRESULT hr = CDemuxFilterT<KMkvPacket>::JoinFilterGraph(graph, name);
+    if (SUCCEEDED(hr) && graph && m_indexEventPending && SUCCEEDED(NotifyEvent(EC_VMX_MKV_DURATION_KNOWN, 0, 0)))
+        m_indexEventPending = false;
+    return hr;
+}
+
 HRESULT CMKV_Filter::SetSeekKeyFrame(BOOL on)
 {
     m_seekKeyFrame = on != FALSE;
@@ -488,7 +497,9 @@ REFERENCE_TIME CMKV_Filter::SeekTo(REFERENCE_TIME target)
     // Cues count in file time; playback times have the first Cluster's time taken off.
     const REFERENCE_TIME offset = m_reader->startOffset;
     target = std::clamp<REFERENCE_TIME>(target, -kTimeLimit, kTimeLimit);
-    const REFERENCE_TIME key = CueSeek(target + offset, target < current) - offset;
+    // An exact seek needs the key frame at or before the target, whichever way it goes.
+    const bool backward = target < current || !m_seekKeyFrame;
+    const REFERENCE_TIME key = CueSeek(target + offset, backward) - offset;
     return m_seekKeyFrame ? key : target;
 }
 
@@ -714,5 +725,7 @@ void CMKV_Filter::BuildIndex()
         published.info.duration.valid = true;
     }
     m_indexFinished = true;
-    NotifyEvent(EC_VMX_MKV_DURATION_KNOWN, 0, 0);
+    CAutoLock lock(&m_eventLock);
+    if (FAILED(NotifyEvent(EC_VMX_MKV_DURATION_KNOWN, 0, 0)))
+        m_indexEventPending = true;
 }

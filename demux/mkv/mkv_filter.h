@@ -65,6 +65,8 @@ public:
     DECLARE_IUNKNOWN
     HRESULT STDMETHODCALLTYPE NonDelegatingQueryInterface(REFIID riid, void** ppv) override;
     HRESULT STDMETHODCALLTYPE Stop() override;
+    // A filter loaded before it joined a graph learns of the finished index only afterwards.
+    HRESULT STDMETHODCALLTYPE JoinFilterGraph(IFilterGraph* graph, LPCWSTR name) override;
 
     // IVmxMKV
     HRESULT STDMETHODCALLTYPE SetSeekKeyFrame(BOOL on) override;
@@ -144,6 +146,8 @@ private:
     std::atomic<bool> m_indexStop{false};
     std::atomic<bool> m_indexFinished{false};
     CCritSec m_indexLock;  // starting and stopping the index thread
+    CCritSec m_eventLock;  // the graph's event sink against the index thread's event
+    bool m_indexEventPending = false;
     bool m_indexStarted = false;  // since the last Stop
     WString m_indexPath;
 };
