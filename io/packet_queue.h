@@ -32,7 +32,7 @@ public:
         }
         bytes_ += incoming->GetSize();
         if (ShouldMerge(*incoming)) {
-            std::vector<BYTE>& target = entries_.back()->payload;
+            auto& target = entries_.back()->payload;
             const size_t needed = target.size() + incoming->payload.size();
             // Fragments tend to come in runs; grow in steps rather than to the exact size.
             if (target.capacity() < needed)

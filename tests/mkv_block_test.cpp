@@ -87,7 +87,7 @@ TEST(MkvBlockLacing, FrameSizesPerLacingAndDamagedTables)
         EXPECT_LE(f.reader.Tell(), f.first->End()) << "read past the block";
         Sizes sizes;
         Bytes joined;
-        for (const Bytes& frame : block.frames) {
+        for (const KByteBuffer& frame : block.frames) {
             sizes.push_back(frame.size());
             joined.insert(joined.end(), frame.begin(), frame.end());
         }
@@ -127,7 +127,7 @@ TEST(MkvBlockHeader, FieldsAndTheKeyframeFlag)
         EXPECT_EQ(block.trackNumber.value, c.track);
         EXPECT_EQ(block.timecode.value, c.timecode);
         EXPECT_EQ(block.flags.value, c.header.back());
-        EXPECT_EQ(block.frames, std::vector<Bytes>{{0xAB}});
+        EXPECT_EQ(block.frames, std::vector<KByteBuffer>{{0xAB}});
         EXPECT_EQ(block.IsKeyframe(), c.keyframe);
         EXPECT_EQ(block.referenceBlock.value, 0);
     }
@@ -174,7 +174,7 @@ TEST(MkvBlockGroup, ReadsTheGroupRecordAroundItsBlock)
     ClusterFile f(group);
     KMkvBlock block;
     ASSERT_TRUE(ParseBlockGroup(*f.first, block, true));
-    EXPECT_EQ(block.frames, (std::vector<Bytes>{{0, 1}, {2, 3, 4}}));
+    EXPECT_EQ(block.frames, (std::vector<KByteBuffer>{{0, 1}, {2, 3, 4}}));
     EXPECT_EQ(block.blockDuration.value, 1000u);
     EXPECT_EQ(block.referencePriority.value, 1u);
     EXPECT_EQ(block.referenceBlock.value, -160);
@@ -262,8 +262,8 @@ FixtureBlocks ReadFixtureBlocks(const std::string& name)
             }
             if (block.frames.size() > 1)
                 ++out.multiFrameBlocksByLacing[block.Lacing()];
-            for (Bytes& frame : block.frames)
-                out.framesByTrack[block.trackNumber.value].emplace_back(std::move(frame), block.IsKeyframe());
+            for (const KByteBuffer& frame : block.frames)
+                out.framesByTrack[block.trackNumber.value].emplace_back(Bytes(frame.begin(), frame.end()), block.IsKeyframe());
         });
     } while (cluster->NextCluster());
     return out;

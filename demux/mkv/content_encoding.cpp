@@ -155,3 +155,12 @@ bool DecodeContent(const std::vector<KMkvContentEncoding>& encodings, std::vecto
     }
     return true;
 }
+
+bool DecodeContent(const std::vector<KMkvContentEncoding>& encodings, KByteBuffer& buffer, unsigned scopeMask,
+                   std::size_t outputCap)
+{
+    std::vector<BYTE> decoded(buffer.begin(), buffer.end());
+    const bool ok = DecodeContent(encodings, decoded, scopeMask, outputCap);
+    buffer.assign(decoded.begin(), decoded.end());
+    return ok;
+}

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "demux/mkv/ebml_element.h"
+#include "io/byte_buffer.h"
 
 namespace content_encoding_id {
 constexpr std::uint32_t kContentEncodings = 0x6D80;
@@ -71,4 +72,7 @@ constexpr std::size_t kMaxDecodedBytes = std::size_t{256} << 20;
 // algorithm, damaged or oversized zlib data; and after header stripping, which still leaves the
 // buffer restored so that frame callers may use it.
 bool DecodeContent(const std::vector<KMkvContentEncoding>& encodings, std::vector<BYTE>& buffer, unsigned scopeMask,
+                   std::size_t outputCap = kMaxDecodedBytes);
+// The same for a frame buffer.
+bool DecodeContent(const std::vector<KMkvContentEncoding>& encodings, KByteBuffer& buffer, unsigned scopeMask,
                    std::size_t outputCap = kMaxDecodedBytes);

@@ -149,7 +149,7 @@ void ParseBlockAdditions(KEbmlElement& element, std::vector<KMkvBlockMore>& addi
 size_t KMkvBlock::FrameBytes() const
 {
     size_t total = 0;
-    for (const std::vector<BYTE>& frame : frames)
+    for (const KByteBuffer& frame : frames)
         total += frame.size();
     return total;
 }
@@ -193,7 +193,7 @@ bool ParseBlock(KEbmlElement& element, KMkvBlock& block, bool readFrames)
             block.frames.clear();
             return false;
         }
-        std::vector<BYTE>& frame = block.frames.emplace_back(size);
+        KByteBuffer& frame = block.frames.emplace_back(size);
         if (size && FAILED(reader.ReadRaw(frame.data(), static_cast<DWORD>(size)))) {
             block.frames.clear();
             return false;

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "demux/mkv/ebml_element.h"
+#include "io/byte_buffer.h"
 
 namespace mkv_block_id {
 constexpr std::uint32_t kClusterTimecode = 0xE7;
@@ -45,7 +46,7 @@ struct KMkvBlock {
     CLength trackNumber;
     CInt timecode;  // signed 16-bit ticks relative to the Cluster's Timecode
     CByte flags;    // 0x80 key frame (SimpleBlock only), bits 1-2 the lacing kind
-    std::vector<std::vector<BYTE>> frames;  // in lace order
+    std::vector<KByteBuffer> frames;  // in lace order
     CUInt blockDuration;
     CUInt referencePriority;
     CInt referenceBlock;

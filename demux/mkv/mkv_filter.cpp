@@ -387,7 +387,7 @@ std::unique_ptr<KMkvPacket> CMKV_Filter::MakeBlockPacket(KEbmlElement& element)
         stop = start;
     }
     if (!track.contentEncodings.empty())
-        for (std::vector<BYTE>& frame : block->frames)
+        for (KByteBuffer& frame : block->frames)
             DecodeContent(track.contentEncodings, frame, content_scope::kFrames);
 
     auto packet = std::make_unique<KMkvBlockPacket>(std::move(block));

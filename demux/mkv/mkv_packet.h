@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "demux/mkv/mkv_block.h"
+#include "io/byte_buffer.h"
 #include "io/packet.h"
 
 class KMkvPacket {
@@ -26,7 +27,7 @@ public:
     BOOL syncPoint = FALSE;   // key frame
     LONGLONG start = PACKET_NO_TIME;
     LONGLONG stop = PACKET_NO_TIME;
-    std::vector<BYTE> payload;
+    KByteBuffer payload;
     // Matroska packets never continue one another nor switch types (the queue and the shared
     // sample filling ask).
     static constexpr BOOL continuation = FALSE;
