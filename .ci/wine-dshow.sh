@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # VMX.ax under Wine: builds the module and the graph test host with mingw-w64, registers the module
-# in a fresh Wine prefix, plays every MP3 and AAC fixture through Wine's own filter graph (run, seek, run
-# again) and compares each sample with what the Linux build delivers for the same file, then
-# unregisters and checks that the keys are gone.
+# in a fresh Wine prefix, plays every MP3 and AAC fixture and a set of Matroska ones through
+# Wine's own filter graph (run, seek, run again) and compares each sample with what the Linux
+# build delivers for the same file, then unregisters and checks that the keys are gone.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -74,6 +74,10 @@ delivered() { grep -E '^[0-9]+, (sample|end-of-stream)' || true; }
 fixtures=()
 for fixture in tests/fixtures/mp3/*.mp3; do fixtures+=("$fixture {C846F6AA-63EE-42CB-AB73-229BE6A795AA}"); done
 for fixture in tests/fixtures/aac/*.aac; do fixtures+=("$fixture {C1EA8A02-9E67-4967-AEDC-845B8AA13EC0}"); done
+# Matroska: video with laced audio, Cues every second, subtitle tracks, Xiph-laced Vorbis, WebM.
+for fixture in tests/fixtures/mkv/{h264-aac,cues-10s,subtitles,laced-xiph}.mkv tests/fixtures/mkv/vp8-vorbis.webm; do
+  fixtures+=("$fixture {9794BD42-281E-45EE-94CC-70A260E407B5}")
+done
 
 played=0
 for entry in "${fixtures[@]}"; do
