@@ -68,6 +68,8 @@ HRESULT GraphDriver::ConnectPin(size_t pinIndex)
     ComPtr<RecordingSink> sink = RecordingSink::Create();
     if (!sink)
         return E_OUTOFMEMORY;
+    if (prepareSink_)
+        prepareSink_(pinIndex, *sink);
     std::string number = std::to_string(pinIndex);
     std::u16string name = u"Sink " + std::u16string(number.begin(), number.end());
     HRESULT hr = graph_->AddFilter(sink.Get(), name.c_str());

@@ -2,6 +2,7 @@
 // sink, run the graph, seek, and wait for the streams to end.
 #pragma once
 
+#include <functional>
 #include <vector>
 
 #include "host/com_ptr.h"
@@ -23,6 +24,11 @@ public:
     HRESULT ConnectAll();
     // Connects only these output pins (indices count output pins only), so others stay open.
     HRESULT ConnectPins(const std::vector<size_t>& pinIndices);
+    // Called with each new sink before its pin connects, to set what types it takes.
+    void PrepareSinksWith(std::function<void(size_t pinIndex, RecordingSink& sink)> prepare)
+    {
+        prepareSink_ = std::move(prepare);
+    }
 
     // Downstream first, as a graph does: the sinks, then the source.
     HRESULT Pause();
@@ -54,6 +60,7 @@ private:
     HRESULT ChangeState(Change change);
 
     HRESULT setupResult_ = S_OK;
+    std::function<void(size_t, RecordingSink&)> prepareSink_;
     ComPtr<FilterGraph> graph_;
     ComPtr<IBaseFilter> source_;
     std::vector<Stream> streams_;

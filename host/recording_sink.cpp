@@ -431,6 +431,8 @@ bool RecordingSink::AcceptsLocked(const AM_MEDIA_TYPE& mt) const
         return false;
     case TypePolicy::MajorTypeOnly:
         return mt.majortype == acceptedMajorType_;
+    case TypePolicy::SubtypeOnly:
+        return mt.subtype == acceptedSubtype_;
     }
     return false;
 }
@@ -552,6 +554,13 @@ void RecordingSink::AcceptOnlyMajorType(const GUID& majorType)
     std::lock_guard lock(lock_);
     typePolicy_ = TypePolicy::MajorTypeOnly;
     acceptedMajorType_ = majorType;
+}
+
+void RecordingSink::AcceptOnlySubtype(const GUID& subtype)
+{
+    std::lock_guard lock(lock_);
+    typePolicy_ = TypePolicy::SubtypeOnly;
+    acceptedSubtype_ = subtype;
 }
 
 void RecordingSink::KeepSampleBytes(bool keep)

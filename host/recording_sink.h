@@ -77,6 +77,8 @@ public:
     void AcceptAllTypes();  // the default
     void RefuseAllTypes();
     void AcceptOnlyMajorType(const GUID& majorType);
+    // Takes only this subtype, as a decoder that knows one form of a codec does.
+    void AcceptOnlySubtype(const GUID& subtype);
     void KeepSampleBytes(bool keep);
     // On by default; off leaves checksum and adler32 at 0, for timing the source alone.
     void ComputeChecksums(bool compute);
@@ -113,7 +115,7 @@ public:
 
 private:
     class Pin;
-    enum class TypePolicy { AcceptAll, RefuseAll, MajorTypeOnly };
+    enum class TypePolicy { AcceptAll, RefuseAll, MajorTypeOnly, SubtypeOnly };
 
     RecordingSink();
     ~RecordingSink();
@@ -139,6 +141,7 @@ private:
 
     TypePolicy typePolicy_ = TypePolicy::AcceptAll;
     GUID acceptedMajorType_ = GUID_NULL;
+    GUID acceptedSubtype_ = GUID_NULL;
     bool keepBytes_ = false;
     std::function<void(REFERENCE_TIME)> reportSampleTime_;
     // The last NewSegment's start and rate: what turns a sample's time into stream time.

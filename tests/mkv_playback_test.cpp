@@ -9,7 +9,9 @@
 #include <map>
 
 #include "demux/mkv/mkv_filter.h"
+#include "demux/mkv/mkv_media_types.h"
 #include "host/graph_driver.h"
+#include "tests/ebml_bytes.h"
 #include "tests/fixture_reference.h"
 
 namespace {
@@ -383,6 +385,166 @@ TEST(MkvThreads, SeekStormsAndStopsFinishPromptly)
         ASSERT_EQ(session.Seek(0, 3 * kSecond), S_OK);
         EXPECT_EQ(session.driver->Stop(), S_OK);
     }
+}
+
+}  // namespace
+
+namespace {
+
+using namespace vmx::test;
+
+// A Matroska file built here: one subtitle track (1) and one audio track (2), blocks given.
+Bytes SmallFile(const Bytes& clusterBlocks)
+{
+    const Bytes info = El(ebml_id::kInfo, El(0x2AD7B1, {0x0F, 0x42, 0x40}));
+    const Bytes subtitle = El(0xAE, Concat({El(0xD7, {1}), El(0x83, {17}), El(0x86, {'S', '_', 'T', 'E', 'X', 'T', '/', 'U', 'T', 'F', '8'})}));
+    const Bytes audio = El(0xAE, Concat({El(0xD7, {2}), El(0x83, {2}), El(0x86, {'A', '_', 'A', 'C', '3'}),
+                                         El(0xE1, Concat({El(0xB5, {0x47, 0x3B, 0x80, 0x00}), El(0x9F, {2})}))}));
+    const Bytes cluster = El(ebml_id::kCluster, Concat({El(0xE7, {0}), clusterBlocks}));
+    return Concat({kEmptyEbmlHeader, El(ebml_id::kSegment, Concat({info, El(ebml_id::kTracks, Concat({subtitle, audio})), cluster}))});
+}
+
+Bytes SimpleBlock(BYTE track, std::int16_t timecode, BYTE flags, const Bytes& body)
+{
+    return El(ebml_id::kSimpleBlock, Concat({{static_cast<BYTE>(0x80 | track), static_cast<BYTE>(timecode >> 8),
+                                               static_cast<BYTE>(timecode), flags},
+                                              body}));
+}
+
+TEST(MkvBlocksToSamples, LacesSplitTheirSpanAndSubtitlesEndWhereTheyStart)
+{
+    // Audio: one frame at -1 ms, three Xiph-laced frames (3, 2 and 4 bytes) at 0, one at 60 ms.
+    const Bytes blocks = Concat({SimpleBlock(2, -1, 0x80, {0xA0}), SimpleBlock(1, 0, 0x80, {'h', 'i'}),
+                                 SimpleBlock(2, 0, 0x80 | 0x02, {2, 3, 2, 1, 1, 1, 2, 2, 4, 4, 4, 4}),
+                                 SimpleBlock(1, 30, 0x80, {'y', 'o'}), SimpleBlock(2, 60, 0x80, {0xC0})});
+    const MkvFile file(SmallFile(blocks));
+    OpenedSource source = OpenSourceFile(file.Path(), "mkv");
+    ASSERT_TRUE(source) << source.error;
+    const PlayResult played = PlaySource(source.filter.Get(), {});
+    ASSERT_TRUE(played.Succeeded()) << played.error;
+    ASSERT_EQ(played.report.pins.size(), 2u);
+
+    const auto subtitles = SamplesOf(played.report.pins[0]);
+    ASSERT_EQ(subtitles.size(), 2u);
+    EXPECT_EQ(subtitles[0].start, 0);
+    EXPECT_EQ(subtitles[0].stop, 0);
+    EXPECT_EQ(subtitles[1].start, 300000);
+    EXPECT_EQ(subtitles[1].stop, 300000);
+
+    struct Expected {
+        REFERENCE_TIME start, stop;
+        LONG length;
+        bool sync, preroll;
+    };
+    const Expected expected[] = {{-10000, 0, 1, true, true},
+                                 {0, 200000, 3, true, false},
+                                 {200000, 400000, 2, false, false},
+                                 {400000, 600000, 4, false, false},
+                                 // The last block has nothing after it: it lasts as long as the frames before.
+                                 {600000, 800000, 1, true, false}};
+    const auto audio = SamplesOf(played.report.pins[1]);
+    ASSERT_EQ(audio.size(), std::size(expected));
+    for (size_t k = 0; k < audio.size(); ++k) {
+        EXPECT_EQ(audio[k].start, expected[k].start) << k;
+        EXPECT_EQ(audio[k].stop, expected[k].stop) << k;
+        EXPECT_EQ(audio[k].length, expected[k].length) << k;
+        EXPECT_EQ(audio[k].syncPoint, expected[k].sync) << k;
+        EXPECT_EQ(audio[k].preroll, expected[k].preroll) << k;
+    }
+}
+
+TEST(MkvBlocksToSamples, VorbisHeadersComeFirstForTheTypeWithoutThem)
+{
+    OpenedSource source = OpenSourceFile(kFixtureDir + "mkv/laced-xiph.mkv", "mkv");
+    ASSERT_TRUE(source) << source.error;
+    auto* filter = dynamic_cast<CMKV_Filter*>(source.filter.Get());
+    ASSERT_NE(filter, nullptr);
+    std::vector<std::span<const BYTE>> headers;
+    ASSERT_TRUE(SplitXiphHeaders(filter->Tracks()[0]->codecPrivate, headers));
+    ASSERT_EQ(headers.size(), 3u);
+
+    GraphDriver driver(source.filter.Get());
+    driver.PrepareSinksWith([](size_t, RecordingSink& sink) {
+        sink.AcceptOnlySubtype(MEDIASUBTYPE_Vorbis);
+        sink.KeepSampleBytes(true);
+    });
+    ASSERT_EQ(driver.ConnectAll(), S_OK);
+    ASSERT_EQ(driver.Pause(), S_OK);
+    ASSERT_EQ(driver.Run(), S_OK);
+    ASSERT_TRUE(driver.WaitForEndOfStream(10000));
+    const auto samples = driver.Sink(0)->Samples();
+    ASSERT_EQ(samples.size(), 3 + LoadFrames("laced-xiph")[0].size());
+    for (size_t k = 0; k < 3; ++k) {
+        EXPECT_EQ(samples[k].bytes, Bytes(headers[k].begin(), headers[k].end())) << k;
+        EXPECT_EQ(samples[k].start, 0);
+        EXPECT_EQ(samples[k].stop, 1);
+    }
+    driver.Stop();
+}
+
+TEST(MkvFilterInterface, OptionsAndLoadRules)
+{
+    OpenedSource source = OpenSourceFile(kFixtureDir + "mkv/h264-aac.mkv", "mkv");
+    ASSERT_TRUE(source) << source.error;
+    ComPtr<IVmxMKV> options;
+    ASSERT_EQ(source.filter.QueryInterface(IID_IVmxMKV, &options), S_OK);
+    BOOL value = FALSE;
+    EXPECT_EQ(options->GetSeekKeyFrame(&value), S_OK);
+    EXPECT_TRUE(value);
+    EXPECT_EQ(options->SetSeekKeyFrame(FALSE), S_OK);
+    EXPECT_EQ(options->GetSeekKeyFrame(&value), S_OK);
+    EXPECT_FALSE(value);
+    EXPECT_EQ(options->GetPreroll(&value), S_OK);
+    EXPECT_FALSE(value);
+    // Only the low 32 bits count.
+    EXPECT_EQ(options->SetPreroll(LONGLONG{1} << 32), S_OK);
+    EXPECT_EQ(options->GetPreroll(&value), S_OK);
+    EXPECT_FALSE(value);
+    EXPECT_EQ(options->SetPreroll(5), S_OK);
+    EXPECT_EQ(options->GetPreroll(&value), S_OK);
+    EXPECT_TRUE(value);
+
+    ComPtr<IFileSourceFilter> fileSource;
+    ASSERT_EQ(source.filter.QueryInterface(IID_IFileSourceFilter, &fileSource), S_OK);
+    const std::u16string other = Wide(kFixtureDir + "mkv/cues-10s.mkv");
+    EXPECT_EQ(fileSource->Load(other.c_str(), nullptr), E_FAIL);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(MkvDamagedPlayback, DamageCostsOnlyTheDamagedPart)
+{
+    // Noise between two Clusters: the walk finds the next Cluster and every frame still plays.
+    {
+        const auto reference = LoadFrames("damaged/garbage-between-clusters");
+        const PlayResult played = vmx::test::PlayFixture("mkv/damaged/garbage-between-clusters.mkv", "mkv");
+        ASSERT_TRUE(played.Succeeded()) << played.error;
+        const auto samples = SamplesOf(played.report.pins[0]);
+        ASSERT_EQ(samples.size(), reference.at(0).size());
+        for (size_t k = 0; k < samples.size(); ++k)
+            ASSERT_EQ(samples[k].adler32, reference.at(0)[k].adler32) << k;
+    }
+    // A lace table larger than its block: that block's 8 frames are lost, nothing else (ffprobe
+    // gives up on the rest of the Cluster, so the undamaged file is the reference).
+    {
+        const auto whole = LoadFrames("laced-xiph").at(0);
+        const PlayResult played = vmx::test::PlayFixture("mkv/damaged/lace-oversize.mkv", "mkv");
+        ASSERT_TRUE(played.Succeeded()) << played.error;
+        const auto samples = SamplesOf(played.report.pins[0]);
+        ASSERT_EQ(samples.size(), whole.size() - 8);
+        size_t skipped = 0;
+        for (size_t k = 0; k < samples.size(); ++k) {
+            while (skipped < 8 && samples[k].adler32 != whole[k + skipped].adler32)
+                ++skipped;
+            ASSERT_EQ(samples[k].adler32, whole[k + skipped].adler32) << k;
+        }
+        EXPECT_EQ(skipped, 8u);
+    }
+    // Fuzzer finding: a negative sampling rate gives a rate of 0, not an undefined conversion.
+    const PlayResult fuzzed = vmx::test::PlayFixture("mkv/damaged/fuzz-negative-rate.mkv", "mkv");
+    ASSERT_TRUE(fuzzed.Succeeded()) << fuzzed.error;
 }
 
 }  // namespace

@@ -8,6 +8,8 @@
 namespace {
 
 constexpr bool IsBlock(std::uint32_t id) { return id == ebml_id::kBlockGroup || id == ebml_id::kSimpleBlock; }
+constexpr std::uint32_t kVoid = 0xEC;
+constexpr std::uint32_t kCrc32 = 0xBF;
 
 }  // namespace
 
@@ -138,7 +140,12 @@ bool KEbmlElement::NextCluster()
     for (;;) {
         if (!SeekPastThis())
             return false;
-        if (FAILED(ReadHeader()) && !ClusterResync())
+        // Between Clusters only top-level elements, Void and CRC-32 belong: anything else is
+        // damage that happened to read as a header, and its size would jump anywhere.
+        const bool readable = SUCCEEDED(ReadHeader());
+        const bool plausible = readable && (ebml_id::IsTopLevel(id.value) || id.value == kVoid || id.value == kCrc32)
+                               && End() <= parent->End();
+        if (!plausible && !ClusterResync())
             return false;
         if (id.value == ebml_id::kCluster)
             return true;

@@ -134,16 +134,26 @@ void CMKV_OutputPin::ReleaseTimedBlocks()
 
 void CMKV_OutputPin::FlushWaitingBlocks()
 {
-    // The last blocks have no successor to end at: each frame lasts the track's default
-    // duration, or as long as the frames before it.
-    const REFERENCE_TIME frameLength = m_defaultDuration > 0 ? m_defaultDuration : m_lastFrameStep;
-    for (KMkvBlockPacket* waiting : m_timeOrder) {
-        if (waiting->block->blockDuration.valid)
-            continue;
-        waiting->block->blockDuration.value = 1;
-        waiting->block->blockDuration.valid = true;
-        if (frameLength > 0 && waiting->HasTime())
-            waiting->stop = waiting->start + frameLength * static_cast<REFERENCE_TIME>(waiting->block->frames.size());
+    // The stream has ended: a waiting block ends where the next one starts, and the last,
+    // which has none, lets each frame last the track's default duration or as long as the
+    // frames before it.
+    REFERENCE_TIME frameLength = m_defaultDuration > 0 ? m_defaultDuration : m_lastFrameStep;
+    for (auto it = m_timeOrder.begin(); it != m_timeOrder.end(); ++it) {
+        KMkvBlockPacket* waiting = *it;
+        const auto frames = static_cast<REFERENCE_TIME>(std::max<size_t>(waiting->block->frames.size(), 1));
+        if (!waiting->block->blockDuration.valid) {
+            waiting->block->blockDuration.value = 1;
+            waiting->block->blockDuration.valid = true;
+            const auto next = std::next(it);
+            if (next != m_timeOrder.end()) {
+                if (waiting->start < (*next)->start)
+                    waiting->stop = (*next)->start;
+            } else if (frameLength > 0 && waiting->HasTime()) {
+                waiting->stop = waiting->start + frameLength * frames;
+            }
+        }
+        if (m_defaultDuration <= 0 && waiting->stop - waiting->start > frames)
+            frameLength = (waiting->stop - waiting->start) / frames;
     }
     ReleaseTimedBlocks();
 }
