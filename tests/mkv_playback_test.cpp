@@ -543,7 +543,7 @@ TEST(MkvDamagedPlayback, DamageCostsOnlyTheDamagedPart)
         EXPECT_EQ(skipped, 8u);
     }
     // Fuzzer finding: a negative sampling rate gives a rate of 0, not an undefined conversion.
-    const PlayResult fuzzed = vmx::test::PlayFixture("mkv/damaged/fuzz-negative-rate.mkv", "mkv");
+    const PlayResult fuzzed = vmx::test::PlayFixture("fuzz/mkv-negative-rate.mkv", "mkv");
     ASSERT_TRUE(fuzzed.Succeeded()) << fuzzed.error;
 }
 
