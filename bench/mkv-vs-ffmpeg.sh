@@ -11,6 +11,7 @@
 # times; the medians of the wall-clock times measured here, and their ratio ours/ffmpeg, are
 # printed, plus the median of the wall_s that the bench program reports for itself.
 set -euo pipefail
+. "$(dirname "$0")/against-ffmpeg.sh"
 export LC_ALL=C
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -55,41 +56,6 @@ file="$work/big.mkv"
 ffmpeg -v error -nostdin -y -stream_loop "$loops" -i "$clip" -map 0 -c copy -fflags +bitexact "$file"
 cat "$file" >/dev/null # into the page cache, so no run pays for the first read
 
-now_ns() { date +%s%N; }
-seconds_since() { awk -v start="$1" -v end="$(now_ns)" 'BEGIN { printf "%.3f", (end - start) / 1e9 }'; }
-median() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
-
 echo "file: $(stat -c %s "$file") bytes, $((loops + 1)) x 10 s of 1280x720 H.264 at 40 Mbit/s + AAC 192 kbit/s"
 echo "mode: $mode"
-ours=() ours_reported=() theirs=()
-for ((run = 1; run <= runs; run++)); do
-  start=$(now_ns)
-  if ! output=$("$bench" "$file" "${bench_options[@]}" 2>"$work/bench.err"); then
-    echo "mkv-vs-ffmpeg: $bench failed on the Matroska file (run $run): $(tr '\n' ' ' <"$work/bench.err")" >&2
-    exit 1
-  fi
-  ours+=("$(seconds_since "$start")")
-  # A play that ends at once with nothing delivered would time nothing.
-  if printf '%s\n' "$output" | grep -Eq '(^| )samples=0( |$)'; then
-    echo "mkv-vs-ffmpeg: $bench delivered no samples from the Matroska file: $output" >&2
-    exit 1
-  fi
-  reported=$(printf '%s\n' "$output" | sed -n 's/.*wall_s=\([0-9.eE+-]*\).*/\1/p' | tail -n 1)
-  [ -n "$reported" ] && ours_reported+=("$reported")
-  echo "run $run ours: ${ours[-1]} s (${output//$'\n'/ })"
-
-  start=$(now_ns)
-  ffmpeg -v error -nostdin -i "$file" -map 0 -c copy -f null -
-  theirs+=("$(seconds_since "$start")")
-  echo "run $run ffmpeg: ${theirs[-1]} s"
-done
-
-ours_median=$(median "${ours[@]}")
-theirs_median=$(median "${theirs[@]}")
-echo "ours_median_s=$ours_median"
-if [ ${#ours_reported[@]} -gt 0 ]; then
-  echo "ours_reported_wall_median_s=$(median "${ours_reported[@]}")"
-fi
-echo "ffmpeg_median_s=$theirs_median"
-awk -v ours="$ours_median" -v theirs="$theirs_median" \
-  'BEGIN { if (theirs > 0) printf "ratio_ours_over_ffmpeg=%.3f\n", ours / theirs; else print "ratio_ours_over_ffmpeg=n/a" }'
+compare_with_ffmpeg "$runs" "$file" "$bench" "${bench_options[@]}"

@@ -9,6 +9,7 @@
 # way for both, and their ratio ours/ffmpeg are printed, plus the median of the wall_s that the
 # bench program reports for itself when it prints one.
 set -euo pipefail
+. "$(dirname "$0")/against-ffmpeg.sh"
 export LC_ALL=C
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -37,32 +38,5 @@ file="$work/hour.mp3"
 for _ in $(seq 60); do cat "$work/minute.mp3"; done >"$file"
 cat "$file" >/dev/null # into the page cache, so no run pays for the first read
 
-now_ns() { date +%s%N; }
-seconds_since() { awk -v start="$1" -v end="$(now_ns)" 'BEGIN { printf "%.3f", (end - start) / 1e9 }'; }
-median() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
-
-ours=() ours_reported=() theirs=()
-for ((run = 1; run <= runs; run++)); do
-  start=$(now_ns)
-  output=$("$bench" "$file")
-  ours+=("$(seconds_since "$start")")
-  reported=$(printf '%s\n' "$output" | sed -n 's/.*wall_s=\([0-9.eE+-]*\).*/\1/p' | tail -n 1)
-  [ -n "$reported" ] && ours_reported+=("$reported")
-  echo "run $run ours: ${ours[-1]} s (${output//$'\n'/ })"
-
-  start=$(now_ns)
-  ffmpeg -v error -nostdin -i "$file" -map 0 -c copy -f null -
-  theirs+=("$(seconds_since "$start")")
-  echo "run $run ffmpeg: ${theirs[-1]} s"
-done
-
-ours_median=$(median "${ours[@]}")
-theirs_median=$(median "${theirs[@]}")
 echo "file: $(stat -c %s "$file") bytes, one hour of 128 kbit/s CBR 44.1 kHz stereo"
-echo "ours_median_s=$ours_median"
-if [ ${#ours_reported[@]} -gt 0 ]; then
-  echo "ours_reported_wall_median_s=$(median "${ours_reported[@]}")"
-fi
-echo "ffmpeg_median_s=$theirs_median"
-awk -v ours="$ours_median" -v theirs="$theirs_median" \
-  'BEGIN { if (theirs > 0) printf "ratio_ours_over_ffmpeg=%.3f\n", ours / theirs; else print "ratio_ours_over_ffmpeg=n/a" }'
+compare_with_ffmpeg "$runs" "$file" "$bench"

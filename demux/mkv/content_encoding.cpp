@@ -12,12 +12,6 @@ namespace {
 // The output grows by this much per inflate call.
 constexpr std::size_t kInflateStep = 1000;
 
-void SetDefault(CUInt& field, std::uint64_t value)
-{
-    field.value = value;
-    field.valid = true;
-}
-
 // Replaces a zlib stream by its inflated bytes. A stream cut short yields what was inflated
 // before the input ran out. Fails, leaving the buffer as it was, on damaged data or on output
 // beyond outputCap.

@@ -25,6 +25,14 @@ protected:
     ~KSimpleVar() = default;
 };
 
+// A record field's default: valid with this value before any element is read.
+template <typename Field, typename T>
+void SetDefault(Field& field, T value)
+{
+    field.value = value;
+    field.valid = true;
+}
+
 class CUInt : public KSimpleVar<std::uint64_t, CUInt> {
 public:
     HRESULT Read(KEbmlElement& element) override;
@@ -73,6 +81,12 @@ public:
 
 // Appends the element's bytes; on a short file keeps what was read and fails.
 HRESULT ReadEbmlAscii(KEbmlElement& element, std::string& text);
+// A single-valued string field: a repeated element (or one after a default) replaces the text.
+inline HRESULT ReplaceWithEbmlAscii(KEbmlElement& element, std::string& text)
+{
+    text.clear();
+    return ReadEbmlAscii(element, text);
+}
 // UTF-8 data to UTF-16; an embedded NUL ends the string.
 HRESULT ReadEbmlUtf8(KEbmlElement& element, WString& text);
 HRESULT ReadEbmlBinary(KEbmlElement& element, std::vector<BYTE>& data);

@@ -34,10 +34,7 @@ void KMkvAttachedFile::Parse(KEbmlElement& element)
         switch (child.id.value) {
         case 0x467E: ReadEbmlUtf8(child, description); break;
         case 0x466E: ReadEbmlUtf8(child, name); break;
-        case 0x4660:
-            mimeType.clear();
-            ReadEbmlAscii(child, mimeType);
-            break;
+        case 0x4660: ReplaceWithEbmlAscii(child, mimeType); break;
         case 0x465C:
             dataPos = child.dataPos;
             dataSize = child.size;

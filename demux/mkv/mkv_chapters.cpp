@@ -12,20 +12,6 @@ constexpr int kMaxChapterDepth = 64;
 
 constexpr std::uint32_t kChapterAtom = 0xB6;
 
-template <typename Value, typename T>
-void SetDefault(Value& field, T value)
-{
-    field.value = value;
-    field.valid = true;
-}
-
-// A repeated string element replaces the earlier one (and the default).
-void ReadAscii(KEbmlElement& element, std::string& text)
-{
-    text.clear();
-    ReadEbmlAscii(element, text);
-}
-
 }  // namespace
 
 KMkvChapterDisplay::KMkvChapterDisplay() : language("eng") {}
@@ -35,8 +21,8 @@ void KMkvChapterDisplay::Parse(KEbmlElement& element)
     ForEachChild(element, [this](KEbmlElement& child) {
         switch (child.id.value) {
         case 0x85: ReadEbmlUtf8(child, string); break;
-        case 0x437C: ReadAscii(child, language); break;
-        case 0x437E: ReadAscii(child, country); break;
+        case 0x437C: ReplaceWithEbmlAscii(child, language); break;
+        case 0x437E: ReplaceWithEbmlAscii(child, country); break;
         default: break;
         }
     });

@@ -96,7 +96,7 @@ void KEbmlHeader::Parse(KEbmlElement& element)
         case 0x42F7: readVersion.Read(*child); break;
         case 0x42F2: maxIdLength.Read(*child); break;
         case 0x42F3: maxSizeLength.Read(*child); break;
-        case 0x4282: docType.clear(); ReadEbmlAscii(*child, docType); break;
+        case 0x4282: ReplaceWithEbmlAscii(*child, docType); break;
         case 0x4287: docTypeVersion.Read(*child); break;
         case 0x4285: docTypeReadVersion.Read(*child); break;
         default: break;

@@ -31,8 +31,7 @@ void KMkvSeekHead::Parse(KEbmlElement& element)
 
 KMkvInfo::KMkvInfo()
 {
-    timecodeScale.value = 1000000;
-    timecodeScale.valid = true;
+    SetDefault(timecodeScale, 1000000);
 }
 
 void KMkvInfo::Parse(KEbmlElement& element)

@@ -2,24 +2,6 @@
 
 #include "demux/mkv/mkv_reader.h"
 
-namespace {
-
-template <typename Value, typename T>
-void SetDefault(Value& field, T value)
-{
-    field.value = value;
-    field.valid = true;
-}
-
-// A repeated string element replaces the earlier one.
-void ReadAscii(KEbmlElement& element, std::string& text)
-{
-    text.clear();
-    ReadEbmlAscii(element, text);
-}
-
-}  // namespace
-
 void KMkvVideo::Parse(KEbmlElement& element)
 {
     ForEachChild(element, [this](KEbmlElement& child) {
@@ -84,13 +66,13 @@ void KMkvTrackEntry::Parse(KEbmlElement& element)
         case 0x2383E3: defaultDuration.Read(child); break;
         case 0x23314F: trackTimecodeScale.Read(child); break;
         case 0x536E: ReadEbmlUtf8(child, name); break;
-        case 0x22B59C: ReadAscii(child, language); break;
-        case 0x86: ReadAscii(child, codecId); break;
+        case 0x22B59C: ReplaceWithEbmlAscii(child, language); break;
+        case 0x86: ReplaceWithEbmlAscii(child, codecId); break;
         case 0x63A2: ReadEbmlBinary(child, codecPrivate); break;
         case 0x258688: ReadEbmlUtf8(child, codecName); break;
         case 0x3A9697: ReadEbmlUtf8(child, codecSettings); break;
-        case 0x3B4040: ReadAscii(child, codecInfoUrl); break;
-        case 0x26B240: ReadAscii(child, codecDownloadUrl); break;
+        case 0x3B4040: ReplaceWithEbmlAscii(child, codecInfoUrl); break;
+        case 0x26B240: ReplaceWithEbmlAscii(child, codecDownloadUrl); break;
         case 0xAA: codecDecodeAll.Read(child); break;
         case 0x6FAB: trackOverlay.Read(child); break;
         case 0xE0:
