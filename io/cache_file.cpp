@@ -64,6 +64,24 @@ DWORD KCacheFile::CopyFromWindow(BYTE* target, DWORD wanted)
     return copied;
 }
 
+DWORD KCacheFile::ReadBypassingWindow(void* buffer, DWORD count)
+{
+    if (position_ + static_cast<LONGLONG>(count) >= knownSize_)
+        knownSize_ = KFile::GetSize();
+    KCacheFile::Seek(position_);
+    const DWORD n = static_cast<DWORD>(std::min<LONGLONG>(count, knownSize_ - position_));
+    if (!IsOpen() || !buffer || n == 0)
+        return 0;
+    BYTE* target = static_cast<BYTE*>(buffer);
+    const DWORD done = CopyFromWindow(target, n);
+    if (done < n) {
+        DWORD read = 0;
+        if (SystemReadAt(position_, target + done, n - done, &read) && read == n - done)
+            position_ += n - done;
+    }
+    return n;
+}
+
 DWORD KCacheFile::Read(void* buffer, DWORD count)
 {
     if (position_ + static_cast<LONGLONG>(count) >= knownSize_)

@@ -20,6 +20,9 @@ public:
     // Returns the count it set out to copy (cut at the end of the file), even when a system read
     // fails part-way; the bytes past the failure are then left as they were in the buffer.
     DWORD Read(void* buffer, DWORD count) override;
+    // Read, except that what the window does not hold is read straight into the buffer and the
+    // window is left as it is: a large payload then costs one copy instead of two.
+    DWORD ReadBypassingWindow(void* buffer, DWORD count);
     // Moves the logical position only, clamped to [0, size].
     LONGLONG Seek(LONGLONG position) override;
     LONGLONG Tell() override { return position_; }
@@ -27,6 +30,10 @@ public:
     BOOL Close() override;
 
     DWORD Capacity() const { return capacity_; }
+    bool WindowHolds(LONGLONG position) const
+    {
+        return position >= windowStart_ && position < windowStart_ + windowLength_;
+    }
     LONGLONG WindowStart() const { return windowStart_; }
     LONGLONG WindowLength() const { return windowLength_; }
 

@@ -205,6 +205,35 @@ TEST_F(FileReaderTest, CacheWindowRefillsOnlyWhereARequestLeavesIt)
     }
 }
 
+TEST_F(FileReaderTest, CacheReadBypassingWindowTakesWhatTheWindowHoldsAndReadsTheRestDirect)
+{
+    const std::vector<BYTE> content = Content(10000);
+    std::u16string path = Write("bypass.bin", content);
+    KCacheFile file(2048);
+    ASSERT_TRUE(file.Open(path.c_str()));
+    std::vector<BYTE> buffer(3000);
+    // Window empty: one direct read, the window stays empty.
+    file.Seek(500);
+    EXPECT_EQ(file.ReadBypassingWindow(buffer.data(), 3000), 3000u);
+    EXPECT_EQ(buffer, Slice(content, 500, 3000));
+    EXPECT_EQ(file.SystemReads(), 1u);
+    EXPECT_EQ(file.WindowLength(), 0);
+    // Window at 4000: its part is copied, the rest read direct, the window left where it was.
+    std::vector<BYTE> one(1);
+    file.Seek(4000);
+    file.Read(one.data(), 1);
+    file.Seek(5500);
+    EXPECT_EQ(file.ReadBypassingWindow(buffer.data(), 3000), 3000u);
+    EXPECT_EQ(buffer, Slice(content, 5500, 3000));
+    EXPECT_EQ(file.SystemReads(), 3u);
+    EXPECT_EQ(file.WindowStart(), 4000);
+    EXPECT_EQ(file.Tell(), 8500);
+    // Cut at the end of the file.
+    file.Seek(9000);
+    EXPECT_EQ(file.ReadBypassingWindow(buffer.data(), 3000), 1000u);
+    EXPECT_EQ(Slice(buffer, 0, 1000), Slice(content, 9000, 1000));
+}
+
 TEST_F(FileReaderTest, CacheSeekAndReadAreClampedToTheFile)
 {
     const std::vector<BYTE> content = Content(1000);

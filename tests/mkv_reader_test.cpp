@@ -373,3 +373,42 @@ TEST(MkvReader, WalksAFileMadeByFfmpeg)
     } while (cluster->NextCluster());
     EXPECT_GT(blocks, 10);
 }
+
+// Frames of 64 KiB and more bypass the window and the headers between them come from a small
+// buffer: whatever the mix of reads and seeks, every read returns the file's bytes.
+TEST(MkvReader, LargeAndSmallReadsInAnyMixReturnTheFileBytes)
+{
+    Bytes content = kEmptyEbmlHeader;
+    std::uint32_t state = 99;
+    while (content.size() < 3'000'000) {
+        state = state * 1103515245u + 12345u;
+        content.push_back(static_cast<BYTE>(state >> 16));
+    }
+    const MkvFile file(content);
+    KMkvReader reader;
+    ASSERT_EQ(file.Open(reader), S_OK);
+    LONGLONG position = 0;
+    for (int step = 0; step < 400; ++step) {
+        state = state * 1103515245u + 12345u;
+        const std::uint32_t pick = state >> 8;
+        DWORD count;
+        switch (pick % 5) {
+        case 0: count = 65536 + pick % 300000; break;       // a large frame
+        case 1: count = 4097 + pick % 60000; break;        // more than the header buffer holds
+        default: count = 1 + pick % 12; break;             // header bytes
+        }
+        if (pick % 17 == 0)
+            position = static_cast<LONGLONG>(pick % content.size());
+        reader.Seek(position);
+        std::vector<BYTE> buffer(count);
+        const bool fits = position + count <= static_cast<LONGLONG>(content.size());
+        ASSERT_EQ(SUCCEEDED(reader.ReadRaw(buffer.data(), count)), fits) << step;
+        if (!fits) {
+            position = 0;
+            continue;
+        }
+        ASSERT_TRUE(std::equal(buffer.begin(), buffer.end(), content.begin() + position)) << step;
+        position += count;
+        ASSERT_EQ(reader.Tell(), position);
+    }
+}

@@ -1,5 +1,8 @@
 #include "demux/mkv/mkv_reader.h"
 
+#include <algorithm>
+#include <cstring>
+
 #include "io/byte_reader.h"
 
 HRESULT KMkvReader::Open(LPCWSTR path)
@@ -32,10 +35,52 @@ HRESULT KMkvReader::Open(LPCWSTR path)
 
 HRESULT KMkvReader::ReadRaw(void* buffer, DWORD count)
 {
-    if (!file_ || file_->Seek(position_) != position_)
+    if (!file_ || file_->Seek(position_) != position_ || count > Remaining())
         return E_FAIL;
-    if (count > Remaining() || file_->Read(buffer, count) != count)
+    // Large frames are read once, straight into their buffers; everything else comes through
+    // the window, or between large frames through the small header buffer.
+    if (count >= kLargeFrame) {
+        largeFrames_ = true;
+        headerRefills_ = 0;
+        if (file_->ReadBypassingWindow(buffer, count) != count)
+            return E_FAIL;
+    } else if (largeFrames_ && !file_->WindowHolds(position_)) {
+        return ReadBetweenFrames(buffer, count);
+    } else if (file_->Read(buffer, count) != count) {
         return E_FAIL;
+    }
+    position_ += count;
+    return S_OK;
+}
+
+HRESULT KMkvReader::ReadBetweenFrames(void* buffer, DWORD count)
+{
+    const bool held = position_ >= headerStart_ && position_ + count <= headerStart_ + headerLength_;
+    if (!held) {
+        // Many small reads in a row mean small blocks: the window serves those better.
+        if (++headerRefills_ > kHeaderRefillLimit) {
+            largeFrames_ = false;
+            if (file_->Read(buffer, count) != count)
+                return E_FAIL;
+            position_ += count;
+            return S_OK;
+        }
+        if (count > kHeaderBufferSize) {
+            if (file_->ReadBypassingWindow(buffer, count) != count)
+                return E_FAIL;
+            position_ += count;
+            return S_OK;
+        }
+        headerBuffer_.resize(kHeaderBufferSize);
+        const auto wanted = static_cast<DWORD>(std::min<LONGLONG>(kHeaderBufferSize, Remaining()));
+        if (file_->ReadBypassingWindow(headerBuffer_.data(), wanted) != wanted)
+            return E_FAIL;
+        headerStart_ = position_;
+        headerLength_ = wanted;
+        if (count > wanted)
+            return E_FAIL;
+    }
+    std::memcpy(buffer, headerBuffer_.data() + (position_ - headerStart_), count);
     position_ += count;
     return S_OK;
 }

@@ -26,6 +26,9 @@ struct KEbmlHeader {
 class KMkvReader {
 public:
     static constexpr DWORD kCacheSize = 512000;
+    static constexpr DWORD kLargeFrame = 64 * 1024;
+    static constexpr DWORD kHeaderBufferSize = 4096;
+    static constexpr int kHeaderRefillLimit = 8;
 
     KMkvReader() = default;
 
@@ -55,7 +58,17 @@ public:
     REFERENCE_TIME startOffset = 0;
 
 private:
+    // Reads that miss the window between large frames: see ReadRaw.
+    HRESULT ReadBetweenFrames(void* buffer, DWORD count);
+
     std::unique_ptr<KCacheFile> file_;
+    // Between large frames the few header bytes come from a small buffer of their own, so that
+    // the window is not refilled with the next frame, which would then be copied twice.
+    std::vector<BYTE> headerBuffer_;
+    LONGLONG headerStart_ = 0;
+    DWORD headerLength_ = 0;
+    int headerRefills_ = 0;    // since the last large frame
+    bool largeFrames_ = false;
     LONGLONG position_ = 0;
     LONGLONG fileSize_ = 0;
     KEbmlHeader ebmlHeader_;
