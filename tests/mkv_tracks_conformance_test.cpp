@@ -208,7 +208,7 @@ TEST_P(MkvTracks, PinsAndTypesAgreeWithFfprobe)
 INSTANTIATE_TEST_SUITE_P(Fixtures, MkvTracks,
                          testing::Values("h264-aac", "mpeg4-mp3", "mpeg2-ac3", "vp8-vorbis", "theora-flac", "vfw",
                                          "pcm-int", "pcm-float", "eac3", "dts", "tta", "opus", "subtitles",
-                                         "aspect-16x9", "aspect-h264", "default-duration", "zlib-private",
+                                         "display-16x9", "display-h264", "default-duration", "zlib-private",
                                          "laced-xiph", "laced-fixed", "live-unknown-size", "nonzero-start",
                                          "chapters-attachments"),
                          [](const testing::TestParamInfo<const char*>& info) {
@@ -246,7 +246,7 @@ TEST(MkvTrackNames, LanguagesAndNamesFromTheTrackHeaders)
 
 TEST(MkvTrackTypes, AspectAndDurationAdjustTheVideoTypes)
 {
-    const PlayResult vfw = Describe("aspect-16x9.mkv");
+    const PlayResult vfw = Describe("display-16x9.mkv");
     ASSERT_TRUE(vfw.Succeeded()) << vfw.error;
     ASSERT_EQ(vfw.report.pins.size(), 1u);
     const auto& types = vfw.report.pins[0].mediaTypes;
@@ -257,7 +257,7 @@ TEST(MkvTrackTypes, AspectAndDurationAdjustTheVideoTypes)
     EXPECT_EQ(info2.dwPictAspectRatioX, 427u);
     EXPECT_EQ(info2.dwPictAspectRatioY, 240u);
 
-    const PlayResult avc = Describe("aspect-h264.mkv");
+    const PlayResult avc = Describe("display-h264.mkv");
     ASSERT_TRUE(avc.Succeeded()) << avc.error;
     const auto info = FormatAs<MPEG2VIDEOINFO>(avc.report.pins[0].mediaTypes[0]);
     EXPECT_EQ(info.hdr.dwPictAspectRatioX * 9, info.hdr.dwPictAspectRatioY * 16);
