@@ -1,11 +1,7 @@
-// The block layer: header and the three lacings on bytes built here, damaged lace tables and
-// blocks cut short, the BlockGroup record and key frame rule, and every block of the laced
-// fixtures against ffprobe's packets.
+// The block layer on bytes built here: header and the three lacings, damaged lace tables and
+// blocks cut short, the BlockGroup record and the key frame rule. (The laced fixtures are
+// checked frame by frame against ffprobe where they play, in mkv_playback_test.)
 #include <gtest/gtest.h>
-#include <zlib.h>
-
-#include <map>
-#include <nlohmann/json.hpp>
 
 #include "demux/mkv/mkv_block.h"
 #include "tests/ebml_bytes.h"
@@ -14,8 +10,6 @@ namespace {
 
 using namespace vmx::test;
 using Sizes = std::vector<size_t>;
-
-const std::string kMkvFixtures = std::string(VMX_FIXTURES) + "/mkv/";
 
 Bytes Payload(size_t size)
 {
@@ -226,95 +220,6 @@ TEST(MkvBlockCluster, TimecodeIsTheFirstTimecodeChild)
 
     ClusterFile without(El(ebml_id::kSimpleBlock, BlockData(0x80, {}, {1})));
     EXPECT_FALSE(ReadClusterTimecode(*without.cluster).valid);
-}
-
-// Every block of a fixture, each parsed with its frames, in file order.
-struct FixtureBlocks {
-    std::map<std::uint64_t, std::vector<std::pair<Bytes, bool>>> framesByTrack;  // frame, key frame
-    std::vector<LONGLONG> rejected;  // header positions of blocks that did not parse
-    std::map<int, int> multiFrameBlocksByLacing;
-    int clusters = 0;
-};
-
-FixtureBlocks ReadFixtureBlocks(const std::string& name)
-{
-    FixtureBlocks out;
-    KMkvReader reader;
-    EXPECT_EQ(reader.Open(Wide(kMkvFixtures + name + ".mkv").c_str()), S_OK);
-    auto root = KEbmlElement::Root(reader);
-    auto segment = root->FirstChild(ebml_id::kSegment);
-    auto cluster = segment ? segment->FirstChild(ebml_id::kCluster) : nullptr;
-    if (!cluster)
-        return out;
-    do {
-        ++out.clusters;
-        EXPECT_TRUE(ReadClusterTimecode(*cluster).valid);
-        ForEachChild(*cluster, [&out](KEbmlElement& child) {
-            KMkvBlock block;
-            if (child.id.value == ebml_id::kSimpleBlock) {
-                if (!ParseSimpleBlock(child, block, true))
-                    out.rejected.push_back(child.headerPos);
-            } else if (child.id.value == ebml_id::kBlockGroup) {
-                if (!ParseBlockGroup(child, block, true))
-                    out.rejected.push_back(child.headerPos);
-            } else {
-                return;
-            }
-            if (block.frames.size() > 1)
-                ++out.multiFrameBlocksByLacing[block.Lacing()];
-            for (const KByteBuffer& frame : block.frames)
-                out.framesByTrack[block.trackNumber.value].emplace_back(Bytes(frame.begin(), frame.end()), block.IsKeyframe());
-        });
-    } while (cluster->NextCluster());
-    return out;
-}
-
-std::uint32_t Adler(const Bytes& bytes)
-{
-    return static_cast<std::uint32_t>(adler32(adler32(0, nullptr, 0), bytes.data(), static_cast<uInt>(bytes.size())));
-}
-
-TEST(MkvBlockFixtures, FramesMatchFfprobePackets)
-{
-    const struct {
-        const char* name;
-        int lacing;  // the lacing the file must really use, so the comparison covers it
-    } fixtures[] = {{"laced-xiph", 1}, {"laced-ebml", 3}, {"laced-fixed", 2}, {"blockgroups", 3}};
-    for (const auto& fixture : fixtures) {
-        SCOPED_TRACE(fixture.name);
-        const FixtureBlocks blocks = ReadFixtureBlocks(fixture.name);
-        EXPECT_TRUE(blocks.rejected.empty());
-        EXPECT_GT(blocks.multiFrameBlocksByLacing.count(fixture.lacing), 0u);
-
-        std::ifstream in(kMkvFixtures + fixture.name + ".ffprobe.json");
-        const nlohmann::json doc = nlohmann::json::parse(in);
-        std::map<std::uint64_t, size_t> next;  // per track, the frame the next packet must match
-        for (const nlohmann::json& packet : doc["packets"]) {
-            // mkvmerge numbers tracks from 1 in stream order in these files.
-            const std::uint64_t track = packet["stream_index"].get<std::uint64_t>() + 1;
-            const auto frames = blocks.framesByTrack.find(track);
-            ASSERT_NE(frames, blocks.framesByTrack.end()) << track;
-            const size_t index = next[track]++;
-            ASSERT_LT(index, frames->second.size()) << "track " << track;
-            const auto& [frame, keyframe] = frames->second[index];
-            const std::string hash = packet["data_hash"].get<std::string>();
-            EXPECT_EQ(frame.size(), packet["size"].get<size_t>()) << "track " << track << " frame " << index;
-            EXPECT_EQ(Adler(frame), std::stoul(hash.substr(hash.find(':') + 1), nullptr, 16)) << index;
-            EXPECT_EQ(keyframe, packet["flags"].get<std::string>()[0] == 'K') << index;
-        }
-        for (const auto& [track, frames] : blocks.framesByTrack)
-            EXPECT_EQ(next[track], frames.size()) << "track " << track << " has frames ffprobe did not list";
-    }
-}
-
-TEST(MkvBlockFixtures, OversizedXiphTableRejectsOnlyThatBlock)
-{
-    // Its first Xiph-laced block, at 8918, has lace sizes adding up past its end.
-    const FixtureBlocks blocks = ReadFixtureBlocks("damaged/lace-oversize");
-    EXPECT_EQ(blocks.rejected, std::vector<LONGLONG>{8918});
-    const FixtureBlocks intact = ReadFixtureBlocks("laced-xiph");
-    ASSERT_EQ(blocks.framesByTrack.count(1), 1u);
-    EXPECT_EQ(blocks.framesByTrack.at(1).size() + 8, intact.framesByTrack.at(1).size());
 }
 
 }  // namespace
