@@ -78,7 +78,7 @@ HRESULT CMKV_OutputPin::OnThreadStartPlay()
 HRESULT CMKV_OutputPin::SetPositions(LONGLONG* current, DWORD currentFlags, LONGLONG* stop, DWORD stopFlags)
 {
     if (current && (currentFlags & AM_SEEKING_PositioningBitsMask))
-        m_mkv->SetSeekToKeyFrame((currentFlags & AM_SEEKING_SeekToKeyFrame) != 0);
+        m_mkv->PrepareSeek((currentFlags & AM_SEEKING_SeekToKeyFrame) != 0);
     return CDemuxOutputPinT<KMkvPacket>::SetPositions(current, currentFlags, stop, stopFlags);
 }
 
@@ -253,6 +253,21 @@ HRESULT CMKV_Filter::JoinFilterGraph(IFilterGraph* graph, LPCWSTR name)
     if (SUCCEEDED(hr) && graph && m_indexEventPending && SUCCEEDED(NotifyEvent(EC_VMX_MKV_DURATION_KNOWN, 0, 0)))
         m_indexEventPending = false;
     return hr;
+}
+
+void CMKV_Filter::PrepareSeek(bool toKeyFrame)
+{
+    m_seekKeyFrame = toKeyFrame;
+    // Asked here, on the seeking thread: the graph may hold its own lock while it seeks, so the
+    // reader thread must not call into it.
+    REFERENCE_TIME current = std::numeric_limits<REFERENCE_TIME>::min();
+    IMediaSeeking* seeking = nullptr;
+    if (m_pGraph && SUCCEEDED(m_pGraph->QueryInterface(IID_IMediaSeeking, reinterpret_cast<void**>(&seeking))) && seeking) {
+        if (FAILED(seeking->GetCurrentPosition(&current)))
+            current = std::numeric_limits<REFERENCE_TIME>::min();
+        seeking->Release();
+    }
+    m_graphPosition = current;
 }
 
 HRESULT CMKV_Filter::SetSeekKeyFrame(BOOL on)
@@ -488,15 +503,7 @@ REFERENCE_TIME CMKV_Filter::SeekTo(REFERENCE_TIME target)
     if (!m_segment)
         return target;
     // Backward when the target lies before what the graph last rendered.
-    REFERENCE_TIME current = std::numeric_limits<REFERENCE_TIME>::min();
-    if (m_pGraph) {
-        IMediaSeeking* seeking = nullptr;
-        if (SUCCEEDED(m_pGraph->QueryInterface(IID_IMediaSeeking, reinterpret_cast<void**>(&seeking))) && seeking) {
-            if (FAILED(seeking->GetCurrentPosition(&current)))
-                current = std::numeric_limits<REFERENCE_TIME>::min();
-            seeking->Release();
-        }
-    }
+    const REFERENCE_TIME current = m_graphPosition.load();
     bool indexed;
     {
         CAutoLock lock(&m_parserLock);

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstdint>
 #include <deque>
+#include <limits>
 #include <list>
 #include <memory>
 #include <unordered_map>
@@ -87,8 +88,9 @@ public:
     // The duration from Info (or from the background index once it has finished).
     REFERENCE_TIME CurrentDuration();
     bool IndexFinished() const { return m_indexFinished.load(); }
-    // A seek from a pin: whether it should land on a key frame (from the request's flags).
-    void SetSeekToKeyFrame(bool on) { m_seekKeyFrame = on; }
+    // A seek from a pin, on the thread that asks for it: whether it should land on a key frame
+    // (from the request's flags), and where the graph stands now, which tells its direction.
+    void PrepareSeek(bool toKeyFrame);
     const std::vector<HANDLE>& FontHandles() const { return m_fontHandles; }
 
 protected:
@@ -139,6 +141,7 @@ private:
     std::deque<std::unique_ptr<KMkvPacket>> m_headerPackets;
 
     std::atomic<bool> m_seekKeyFrame{true};
+    std::atomic<REFERENCE_TIME> m_graphPosition{std::numeric_limits<REFERENCE_TIME>::min()};
     std::atomic<bool> m_preroll{false};
 
     CCritSec m_parserLock;  // Cues and Info duration, shared with the index thread
