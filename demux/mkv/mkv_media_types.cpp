@@ -49,7 +49,13 @@ Integer Truncate(double value)
     return static_cast<Integer>(value);
 }
 
-void Append(Bytes& block, std::span<const BYTE> bytes) { block.insert(block.end(), bytes.begin(), bytes.end()); }
+void Append(Bytes& block, std::span<const BYTE> bytes)
+{
+    const size_t at = block.size();
+    block.resize(at + bytes.size());
+    if (!bytes.empty())
+        std::memcpy(block.data() + at, bytes.data(), bytes.size());
+}
 
 CMediaType MakeType(const CMediaType& base, const GUID& subtype, const GUID& formatType, const Bytes& block)
 {
