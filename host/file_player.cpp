@@ -5,7 +5,7 @@
 #include <cstdio>
 
 #include "host/graph_driver.h"
-#include "host/wide_text.h"
+#include "io/wide_text.h"
 
 namespace vmx::host {
 

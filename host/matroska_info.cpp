@@ -1,7 +1,7 @@
 #include "host/matroska_info.h"
 
 #include "demux/mkv/mkv_filter.h"
-#include "host/wide_text.h"
+#include "io/wide_text.h"
 #include "platform/fonts.h"
 
 namespace vmx::host {

@@ -6,7 +6,7 @@
 #include <cinttypes>
 #include <cstdio>
 
-#include "host/wide_text.h"
+#include "io/wide_text.h"
 #include "io/byte_reader.h"
 
 namespace vmx::host {

@@ -4,7 +4,7 @@
 #include <cctype>
 #include <filesystem>
 
-#include "host/wide_text.h"
+#include "io/wide_text.h"
 
 extern "C" HRESULT DllGetClassObject(REFCLSID clsid, REFIID riid, void** ppv);
 

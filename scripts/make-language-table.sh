@@ -14,9 +14,19 @@ packages=(jq)
 [ $# -eq 0 ] && packages+=(iso-codes)
 scripts/need-packages.sh --no-install-recommends "${packages[@]}"
 
-rows=$(jq -r '
+# Where the table departs from iso-codes, by the code a track would carry:
+#   dut  is named "Flemish; Dutch", so a Dutch track's pin reads "Flemish" (and the row sorts
+#        under F, its terminology row "nld" still right behind it);
+#   zgh  (Standard Moroccan Tamazight, the newest code in the list) is left out;
+#   zxx  (No linguistic content) is left out: it names no language.
+renamed='{"dut": "Flemish; Dutch"}'
+omitted='["zgh", "zxx"]'
+
+rows=$(jq -r --argjson renamed "$renamed" --argjson omitted "$omitted" '
   ."639-2"
   | map(select(.alpha_3 | test("^[a-z]{3}$")))
+  | map(select(.alpha_3 | IN($omitted[]) | not))
+  | map(.name = ($renamed[.bibliographic // .alpha_3] // .name))
   | map(. as $language
         | if $language.bibliographic then
             [{name: $language.name, code: $language.bibliographic, order: 0},

@@ -140,6 +140,8 @@ TEST(MkvVideoTypes, AvcConfigurationBecomesTheSequenceHeader)
     EXPECT_EQ(info.hdr.bmiHeader.biWidth, 1280);
     EXPECT_EQ(info.hdr.bmiHeader.biHeight, 720);
     EXPECT_EQ(info.hdr.bmiHeader.biCompression, MakeFourcc('A', 'V', 'C', '1'));
+    EXPECT_EQ(info.hdr.bmiHeader.biPlanes, 1);
+    EXPECT_EQ(info.hdr.bmiHeader.biBitCount, 24);
     EXPECT_EQ(info.dwProfile, 0x64u);
     EXPECT_EQ(info.dwLevel, 0x1Fu);
     EXPECT_EQ(info.dwFlags, 4u);
@@ -272,7 +274,7 @@ TEST(MkvVideoTypes, TheoraGeometryRateAndAspectComeFromTheIdentificationHeader)
     EXPECT_TRUE(Build(Video("V_THEORA", priv)).types.empty());
 }
 
-TEST(MkvVideoTypes, RealVideoAndVp8CarryABitmapHeaderAndThePrivateData)
+TEST(MkvVideoTypes, RealVideoAndVp8CarryABareBitmapHeaderAndThePrivateData)
 {
     struct Case {
         const char* codecId;
@@ -285,7 +287,16 @@ TEST(MkvVideoTypes, RealVideoAndVp8CarryABitmapHeaderAndThePrivateData)
         const auto offer = Build(Video(c.codecId, {9, 8, 7}));
         ASSERT_EQ(offer.types.size(), 1u) << c.codecId;
         EXPECT_EQ(*offer.types[0].Subtype(), FourccGuid(c.code));
-        EXPECT_EQ(FormatAs<VIDEOINFOHEADER>(offer.types[0]).bmiHeader.biCompression, c.code);
+        // Size, geometry and compression only: no planes, no bit count, nothing else.
+        BITMAPINFOHEADER expected{};
+        expected.biSize = 40;
+        expected.biWidth = 320;
+        expected.biHeight = 240;
+        expected.biCompression = c.code;
+        const auto bitmap = FormatAs<VIDEOINFOHEADER>(offer.types[0]).bmiHeader;
+        EXPECT_EQ(bitmap.biPlanes, 0) << c.codecId;
+        EXPECT_EQ(bitmap.biBitCount, 0) << c.codecId;
+        EXPECT_EQ(std::memcmp(&bitmap, &expected, sizeof expected), 0) << c.codecId;
         EXPECT_EQ(FormatTail(offer.types[0], sizeof(VIDEOINFOHEADER)), (Bytes{9, 8, 7}));
     }
     EXPECT_TRUE(Build(Video("V_UNCOMPRESSED")).types.empty());
@@ -403,14 +414,35 @@ TEST(MkvAudioTypes, AcmAndRealAudioTakeTheirBlockFromThePrivateData)
     stored.wFormatTag = 0x0161;
     stored.nChannels = 2;
     stored.cbSize = 2;
-    Bytes priv(sizeof stored);
-    std::memcpy(priv.data(), &stored, sizeof stored);
-    priv.insert(priv.end(), {0x33, 0x44});
-    const auto acm = Build(Audio("A_MS/ACM", priv));
-    ASSERT_EQ(acm.types.size(), 1u);
-    EXPECT_EQ(*acm.types[0].Subtype(), FourccGuid(0x0161));
-    EXPECT_EQ(FormatTail(acm.types[0], 0), priv);
-    EXPECT_TRUE(Build(Audio("A_MS/ACM", {0x61, 0x01})).types.empty());
+    Bytes extended(sizeof stored);
+    std::memcpy(extended.data(), &stored, sizeof stored);
+    extended.insert(extended.end(), {0x33, 0x44});
+    // A 16-byte WAVEFORMAT (no cbSize) of PCM.
+    const Bytes plain = {0x01, 0x00, 0x02, 0x00, 0x44, 0xAC, 0, 0, 0x10, 0xB1, 0x02, 0, 0x04, 0x00, 0x10, 0x00};
+    struct Case {
+        Bytes priv;
+        WORD tag;  // 0: no type
+    };
+    const Case cases[] = {
+        {extended, 0x0161},
+        {plain, 0x0001},
+        {{0x62, 0x01, 0x02}, 0x0162},
+        {{0x61, 0x01}, 0x0161},
+        {{0x61}, 0},  // no whole format tag
+        {{}, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.priv.size());
+        const auto acm = Build(Audio("A_MS/ACM", c.priv));
+        if (c.tag == 0) {
+            EXPECT_TRUE(acm.types.empty());
+            continue;
+        }
+        ASSERT_EQ(acm.types.size(), 1u);
+        EXPECT_EQ(*acm.types[0].Subtype(), FourccGuid(c.tag));
+        EXPECT_EQ(*acm.types[0].FormatType(), FORMAT_WaveFormatEx);
+        EXPECT_EQ(FormatTail(acm.types[0], 0), c.priv);
+    }
 
     const auto cook = Build(Audio("A_REAL/COOK", {5, 6}));
     ASSERT_EQ(cook.types.size(), 1u);
@@ -471,6 +503,8 @@ TEST(MkvPinNames, LanguageNameAndNumberPerKind)
     video.language = "JPN";
     auto german = Track(mkv_track_type::kSubtitle, "S_TEXT/UTF8");
     german.language = "deu";
+    auto norwegian = Audio("A_AC3");
+    norwegian.language = "nob";
     EXPECT_EQ(BuildTrackTypes(first, counters).pinName, WSTR("English (Audio 1)"));
     EXPECT_EQ(BuildTrackTypes(second, counters).pinName, WSTR("Japanese, Commentary (Audio 2)"));
     EXPECT_EQ(BuildTrackTypes(subtitle, counters).pinName, WSTR("Spanish (Subtitle 1)"));
@@ -479,6 +513,11 @@ TEST(MkvPinNames, LanguageNameAndNumberPerKind)
     EXPECT_EQ(BuildTrackTypes(video, counters).pinName, WSTR("Japanese (Video 2)"));
     // The terminology code has no name in the table.
     EXPECT_EQ(BuildTrackTypes(german, counters).pinName, WSTR(" (Subtitle 2)"));
+    // The UTF-8 name arrives as UTF-16: one code unit U+00E5 for the "å".
+    const WString bokmal = BuildTrackTypes(norwegian, counters).pinName;
+    EXPECT_EQ(bokmal, WSTR("Bokm\u00E5l, Norwegian (Audio 3)"));
+    ASSERT_GT(bokmal.size(), 4u);
+    EXPECT_EQ(static_cast<std::uint32_t>(bokmal[4]), 0xE5u);
 }
 
 }  // namespace

@@ -8,7 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include "demux/mkv/mkv_reader.h"
-#include "host/wide_text.h"
+#include "io/wide_text.h"
 #include "platform/fonts.h"
 #include "tests/ebml_bytes.h"
 #include "tests/fixture_reference.h"
@@ -216,7 +216,7 @@ TEST(MkvSegment, CuesFoundThroughTheIndexRunOnWhileTheNextTopLevelElementIsCues)
 
 KMkvReader& OpenFixture(KMkvReader& reader, const std::string& name)
 {
-    const WString path = vmx::host::WideFromUtf8(kFixtureDir + "mkv/" + name);
+    const WString path = WideFromUtf8(kFixtureDir + "mkv/" + name);
     EXPECT_EQ(reader.Open(path.c_str()), S_OK);
     return reader;
 }
@@ -272,7 +272,7 @@ TEST(MkvRecords, FixtureAttachmentsMatchFfprobe)
     ASSERT_EQ(files.size(), expected.size());
     for (size_t i = 0; i < files.size(); ++i) {
         SCOPED_TRACE(i);
-        EXPECT_EQ(vmx::host::Utf8FromWide(files[i].name.c_str()), (*expected[i])["filename"].get<std::string>());
+        EXPECT_EQ(Utf8FromWide(files[i].name.c_str()), (*expected[i])["filename"].get<std::string>());
         EXPECT_EQ(files[i].mimeType, (*expected[i])["mimetype"].get<std::string>());
         EXPECT_EQ(files[i].dataSize.value, (*expected[i])["extradata_size"].get<std::uint64_t>());
         EXPECT_EQ(files[i].uid.value, i + 1);

@@ -21,7 +21,7 @@
 #include "host/matroska_info.h"
 #include "host/media_type_text.h"
 #include "host/source_factory.h"
-#include "host/wide_text.h"
+#include "io/wide_text.h"
 #include "module/templates.h"
 #include "platform/platform.h"
 

@@ -11,6 +11,7 @@
 #include "io/audio_config.h"
 #include "io/avc_read.h"
 #include "io/byte_reader.h"
+#include "io/wide_text.h"
 
 namespace {
 
@@ -66,15 +67,23 @@ CMediaType MakeType(const CMediaType& base, const GUID& subtype, const GUID& for
     return type;
 }
 
+// Size, pixel geometry and compression; planes, bit count and the rest stay 0.
 BITMAPINFOHEADER Bitmap(const KMkvVideo& video, DWORD compression)
 {
     BITMAPINFOHEADER bitmap{};
     bitmap.biSize = sizeof(BITMAPINFOHEADER);
     bitmap.biWidth = static_cast<LONG>(video.pixelWidth.value);
     bitmap.biHeight = static_cast<LONG>(video.pixelHeight.value);
+    bitmap.biCompression = compression;
+    return bitmap;
+}
+
+// The AVC, MPEG-4 and Theora headers also claim one plane of 24 bits.
+BITMAPINFOHEADER Bitmap24(const KMkvVideo& video, DWORD compression)
+{
+    BITMAPINFOHEADER bitmap = Bitmap(video, compression);
     bitmap.biPlanes = 1;
     bitmap.biBitCount = 24;
-    bitmap.biCompression = compression;
     return bitmap;
 }
 
@@ -211,11 +220,11 @@ bool AddVideoTypes(const KMkvTrackEntry& track, const CMediaType& base, std::vec
         if (!AvcParameterSets(priv, blob))
             return false;
         const DWORD avc1 = MakeFourcc('A', 'V', 'C', '1');
-        const Bytes block = Mpeg2VideoInfo(Bitmap(video, avc1), blob, priv[1], priv[3], (priv[4] & 3u) + 1);
+        const Bytes block = Mpeg2VideoInfo(Bitmap24(video, avc1), blob, priv[1], priv[3], (priv[4] & 3u) + 1);
         types.push_back(MakeType(base, FourccGuid(avc1), FORMAT_MPEG2Video, block));
     } else if (codec.starts_with("V_MPEG4/")) {
         const DWORD mp4v = MakeFourcc('M', 'P', '4', 'V');
-        types.push_back(MakeType(base, FourccGuid(mp4v), FORMAT_MPEG2Video, Mpeg2VideoInfo(Bitmap(video, mp4v), priv)));
+        types.push_back(MakeType(base, FourccGuid(mp4v), FORMAT_MPEG2Video, Mpeg2VideoInfo(Bitmap24(video, mp4v), priv)));
     } else if (codec.starts_with("V_REAL/RV")) {
         // The version digit follows "V_REAL/RV"; a bare "V_REAL/RV" leaves a NUL in its place.
         const char version = codec.size() > 9 ? codec[9] : '\0';
@@ -224,18 +233,14 @@ bool AddVideoTypes(const KMkvTrackEntry& track, const CMediaType& base, std::vec
     } else if (codec == "V_MPEG2") {
         DWORD profile = 0, level = 0;
         Mpeg2ProfileAndLevel(priv, profile, level);
-        BITMAPINFOHEADER bitmap{};
-        bitmap.biSize = sizeof(BITMAPINFOHEADER);
-        bitmap.biWidth = static_cast<LONG>(video.pixelWidth.value);
-        bitmap.biHeight = static_cast<LONG>(video.pixelHeight.value);
         types.push_back(MakeType(base, MEDIASUBTYPE_MPEG2_VIDEO, FORMAT_MPEG2Video,
-                                 Mpeg2VideoInfo(bitmap, priv, profile, level)));
+                                 Mpeg2VideoInfo(Bitmap(video, 0), priv, profile, level)));
     } else if (codec == "V_THEORA") {
         // Geometry, rate and aspect come from fixed offsets of the identification header.
         if (priv.size() < 33)
             return true;
         const DWORD theo = MakeFourcc('T', 'H', 'E', 'O');
-        BITMAPINFOHEADER bitmap = Bitmap(video, theo);
+        BITMAPINFOHEADER bitmap = Bitmap24(video, theo);
         bitmap.biWidth = (priv[13] + 256 * priv[14]) >> 4;
         bitmap.biHeight = (priv[15] + 256 * priv[16]) >> 4;
         Bytes block = Mpeg2VideoInfo(bitmap, priv);
@@ -445,8 +450,9 @@ void AddAudioTypes(const KMkvTrackEntry& track, const CMediaType& base, std::vec
     if (codec == "A_VORBIS") {
         AddVorbisTypes(track, base, types);
     } else if (codec == "A_MS/ACM") {
-        // The stored WAVEFORMATEX must be whole: downstream reads all of it.
-        if (priv.size() < sizeof(WAVEFORMATEX))
+        // The stored structure as it stands, an 18-byte WAVEFORMATEX or a 16-byte WAVEFORMAT
+        // alike; under two bytes there is no format tag to name the subtype.
+        if (priv.size() < sizeof(WORD))
             return;
         types.push_back(MakeType(base, FourccGuid(ReadLE16(priv.data())), FORMAT_WaveFormatEx, Bytes(priv.begin(), priv.end())));
     } else if (codec.starts_with("A_AAC")) {
@@ -514,16 +520,15 @@ void AddSubtitleTypes(const KMkvTrackEntry& track, std::vector<CMediaType>& type
     types.push_back(MakeType(base, subtype, FORMAT_SubtitleInfo, block));
 }
 
-WString Widen(std::string_view text) { return WString(text.begin(), text.end()); }
-
 WString PinName(const KMkvTrackEntry& track, const char* kind, int number)
 {
     char base[32];
     std::snprintf(base, sizeof base, "%s %d", kind, number);
-    WString name = Widen(PinLanguage(track.language));
+    // Language names are UTF-8 ("Bokmål"): widening byte by byte would garble them.
+    WString name = WideFromUtf8(PinLanguage(track.language));
     if (!track.name.empty())
         name += WSTR(", ") + track.name;
-    return name + WSTR(" (") + Widen(base) + WSTR(")");
+    return name + WSTR(" (") + WideFromUtf8(base) + WSTR(")");
 }
 
 }  // namespace

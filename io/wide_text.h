@@ -1,12 +1,11 @@
-// UTF-8 <-> the platform's wide text, through the platform's conversion calls.
+// UTF-8 <-> the platform's wide text, through the platform's conversion calls: the module's
+// names from files and tables, and the host's file names and output.
 #pragma once
 
 #include <string>
 #include <string_view>
 
 #include "platform/platform.h"
-
-namespace vmx::host {
 
 inline WString WideFromUtf8(std::string_view text)
 {
@@ -35,4 +34,3 @@ inline std::string Utf8FromWide(const WCHAR* text)
     return narrow;
 }
 
-}  // namespace vmx::host
