@@ -2,10 +2,32 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <limits>
 
 #include "framework/base_pin.h"
 #include "framework/enumerators.h"
 #include "framework/source_stream.h"
+
+namespace {
+
+// Pin ids are the decimal 1-based position ("%d"), read as _wtoi reads them: leading white space,
+// an optional sign, digits up to the first non-digit, so " 1" and "1abc" name the first pin as
+// hosts expect. Saturates past any pin count: 2^32 + 1 must not wrap round to pin 1.
+long long PinNumberFromId(LPCWSTR id)
+{
+    while (*id == u' ' || (*id >= u'\t' && *id <= u'\r'))
+        ++id;
+    const bool negative = *id == u'-';
+    if (*id == u'-' || *id == u'+')
+        ++id;
+    constexpr long long kBeyondAnyPin = static_cast<long long>(std::numeric_limits<int>::max()) + 1;
+    long long n = 0;
+    for (; *id >= u'0' && *id <= u'9'; ++id)
+        n = std::min(n * 10 + (*id - u'0'), kBeyondAnyPin);
+    return negative ? -n : n;
+}
+
+}  // namespace
 
 CBaseFilter::CBaseFilter(const WCHAR* name, IUnknown* outer, CCritSec* lock, REFCLSID clsid)
     : CUnknown(name, outer), m_clsid(clsid), m_pLock(lock)
@@ -149,18 +171,9 @@ HRESULT CBaseFilter::FindPin(LPCWSTR id, IPin** pin)
     if (!id || !pin)
         return E_POINTER;
     *pin = nullptr;
-    // Pin ids are the decimal 1-based position ("%d").
-    long n = 0;
-    bool digits = *id != 0;
-    for (LPCWSTR c = id; *c; ++c) {
-        if (*c < u'0' || *c > u'9' || n > 100000) {
-            digits = false;
-            break;
-        }
-        n = n * 10 + (*c - u'0');
-    }
+    long long n = PinNumberFromId(id);
     CAutoLock lock(m_pLock);
-    if (!digits || n < 1 || n > GetPinCount())
+    if (n < 1 || n > GetPinCount())
         return VFW_E_NOT_FOUND;
     CBasePin* found = GetPin(static_cast<int>(n - 1));
     if (!found)
@@ -206,6 +219,8 @@ HRESULT CBaseFilter::JoinFilterGraph(IFilterGraph* graph, LPCWSTR name)
 
 HRESULT CBaseFilter::QueryVendorInfo(LPWSTR*) { return E_NOTIMPL; }
 
+const AMOVIESETUP_FILTER* CBaseFilter::GetSetupData() { return FindFilterSetup(m_clsid); }
+
 HRESULT CBaseFilter::Register()
 {
     const AMOVIESETUP_FILTER* setup = GetSetupData();
@@ -237,10 +252,11 @@ CSource::CSource(const WCHAR* name, IUnknown* outer, REFCLSID clsid, HRESULT*)
 {
 }
 
-CSource::~CSource()
+CSource::~CSource() { DeletePins(); }
+
+void CSource::DeletePins()
 {
-    // Each pin removes itself from the array as it goes.
-    while (!m_paStreams.empty())
+    while (GetPinCount() > 0)
         delete m_paStreams.back();
 }
 

@@ -42,7 +42,9 @@ public:
     virtual LONG GetPinVersion() { return m_PinVersion; }
     virtual int GetPinCount() = 0;
     virtual CBasePin* GetPin(int n) = 0;
-    virtual const AMOVIESETUP_FILTER* GetSetupData() { return nullptr; }
+    // What IAMovieSetup registers: by default the module table's entry for this class identifier,
+    // so every filter, built or still pending, registers the same data as the module does.
+    virtual const AMOVIESETUP_FILTER* GetSetupData();
 
     HRESULT NotifyEvent(LONG code, LONG_PTR param1, LONG_PTR param2);
     void IncrementPinVersion() { InterlockedIncrement(&m_PinVersion); }
@@ -77,6 +79,9 @@ public:
     int FindPinNumber(const IPin* pin);
 
 protected:
+    // Destroys the pins, last first (each removes itself from the array).
+    void DeletePins();
+
     CCritSec m_cStateLock;
     std::vector<CSourceStream*> m_paStreams;
 };

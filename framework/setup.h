@@ -20,6 +20,10 @@ struct AMOVIESETUP_FILTER {
 HRESULT RegisterFilterSetup(IFilterMapper2* mapper2, IFilterMapper* mapper, const AMOVIESETUP_FILTER* setup,
                             BOOL doRegister);
 
+// The setup data the module's filter table holds for a class identifier, or null when the
+// identifier is not one of the module's filters.
+const AMOVIESETUP_FILTER* FindFilterSetup(REFCLSID clsid);
+
 // Creates a filter mapper (IFilterMapper2, falling back to IFilterMapper) and runs
 // RegisterFilterSetup for each entry; COM is initialised around the work.
 HRESULT RegisterFiltersWithMapper(const AMOVIESETUP_FILTER* const* setups, int count, BOOL doRegister);

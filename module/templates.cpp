@@ -81,3 +81,9 @@ const CFactoryTemplate* FindTemplate(REFCLSID clsid)
             return &g_Templates[i];
     return nullptr;
 }
+
+const AMOVIESETUP_FILTER* FindFilterSetup(REFCLSID clsid)
+{
+    const CFactoryTemplate* tmpl = FindTemplate(clsid);
+    return tmpl ? tmpl->m_pAMovieSetup_Filter : nullptr;
+}

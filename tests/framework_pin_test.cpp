@@ -114,11 +114,21 @@ TEST(FrameworkPin, IdentifiesItselfByPositionAndName)
     EXPECT_EQ(std::u16string(id), u"2");
     CoTaskMemFree(id);
 
-    ComPtr<IPin> found;
-    EXPECT_EQ(loaded.filter->FindPin(u"2", found.Receive()), S_OK);
-    EXPECT_EQ(found.Get(), loaded.Pin(1).Get());
-    EXPECT_EQ(loaded.filter->FindPin(u"3", found.Receive()), VFW_E_NOT_FOUND);
-    EXPECT_EQ(loaded.filter->FindPin(u"x", found.Receive()), VFW_E_NOT_FOUND);
+    // Ids are read as the C runtime's _wtoi reads them; -1 expects no pin.
+    const struct {
+        const char16_t* id;
+        int pin;
+    } kIds[] = {
+        {u"1", 0},  {u"2", 1},  {u"1abc", 0}, {u" 1", 0}, {u"\t+2", 1}, {u"02", 1},
+        {u"3", -1}, {u"0", -1}, {u"-1", -1},  {u"", -1},  {u"x", -1},    {u"+", -1},
+        {u"4294967297", -1}, {u"99999999999999999999999", -1},
+    };
+    for (const auto& c : kIds) {
+        SCOPED_TRACE(std::string(c.id, c.id + std::char_traits<char16_t>::length(c.id)));
+        ComPtr<IPin> found;
+        EXPECT_EQ(loaded.filter->FindPin(c.id, found.Receive()), c.pin < 0 ? VFW_E_NOT_FOUND : S_OK);
+        EXPECT_EQ(found.Get(), c.pin < 0 ? nullptr : loaded.Pin(c.pin).Get());
+    }
 
     PIN_INFO info{};
     ASSERT_EQ(loaded.Pin(0)->QueryPinInfo(&info), S_OK);

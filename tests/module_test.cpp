@@ -2,9 +2,11 @@
 // registration into the registry file, and the trace sink.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <dlfcn.h>
 #include <regex>
 #include <string>
+#include <sys/wait.h>
 
 #include "framework/unknown.h"
 #include "module/debug_trace.h"
@@ -58,6 +60,15 @@ std::string GuidString(REFGUID guid)
     EXPECT_EQ(StringFromGUID2(guid, text, 40), 39);
     return Narrow(text);
 }
+
+// The filter mapper's entry for a filter, and the start of the FilterData every filter gets:
+// version 2, merit 0x200000, one pin, then the "Output" pin flagged output only.
+std::string MapperInstanceKey(const Entry& entry)
+{
+    return std::string("[CLSID\\{083863F1-70DE-11D0-BD40-00A0C911CE86}\\Instance\\") + entry.clsidText + "]\n";
+}
+constexpr const char* kOutputPinFilterData =
+    "\"FilterData\"=hex(3):02,00,00,00,00,00,20,00,01,00,00,00,00,00,00,00,30,70,69,33,08,00";
 
 IClassFactory* Factory(REFCLSID clsid)
 {
@@ -207,14 +218,9 @@ TEST(ModuleRegistration, WritesServerKeysAndFilterEntriesAndRemovesThem)
         std::regex server(std::string("\\[CLSID\\\\\\") + entry.clsidText
                           + "\\\\InprocServer32\\]\n@=\"[^\"]+\"\n\"ThreadingModel\"=\"Both\"\n");
         EXPECT_TRUE(std::regex_search(text, server));
-        std::string instance = std::string("[CLSID\\{083863F1-70DE-11D0-BD40-00A0C911CE86}\\Instance\\")
-            + entry.clsidText + "]\n";
-        size_t at = text.find(instance);
+        size_t at = text.find(MapperInstanceKey(entry));
         ASSERT_NE(at, std::string::npos);
-        // FilterData: version 2, merit 0x200000, one pin, then the "Output" pin flagged output only.
-        EXPECT_NE(text.find("\"FilterData\"=hex(3):02,00,00,00,00,00,20,00,01,00,00,00,00,00,00,00,30,70,69,33,08,00",
-                            at),
-                  std::string::npos);
+        EXPECT_NE(text.find(kOutputPinFilterData, at), std::string::npos);
         EXPECT_NE(text.find(std::string("\"FriendlyName\"=\"") + entry.name + "\"", at), std::string::npos);
     }
 
@@ -222,6 +228,36 @@ TEST(ModuleRegistration, WritesServerKeysAndFilterEntriesAndRemovesThem)
     text = ReadText(dir.file("registry.reg"));
     for (const Entry& entry : kTable)
         EXPECT_EQ(text.find(entry.clsidText), std::string::npos) << entry.name;
+}
+
+TEST(ModuleRegistration, EachFilterRegistersAndUnregistersOnlyItself)
+{
+    ScopedTempDir dir;
+    ScopedEnv registry("VMX_REGISTRY", dir.file("registry.reg"));
+    for (const Entry& entry : kTable) {
+        SCOPED_TRACE(entry.name);
+        IClassFactory* factory = Factory(entry.clsid);
+        ASSERT_NE(factory, nullptr);
+        IBaseFilter* filter = nullptr;
+        ASSERT_EQ(factory->CreateInstance(nullptr, IID_IBaseFilter, reinterpret_cast<void**>(&filter)), S_OK);
+        factory->Release();
+        IAMovieSetup* setup = nullptr;
+        ASSERT_EQ(filter->QueryInterface(IID_IAMovieSetup, reinterpret_cast<void**>(&setup)), S_OK);
+        filter->Release();
+
+        ASSERT_EQ(setup->Register(), S_OK);
+        std::string text = ReadText(dir.file("registry.reg"));
+        size_t at = text.find(MapperInstanceKey(entry));
+        ASSERT_NE(at, std::string::npos);
+        EXPECT_NE(text.find(kOutputPinFilterData, at), std::string::npos);
+        EXPECT_NE(text.find(std::string("\"FriendlyName\"=\"") + entry.name + "\"", at), std::string::npos);
+        for (const Entry& other : kTable)
+            EXPECT_EQ(text.find(other.clsidText) != std::string::npos, &other == &entry) << other.name;
+
+        EXPECT_EQ(setup->Unregister(), S_OK);
+        EXPECT_EQ(ReadText(dir.file("registry.reg")).find(entry.clsidText), std::string::npos);
+        EXPECT_EQ(setup->Release(), 0u);
+    }
 }
 
 TEST(ModuleRegistration, FallsBackToTheOldMapperAndReportsAMissingOne)
@@ -295,4 +331,61 @@ TEST(ModuleLibrary, TheSharedModuleServesAndRegistersItself)
     EXPECT_NE(text.find(server), std::string::npos) << text.substr(0, 600);
     EXPECT_EQ(unregisterServer(), S_OK);
     dlclose(module);
+}
+
+namespace {
+
+struct ToolRun {
+    int status;
+    std::string errors;
+};
+
+ToolRun RunVmx(const std::string& arguments, const ScopedTempDir& dir)
+{
+    const std::string errors = dir.file("stderr.txt");
+    const std::string command =
+        std::string("'") + VMX_TOOL_FILE + "' " + arguments + " >/dev/null 2>'" + errors + "'";
+    const int status = std::system(command.c_str());
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadText(errors)};
+}
+
+}  // namespace
+
+TEST(ModuleLibrary, VmxToolRegistersTheModuleFileAndNotItself)
+{
+    ScopedTempDir dir;
+    ScopedEnv registry("VMX_REGISTRY", dir.file("registry.reg"));
+    const std::string module = std::filesystem::canonical(VMX_MODULE_FILE).string();
+
+    // Without MODULE the tool takes libvmx.so from its own directory, not from the current one.
+    ToolRun run = RunVmx("register", dir);
+    ASSERT_EQ(run.status, 0) << run.errors;
+    std::string text = ReadText(dir.file("registry.reg"));
+    EXPECT_NE(text.find("[CLSID\\{C846F6AA-63EE-42CB-AB73-229BE6A795AA}\\InprocServer32]\n@=\"" + module + "\""),
+              std::string::npos)
+        << text.substr(0, 600);
+    run = RunVmx("unregister '" + module + "'", dir);
+    EXPECT_EQ(run.status, 0) << run.errors;
+    EXPECT_EQ(ReadText(dir.file("registry.reg")).find("InprocServer32"), std::string::npos);
+
+    // A shared object that loads but is no module: the C library.
+    Dl_info libc{};
+    ASSERT_NE(dladdr(dlsym(RTLD_DEFAULT, "abort"), &libc), 0);
+    const struct {
+        std::string arguments;
+        int status;
+        std::string message;
+    } kRefusals[] = {
+        {"register '" + dir.file("missing.so") + "'", 1, "no module file"},
+        {"unregister '" + dir.file("missing.so") + "'", 1, "no module file"},
+        {std::string("register '") + libc.dli_fname + "'", 1, "does not export DllRegisterServer"},
+        {std::string("unregister '") + libc.dli_fname + "'", 1, "does not export DllUnregisterServer"},
+        {"register a b", 2, "takes at most one MODULE"},
+    };
+    for (const auto& refusal : kRefusals) {
+        SCOPED_TRACE(refusal.arguments);
+        run = RunVmx(refusal.arguments, dir);
+        EXPECT_EQ(run.status, refusal.status);
+        EXPECT_NE(run.errors.find(refusal.message), std::string::npos) << run.errors;
+    }
 }

@@ -1,7 +1,7 @@
 // vmx: the command line of the module. "vmx filters" lists the filters the module carries and
-// whether they are registered, "vmx register" / "vmx unregister" write or remove their
-// registration; "vmx info", "vmx packets" and "vmx extract" open a file with one of them and
-// show its pins and types, list every packet it delivers, or write each pin's payload out.
+// whether they are registered, "vmx register" / "vmx unregister" have the module file write or
+// remove its registration; "vmx info", "vmx packets" and "vmx extract" open a file with one of
+// them and show its pins and types, list every packet it delivers, or write each pin's payload out.
 #include <algorithm>
 #include <cctype>
 #include <cinttypes>
@@ -16,6 +16,8 @@
 #include <string_view>
 #include <vector>
 
+#include <dlfcn.h>
+
 #include "host/file_player.h"
 #include "host/json_writer.h"
 #include "host/matroska_info.h"
@@ -26,15 +28,14 @@
 #include "platform/platform.h"
 
 extern "C" HRESULT DllGetClassObject(REFCLSID clsid, REFIID riid, void** ppv);
-extern "C" HRESULT DllRegisterServer();
-extern "C" HRESULT DllUnregisterServer();
 
 using namespace vmx::host;
 
 namespace {
 
 constexpr const char* kUsage =
-    "usage: vmx filters | register | unregister\n"
+    "usage: vmx filters\n"
+    "       vmx register | unregister [MODULE]   (default: libvmx.so beside vmx)\n"
     "       vmx info FILE [--filter X] [--verbose] [--json]\n"
     "       vmx packets FILE [--filter X] [--seek SECONDS] [--timeout SECONDS] [--json]\n"
     "       vmx extract FILE DIR [--filter X] [--timeout SECONDS]\n"
@@ -113,13 +114,46 @@ int ListFilters()
     return failures ? 1 : 0;
 }
 
-int Register(bool doRegister)
+// libvmx.so in this program's own directory, wherever it is run from.
+std::filesystem::path DefaultModulePath()
+{
+    std::error_code error;
+    const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
+    return error ? std::filesystem::path() : self.parent_path() / "libvmx.so";
+}
+
+// Loads the module and calls its own DllRegisterServer or DllUnregisterServer, so the server key
+// names the module's path, exactly as when a host registers it.
+int Register(bool doRegister, const char* moduleArgument)
 {
     const char* verb = doRegister ? "register" : "unregister";
-    HRESULT hr = doRegister ? DllRegisterServer() : DllUnregisterServer();
+    const char* entryName = doRegister ? "DllRegisterServer" : "DllUnregisterServer";
+    std::filesystem::path module = moduleArgument ? std::filesystem::path(moduleArgument) : DefaultModulePath();
+    if (module.empty())
+        return Fail(std::string(verb) + ": cannot find this program's directory; name the module file");
+    std::error_code error;
+    if (!std::filesystem::is_regular_file(module, error))
+        return Fail(std::string(verb) + ": no module file " + module.string());
+    // An absolute path, so dlopen does not search the library path and the registry records a
+    // path that works from any directory.
+    const std::filesystem::path resolved = std::filesystem::canonical(module, error);
+    if (error)
+        return Fail(std::string(verb) + ": cannot resolve " + module.string() + ": " + error.message());
+    module = resolved;
+    void* library = dlopen(module.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!library)
+        return Fail(std::string(verb) + ": cannot load " + module.string() + ": " + dlerror());
+    using ServerEntry = HRESULT (*)();
+    auto entry = reinterpret_cast<ServerEntry>(dlsym(library, entryName));
+    if (!entry) {
+        dlclose(library);
+        return Fail(std::string(verb) + ": " + module.string() + " does not export " + entryName);
+    }
+    const HRESULT hr = entry();
+    dlclose(library);
     if (FAILED(hr))
         return Fail(std::string(verb) + " failed: " + Hex32(static_cast<std::uint32_t>(hr)));
-    std::printf("vmx: %s done\n", verb);
+    std::printf("vmx: %s %s done\n", verb, module.c_str());
     return 0;
 }
 
@@ -563,10 +597,15 @@ int main(int argc, char** argv)
         std::fputs(kUsage, stdout);
         return 0;
     }
-    if (command == "filters" || command == "register" || command == "unregister") {
+    if (command == "filters") {
         if (argc > 2)
-            return UsageError(std::string(command) + " takes no arguments");
-        return command == "filters" ? ListFilters() : Register(command == "register");
+            return UsageError("filters takes no arguments");
+        return ListFilters();
+    }
+    if (command == "register" || command == "unregister") {
+        if (argc > 3)
+            return UsageError(std::string(command) + " takes at most one MODULE");
+        return Register(command == "register", argc == 3 ? argv[2] : nullptr);
     }
     std::optional<Command> fileCommand;
     if (command == "info")
