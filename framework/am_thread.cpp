@@ -17,6 +17,11 @@ BOOL CAMThread::Create()
     CAutoLock lock(&m_AccessLock);
     if (ThreadExists())
         return FALSE;
+    // A worker that marked itself gone is at most returning from its procedure.
+    if (HANDLE gone = m_hGone.exchange(nullptr)) {
+        WaitForSingleObject(gone, INFINITE);
+        CloseHandle(gone);
+    }
     DWORD id = 0;
     HANDLE thread = CreateThread(nullptr, 0, InitialThreadProc, this, 0, &id);
     if (!thread)
@@ -47,11 +52,18 @@ DWORD CAMThread::CallWorker(DWORD param)
 
 void CAMThread::Close()
 {
-    HANDLE thread = m_hThread.exchange(nullptr);
-    if (thread) {
-        WaitForSingleObject(thread, INFINITE);
-        CloseHandle(thread);
+    for (std::atomic<HANDLE>* slot : {&m_hThread, &m_hGone}) {
+        if (HANDLE thread = slot->exchange(nullptr)) {
+            WaitForSingleObject(thread, INFINITE);
+            CloseHandle(thread);
+        }
     }
+}
+
+void CAMThread::MarkGone()
+{
+    if (HANDLE thread = m_hThread.exchange(nullptr))
+        m_hGone.store(thread);
 }
 
 DWORD CAMThread::GetRequest()

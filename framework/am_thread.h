@@ -17,7 +17,7 @@ public:
     BOOL Create();
     // Posts a command and waits for the worker's reply; E_FAIL when no thread runs.
     DWORD CallWorker(DWORD param);
-    // Waits for the thread to end and closes it.
+    // Waits for the thread to end (also one that has already marked itself gone) and closes it.
     void Close();
     BOOL ThreadExists() const { return m_hThread.load() != nullptr; }
 
@@ -25,6 +25,10 @@ public:
     DWORD GetRequest();
     BOOL CheckRequest(DWORD* param);
     void Reply(DWORD value);
+    // The worker takes no more commands. Called before its last Reply, so that the next caller
+    // finds no thread and fails at once instead of waiting for a reply that never comes; the
+    // handle is kept for Close to wait on.
+    void MarkGone();
 
     CCritSec m_AccessLock;
     CCritSec m_WorkerLock;
@@ -37,4 +41,5 @@ private:
     DWORD m_dwParam = 0;
     DWORD m_dwReturnVal = 0;
     std::atomic<HANDLE> m_hThread{nullptr};
+    std::atomic<HANDLE> m_hGone{nullptr};  // a thread that has marked itself gone, not yet waited for
 };

@@ -46,8 +46,18 @@ HRESULT CDemuxFilter::Load(LPCOLESTR fileName, const AM_MEDIA_TYPE*)
     if (!fileName)
         return E_POINTER;
     CAutoLock lock(pStateLock());
-    if (FAILED(LoadFile(fileName)))
+    if (m_loaded)  // another thread's Load got the lock first
         return E_FAIL;
+    if (FAILED(LoadFile(fileName))) {
+        // Nothing of a file that did not load may stay: its pins would play nothing, and what
+        // they and the demuxer point into goes with the next Load.
+        DeletePins();
+        DiscardFile();
+        return E_FAIL;
+    }
+    // No seek can come before the file is loaded, and no reader reads before then.
+    if (ParserPositioning() == Positioning::OnSeek)
+        Reposition(0);
     m_path = fileName;
     m_loaded = true;
     return S_OK;
@@ -100,26 +110,40 @@ CDemuxOutputPin* CDemuxFilter::PinForStream(DWORD streamNumber)
     return nullptr;
 }
 
-void CDemuxFilter::SeekFromPin(CDemuxOutputPin* pin, REFERENCE_TIME time)
+REFERENCE_TIME CDemuxFilter::SeekFromPin(CDemuxOutputPin* pin, REFERENCE_TIME time)
 {
     CAutoLock serial(&m_seekLock);
-    if (m_seekAccepted && time == m_lastSeekTime
+    // The graph seeks every pin to one time, and may pass on the start the first pin reported.
+    if (m_seekAccepted && (time == m_lastSeekTime || time == m_seekTarget.load())
         && std::find(m_seekedPins.begin(), m_seekedPins.end(), pin) == m_seekedPins.end()) {
         m_seekedPins.push_back(pin);
-        return;
+        return m_seekTarget.load();
     }
     m_seekAccepted = true;
     m_lastSeekTime = time;
     m_seekedPins.assign(1, pin);
     m_currentPosition = time;
     m_seekTarget = time;
-    // Before the reader has restarted the pins itself, it will begin at the target anyway; a
-    // restart of ours now would cross its own.
-    if (!ThreadExists() || !m_readerStarted)
-        return;
-    BeginFlushPins();
-    CallWorker(READER_SEEK);
-    EndFlushPins();
+    const bool positionHere = ParserPositioning() == Positioning::OnSeek && m_loaded;
+    if (ThreadExists() && m_readerStarted) {
+        BeginFlushPins();
+        // The reader repositions before it replies. One that has just gone (Stop on another
+        // thread) leaves the parser to us; it no longer reads.
+        if (CallWorker(READER_SEEK) != 0 && positionHere)
+            Reposition(time);
+        EndFlushPins();
+    } else if (positionHere) {
+        // No reader reads now: a new one waits for this lock before its first pass.
+        Reposition(time);
+    }
+    return m_seekTarget.load();
+}
+
+void CDemuxFilter::Reposition(REFERENCE_TIME target)
+{
+    const REFERENCE_TIME start = PositionParser(target);
+    m_seekTarget = start;
+    m_seekBase = start;
 }
 
 void CDemuxFilter::BeginFlushPins()
@@ -141,24 +165,24 @@ void CDemuxFilter::EndFlushPins()
 
 DWORD CDemuxFilter::ThreadProc()
 {
-    if (FAILED(PrepareReader())) {
+    // Nothing to read: answer every command until told to exit.
+    if (!m_loaded || FAILED(PrepareReader())) {
         for (;;) {
-            DWORD command = GetRequest();
-            Reply(0);
-            if (command == READER_EXIT)
+            const DWORD command = GetRequest();
+            if (command == READER_EXIT) {
+                MarkGone();
+                Reply(0);
                 return 0;
+            }
+            Reply(0);
         }
     }
     // The parser finds where playback starts before the pins restart: their new segments begin
     // there.
-    const auto reposition = [this] {
-        const REFERENCE_TIME start = PositionParser(m_seekTarget.load());
-        m_seekTarget = start;
-        m_seekBase = start;
-    };
     {
         CAutoLock serial(&m_seekLock);
-        reposition();
+        if (ParserPositioning() == Positioning::EachPass)
+            Reposition(m_seekTarget.load());
         BeginFlushPins();
         EndFlushPins();
         m_readerStarted = true;
@@ -168,7 +192,7 @@ DWORD CDemuxFilter::ThreadProc()
     bool positioned = true;
     for (;;) {
         if (!positioned)
-            reposition();
+            Reposition(m_seekTarget.load());
         positioned = false;
         if (serving)
             Reply(0);
@@ -182,15 +206,18 @@ DWORD CDemuxFilter::ThreadProc()
             }
         }
         if (!exiting) {
+            BeginReadPass();
             ReadPackets();
             if (!ReaderCommandPending())
                 QueueEndMarkers();
         }
-        DWORD command = GetRequest();
+        const DWORD command = GetRequest();
         serving = true;
         if (command == READER_EXIT)
             break;
     }
+    // Gone before the reply: a seek that takes the mailbox next must not wait for this thread.
+    MarkGone();
     Reply(0);
     return 0;
 }

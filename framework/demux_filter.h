@@ -53,8 +53,9 @@ public:
     HRESULT STDMETHODCALLTYPE Run(REFERENCE_TIME start) override;
 
     // A pin's start changed. The first pin to ask for a time repositions the reader; the others
-    // that follow with the same time are only recorded.
-    void SeekFromPin(CDemuxOutputPin* pin, REFERENCE_TIME time);
+    // that follow with the same time are only recorded. Returns where playback starts (a key
+    // frame before the time, for some demuxers), the same for every pin of one seek.
+    REFERENCE_TIME SeekFromPin(CDemuxOutputPin* pin, REFERENCE_TIME time);
     void BeginFlushPins();
     void EndFlushPins();
 
@@ -62,7 +63,7 @@ public:
     REFERENCE_TIME SeekTarget() const { return m_seekTarget.load(); }
     REFERENCE_TIME SeekBase() const { return m_seekBase.load(); }
     REFERENCE_TIME CurrentPosition() const { return m_currentPosition.load(); }
-    REFERENCE_TIME Duration() const { return m_duration; }
+    REFERENCE_TIME Duration() const { return m_duration.load(); }
     bool IsFlushing() const { return m_flushing.load(); }
     bool ReaderCommandPending() { return CheckRequest(nullptr) != FALSE; }
     // Guards the pins' seeking values. Kept apart from the state lock because a worker reads
@@ -72,15 +73,26 @@ public:
     CDemuxOutputPin* PinForStream(DWORD streamNumber);
 
 protected:
+    // Where a demuxer's parser is positioned. EachPass: at the seek target at the start of every
+    // read pass, so a run after Stop replays from the last seek. OnSeek: only by a seek (and at
+    // Load, to 0); its cursors survive Stop, so a run continues where the last pass stopped.
+    enum class Positioning { EachPass, OnSeek };
+
     // Per demuxer: open and parse the file and create the pins (called under the state lock).
-    // Any failure makes Load fail with E_FAIL.
+    // Any failure makes Load fail with E_FAIL; the pins made are then removed and DiscardFile
+    // runs, so that another Load starts from an empty filter.
     virtual HRESULT LoadFile(LPCOLESTR fileName) = 0;
+    // Per demuxer: drops whatever a failed LoadFile left (the pins are already gone).
+    virtual void DiscardFile() {}
+    virtual Positioning ParserPositioning() const { return Positioning::EachPass; }
     // Optional preparation on the reader thread before the first pass.
     virtual HRESULT PrepareReader() { return S_OK; }
     // Positions the parser at the target at the start of each pass and returns where playback
     // really starts (a demuxer that can only start at a key frame returns the key frame's time);
     // that time becomes the pins' segment start and the base packet times are rebased by.
     virtual REFERENCE_TIME PositionParser(REFERENCE_TIME target) { return target; }
+    // Called on the reader thread before each read pass.
+    virtual void BeginReadPass() {}
     // One read pass: packets from the parser to DispatchPacket until the end, an error, a
     // refused packet or a pending command.
     virtual void ReadPackets() = 0;
@@ -89,9 +101,11 @@ protected:
 
     DWORD ThreadProc() override;
     void SetDuration(REFERENCE_TIME duration) { m_duration = duration; }
+    // Positions the parser and makes where it landed the seek target and base.
+    void Reposition(REFERENCE_TIME target);
 
     WString m_path;
-    bool m_loaded = false;
+    std::atomic<bool> m_loaded{false};
     HANDLE m_readEvent;
     std::atomic<bool> m_flushing{false};
     KQueueLimits m_limits;
@@ -105,7 +119,7 @@ protected:
     std::atomic<REFERENCE_TIME> m_currentPosition{0};
     std::atomic<REFERENCE_TIME> m_seekTarget{0};
     std::atomic<REFERENCE_TIME> m_seekBase{0};
-    REFERENCE_TIME m_duration = 0;
+    std::atomic<REFERENCE_TIME> m_duration{0};
 };
 
 template <class Packet>

@@ -200,7 +200,10 @@ HRESULT CDemuxOutputPin::ChangeStart()
         CAutoLock lock(CSourceSeeking::m_pLock);
         start = m_rtStart;
     }
-    m_pDemux->SeekFromPin(this, start);
+    // Every pin of one seek reports where playback really starts.
+    start = m_pDemux->SeekFromPin(this, start);
+    CAutoLock lock(CSourceSeeking::m_pLock);
+    m_rtStart = start;
     return S_OK;
 }
 

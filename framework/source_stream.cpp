@@ -90,6 +90,7 @@ DWORD CSourceStream::ThreadProc()
     HRESULT hr = OnThreadCreate();
     if (FAILED(hr)) {
         OnThreadDestroy();
+        MarkGone();
         Reply(static_cast<DWORD>(hr));
         return 1;
     }
@@ -98,6 +99,7 @@ DWORD CSourceStream::ThreadProc()
     for (;;) {
         command = GetRequest();
         if (command == CMD_EXIT) {
+            MarkGone();
             Reply(S_OK);
             break;
         }

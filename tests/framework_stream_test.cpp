@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
+#include <future>
+#include <thread>
 
 #include "host/graph_driver.h"
 #include "tests/test_demuxer.h"
@@ -379,4 +382,62 @@ TEST(FrameworkStream, ReleasingAPlayingFilterEndsItsThreads)
         ASSERT_TRUE(driver.Sink(1)->WaitForHeldReceive(kWait));
     }
     EXPECT_EQ(CBaseObject::ObjectsActive(), objects);
+}
+
+// Stop on one application thread while another seeks: the reader and the pins' workers leave
+// while a seek may be about to call them, and neither side may wait for a thread that is gone.
+TEST(FrameworkStream, StopAndSeeksFromTwoThreadsNeverWaitOnEachOther)
+{
+    using Clock = std::chrono::steady_clock;
+    Source source(InterleavedScript(2, 400, SmallSize));
+    GraphDriver driver(source.filter);
+    ASSERT_EQ(driver.ConnectAll(), S_OK);
+    IMediaSeeking* seeking[2] = {driver.Seeking(0), driver.Seeking(1)};
+    ASSERT_TRUE(seeking[0] && seeking[1]);
+
+    const auto end = Clock::now() + std::chrono::seconds(20);
+    std::atomic<bool> done{false};
+    std::atomic<int> cycles{0};
+    std::atomic<int> seeks{0};
+    auto stress = std::async(std::launch::async, [&] {
+        std::thread seeker([&] {
+            for (std::uint32_t i = 0; !done; ++i) {
+                LONGLONG start = (i * 7919 % 400) * 100000;
+                seeking[i % 2]->SetPositions(&start, AM_SEEKING_AbsolutePositioning, nullptr, 0);
+                ++seeks;
+                if (i % 4 == 0)
+                    Sleep(i % 3);
+            }
+        });
+        while (Clock::now() < end) {
+            driver.Run();
+            Sleep(cycles % 3);
+            driver.Stop();
+            if (++cycles % 64 == 0) {
+                driver.Sink(0)->Reset();
+                driver.Sink(1)->Reset();
+            }
+        }
+        done = true;
+        seeker.join();
+    });
+    if (stress.wait_until(end + std::chrono::seconds(30)) != std::future_status::ready) {
+        ADD_FAILURE() << "Stop and SetPositions still wait on each other after " << cycles << " cycles, " << seeks
+                      << " seeks";
+        std::_Exit(1);  // the stuck threads cannot be unwound
+    }
+    EXPECT_GT(cycles, 20);
+    EXPECT_GT(seeks, 20);
+
+    // The filter still plays whole from a seek afterwards.
+    const REFERENCE_TIME target = 2000000;
+    ASSERT_EQ(driver.Seek(0, target), S_OK);
+    ASSERT_EQ(driver.Seek(1, target), S_OK);
+    driver.Sink(0)->Reset();
+    driver.Sink(1)->Reset();
+    ASSERT_EQ(driver.Run(), S_OK);
+    ASSERT_TRUE(driver.WaitForEndOfStream(kWait));
+    for (DWORD s = 0; s < 2; ++s)
+        ExpectStream(source.script, s + 1, target, driver.Sink(s)->Samples());
+    EXPECT_EQ(driver.Stop(), S_OK);
 }

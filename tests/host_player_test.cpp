@@ -12,8 +12,12 @@
 #include "host/json_writer.h"
 #include "host/media_type_text.h"
 #include "host/source_factory.h"
+#include "io/wide_text.h"
+#include "tests/fixture_reference.h"
 #include "tests/test_demuxer.h"
 #include "tests/test_support.h"
+
+extern "C" HRESULT DllGetClassObject(REFCLSID clsid, REFIID riid, void** ppv);
 
 using namespace vmx::host;
 using namespace vmx::test;
@@ -332,15 +336,6 @@ struct LoadedScript {
     CTestDemuxFilter* filter;
 };
 
-std::vector<SinkEvent> SamplesOf(const PinReport& pin)
-{
-    std::vector<SinkEvent> samples;
-    for (const SinkEvent& event : pin.events)
-        if (event.kind == SinkEvent::Kind::Sample)
-            samples.push_back(event);
-    return samples;
-}
-
 // The pin's samples are the script's packets of its stream from the first at or after base on,
 // with times rebased, bytes and Adler-32 intact.
 void ExpectStream(const Script& script, const PinReport& pin, REFERENCE_TIME base, size_t limit = SIZE_MAX)
@@ -465,4 +460,86 @@ TEST(FilePlayer, PlaysAnOpenedFileThroughTheModule)
     EXPECT_EQ(samples[7].length, 417);
     EXPECT_EQ(samples[7].adler32, adler32(1, reinterpret_cast<const Bytef*>(frame.data()), 417));
     EXPECT_EQ(samples[7].start, 7 * 261224);
+}
+
+// ---- Loading ----
+
+namespace {
+
+ComPtr<IBaseFilter> CreateUnloaded(std::string_view filterChoice)
+{
+    ComPtr<IBaseFilter> filter;
+    const std::optional<size_t> index = ResolveFilterChoice(filterChoice);
+    ComPtr<IClassFactory> factory;
+    if (index && SUCCEEDED(DllGetClassObject(*g_Templates[*index].m_ClsID, IID_IClassFactory, factory.ReceiveVoid())))
+        factory->CreateInstance(nullptr, IID_IBaseFilter, filter.ReceiveVoid());
+    return filter;
+}
+
+size_t PinCount(IBaseFilter* filter)
+{
+    ComPtr<IEnumPins> pins;
+    if (FAILED(filter->EnumPins(pins.Receive())))
+        return 0;
+    size_t count = 0;
+    for (IPin* pin = nullptr; pins->Next(1, &pin, nullptr) == S_OK; ++count)
+        pin->Release();
+    return count;
+}
+
+}  // namespace
+
+// A failed Load leaves no pins and nothing that the next Load could trip over: after two failed
+// ones a good file loads and plays (with a seek) exactly as in a new filter.
+TEST(FilterLoad, FailedLoadsLeaveNothingAndTheNextLoadPlaysAsANewFilter)
+{
+    ScopedTempDir dir;
+    // Cut before the first Cluster: the tracks make pins before Load finds nothing to play.
+    std::ifstream in(kFixtureDir + "mkv/vp8-vorbis.webm", std::ios::binary);
+    const std::string webm((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    WriteFile(dir.file("no-cluster.mkv"), webm.substr(0, webm.find("\x1F\x43\xB6\x75")));
+
+    struct Case {
+        const char* filter;
+        std::string failing[2];
+        std::string good;  // under the fixture directory
+    };
+    const Case cases[] = {
+        {"mkv", {dir.file("no-cluster.mkv"), kFixtureDir + "mkv/damaged/random.mkv"}, "mkv/vp8-vorbis.webm"},
+        {"mp3", {kFixtureDir + "mp3/damaged/garbage.bin", dir.file("missing.mp3")}, "mp3/cbr-info.mp3"},
+        {"aac", {kFixtureDir + "aac/damaged/garbage.bin", dir.file("missing.aac")}, "aac/lc-22k.aac"},
+    };
+    PlayOptions options;
+    options.seekTo = 10000000;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.filter);
+        ComPtr<IBaseFilter> filter = CreateUnloaded(c.filter);
+        ASSERT_TRUE(filter);
+        ComPtr<IFileSourceFilter> source;
+        ASSERT_EQ(filter.QueryInterface(IID_IFileSourceFilter, &source), S_OK);
+        for (const std::string& failing : c.failing) {
+            EXPECT_EQ(source->Load(WideFromUtf8(failing).c_str(), nullptr), E_FAIL) << failing;
+            EXPECT_EQ(PinCount(filter.Get()), 0u) << failing;
+            LPOLESTR name = nullptr;
+            EXPECT_EQ(source->GetCurFile(&name, nullptr), S_OK);
+            EXPECT_EQ(name, nullptr);
+        }
+        ASSERT_EQ(source->Load(WideFromUtf8(kFixtureDir + c.good).c_str(), nullptr), S_OK);
+        const PlayResult played = PlaySource(filter.Get(), options);
+        const PlayResult fresh = PlayFixture(c.good, c.filter, options);
+        ASSERT_TRUE(played.Succeeded()) << played.error;
+        ASSERT_TRUE(fresh.Succeeded()) << fresh.error;
+        ASSERT_EQ(played.report.pins.size(), fresh.report.pins.size());
+        ASSERT_GT(played.report.pins.size(), 0u);
+        for (size_t p = 0; p < fresh.report.pins.size(); ++p) {
+            const auto samples = SamplesOf(played.report.pins[p]);
+            const auto expected = SamplesOf(fresh.report.pins[p]);
+            ASSERT_EQ(samples.size(), expected.size()) << "pin " << p;
+            EXPECT_GT(samples.size(), 0u);
+            for (size_t k = 0; k < samples.size(); ++k) {
+                EXPECT_EQ(samples[k].start, expected[k].start) << "pin " << p << " sample " << k;
+                EXPECT_EQ(samples[k].adler32, expected[k].adler32) << "pin " << p << " sample " << k;
+            }
+        }
+    }
 }

@@ -311,6 +311,9 @@ TEST(MkvSeeking, AFileWithoutCuesSeeksOnceItsIndexIsBuilt)
     EXPECT_EQ(segment.front().start, *std::lower_bound(keys.begin(), keys.end(), target));
     ASSERT_NE(FirstSample(segment), nullptr);
     EXPECT_TRUE(FirstSample(segment)->syncPoint);
+    // Every pin's segment ends at the duration the index found, also where nobody asked for it.
+    for (size_t pin = 0; pin < session.driver->OutputPinCount(); ++pin)
+        EXPECT_EQ(session.LastSegment(pin).front().stop, duration) << pin;
     session.driver->Stop();
 }
 
@@ -332,8 +335,38 @@ TEST(MkvSeeking, TwoPinsSeekingTogetherRepositionOnce)
     ASSERT_TRUE(session.driver->WaitForEndOfStream(10000));
     EXPECT_EQ(flushes(0), before[0] + 1);
     EXPECT_EQ(flushes(1), before[1] + 1);
-    // Both pins start their segments at the same key frame.
-    EXPECT_EQ(session.LastSegment(0).front().start, session.LastSegment(1).front().start);
+    // Both pins start their segments at the same key frame, and both report it as their start.
+    const REFERENCE_TIME key = session.LastSegment(0).front().start;
+    EXPECT_NE(key, kSecond / 2);
+    EXPECT_EQ(session.LastSegment(1).front().start, key);
+    for (size_t pin = 0; pin < 2; ++pin) {
+        LONGLONG current = -1;
+        ASSERT_EQ(session.driver->Seeking(pin)->GetPositions(&current, nullptr), S_OK);
+        EXPECT_EQ(current, key) << pin;
+    }
+    session.driver->Stop();
+}
+
+TEST(MkvSeeking, StopThenRunGoesOnWhereTheLastRunStopped)
+{
+    Session session("cues-10s");
+    ASSERT_TRUE(session.connected);
+    const size_t frames = LoadFrames("cues-10s")[0].size();
+    const auto samplesIn = [](const std::vector<SinkEvent>& events) {
+        return static_cast<size_t>(
+            std::count_if(events.begin(), events.end(), [](const SinkEvent& e) { return e.kind == SinkEvent::Kind::Sample; }));
+    };
+    ASSERT_EQ(session.driver->Run(), S_OK);
+    ASSERT_TRUE(session.driver->WaitForEndOfStream(10000));
+    EXPECT_EQ(samplesIn(session.LastSegment(0)), frames);
+    // Played to the end: a new run has nothing left to play until a seek.
+    ASSERT_EQ(session.driver->Stop(), S_OK);
+    ASSERT_EQ(session.driver->Run(), S_OK);
+    ASSERT_TRUE(session.driver->WaitForEndOfStream(10000));
+    EXPECT_EQ(samplesIn(session.LastSegment(0)), 0u);
+    ASSERT_EQ(session.Seek(0, 0), S_OK);
+    ASSERT_TRUE(session.driver->WaitForEndOfStream(10000));
+    EXPECT_EQ(samplesIn(session.LastSegment(0)), frames);
     session.driver->Stop();
 }
 
@@ -451,6 +484,24 @@ TEST(MkvBlocksToSamples, LacesSplitTheirSpanAndSubtitlesEndWhereTheyStart)
         EXPECT_EQ(audio[k].syncPoint, expected[k].sync) << k;
         EXPECT_EQ(audio[k].preroll, expected[k].preroll) << k;
     }
+}
+
+TEST(MkvBlocksToSamples, EveryBlockWithoutAReferenceIsASyncPointWhateverItsFlags)
+{
+    // BlockGroups without ReferenceBlock, one flagged 0x80 in its Block header: that flag only
+    // steers where seeks land.
+    const auto group = [](std::int16_t timecode, BYTE flags) {
+        return El(ebml_id::kBlockGroup, El(0xA1, {0x82, static_cast<BYTE>(timecode >> 8), static_cast<BYTE>(timecode), flags, 0x0B}));
+    };
+    const MkvFile file(SmallFile(Concat({group(0, 0), group(20, 0x80), group(40, 0), group(60, 0)})));
+    OpenedSource source = OpenSourceFile(file.Path(), "mkv");
+    ASSERT_TRUE(source) << source.error;
+    const PlayResult played = PlaySource(source.filter.Get(), {});
+    ASSERT_TRUE(played.Succeeded()) << played.error;
+    const auto audio = SamplesOf(played.report.pins.at(1));
+    ASSERT_EQ(audio.size(), 4u);
+    for (const SinkEvent& sample : audio)
+        EXPECT_TRUE(sample.syncPoint) << sample.start;
 }
 
 TEST(MkvBlocksToSamples, VorbisHeadersComeFirstForTheTypeWithoutThem)

@@ -72,21 +72,39 @@ void CMKV_OutputPin::ClearLists()
 HRESULT CMKV_OutputPin::OnThreadStartPlay()
 {
     ClearLists();
+    // The background index may have found the duration since the last start.
+    RefreshDuration();
     return CDemuxOutputPinT<KMkvPacket>::OnThreadStartPlay();
 }
 
 HRESULT CMKV_OutputPin::SetPositions(LONGLONG* current, DWORD currentFlags, LONGLONG* stop, DWORD stopFlags)
 {
-    if (current && (currentFlags & AM_SEEKING_PositioningBitsMask))
+    const bool seeking = current && (currentFlags & AM_SEEKING_PositioningBitsMask);
+    if (seeking)
         m_mkv->PrepareSeek((currentFlags & AM_SEEKING_SeekToKeyFrame) != 0);
-    return CDemuxOutputPinT<KMkvPacket>::SetPositions(current, currentFlags, stop, stopFlags);
+    const HRESULT hr = CDemuxOutputPinT<KMkvPacket>::SetPositions(current, currentFlags, stop, stopFlags);
+    if (hr != S_OK || !seeking)
+        return hr;
+    // A key frame before the file's first time: playback starts, but not where asked.
+    CAutoLock lock(CSourceSeeking::m_pLock);
+    return m_rtStart < 0 ? S_FALSE : S_OK;
+}
+
+REFERENCE_TIME CMKV_OutputPin::RefreshDuration()
+{
+    const REFERENCE_TIME duration = m_mkv->CurrentDuration();
+    CAutoLock lock(CSourceSeeking::m_pLock);
+    if (m_rtStop == m_rtDuration)
+        m_rtStop = duration;
+    m_rtDuration = duration;
+    return duration;
 }
 
 HRESULT CMKV_OutputPin::GetDuration(LONGLONG* duration)
 {
     if (!duration)
         return E_POINTER;
-    *duration = m_mkv->CurrentDuration();
+    *duration = RefreshDuration();
     return S_OK;
 }
 
@@ -286,7 +304,7 @@ HRESULT CMKV_Filter::GetSeekKeyFrame(BOOL* on)
 
 HRESULT CMKV_Filter::SetPreroll(LONGLONG value)
 {
-    DebugTrace("Preroll %llx", static_cast<unsigned long long>(value));
+    DebugTrace("Preroll %x", static_cast<unsigned>(value));
     m_preroll = static_cast<std::uint32_t>(value) != 0;
     return S_OK;
 }
@@ -309,8 +327,13 @@ REFERENCE_TIME CMKV_Filter::CurrentDuration()
 {
     if (!m_reader)
         return 0;
-    CAutoLock lock(&m_parserLock);
-    return SegmentDuration(m_reader->Segment().info);
+    REFERENCE_TIME duration;
+    {
+        CAutoLock lock(&m_parserLock);
+        duration = SegmentDuration(m_reader->Segment().info);
+    }
+    SetDuration(duration);
+    return duration;
 }
 
 HRESULT CMKV_Filter::LoadFile(LPCOLESTR fileName)
@@ -331,12 +354,29 @@ HRESULT CMKV_Filter::LoadFile(LPCOLESTR fileName)
     }
     SetDuration(SegmentDuration(info));
     CreatePins();
-    // Without a Cluster there is nothing to play; the pins made above stay with the filter.
+    // Without a Cluster there is nothing to play.
     if (!m_segment || !cluster)
         return E_FAIL;
     if (m_reader->Segment().cues.empty())
         StartIndexThread();
     return S_OK;
+}
+
+void CMKV_Filter::DiscardFile()
+{
+    StopIndexThread();
+    // The cursors read through the reader and the track list points into its Segment.
+    m_block.reset();
+    m_cluster.reset();
+    m_segment.reset();
+    m_root.reset();
+    m_headerPackets.clear();
+    m_tracks.clear();
+    m_trackMap.clear();
+    m_fontHandles.clear();  // the fonts stay registered: nothing unregisters them
+    m_statistics = {};
+    m_indexPath.clear();
+    m_reader.reset();
 }
 
 void CMKV_Filter::CreatePins()
@@ -418,7 +458,9 @@ std::unique_ptr<KMkvPacket> CMKV_Filter::MakeBlockPacket(KEbmlElement& element)
     auto packet = std::make_unique<KMkvBlockPacket>(std::move(block));
     packet->track = static_cast<std::uint32_t>(track.trackNumber.value);
     packet->streamNumber = static_cast<DWORD>(found->second);
-    packet->syncPoint = IsKeyFrame(*packet->block);
+    // The flag-0x80 rule of IsKeyFrame only picks where a seek lands; a sample is a sync point
+    // when its block refers to no other.
+    packet->syncPoint = packet->block->IsKeyframe();
     packet->start = start - m_reader->startOffset;
     packet->stop = stop - m_reader->startOffset;
     return packet;
@@ -448,12 +490,10 @@ void CMKV_Filter::QueueVorbisHeaders()
     }
 }
 
-REFERENCE_TIME CMKV_Filter::PositionParser(REFERENCE_TIME target)
-{
-    const REFERENCE_TIME start = SeekTo(target);
-    QueueVorbisHeaders();
-    return start;
-}
+REFERENCE_TIME CMKV_Filter::PositionParser(REFERENCE_TIME target) { return SeekTo(target); }
+
+// Every run starts with the Vorbis headers, wherever the cursors stand.
+void CMKV_Filter::BeginReadPass() { QueueVorbisHeaders(); }
 
 HRESULT CMKV_Filter::NextPacket(std::unique_ptr<KMkvPacket>& packet)
 {

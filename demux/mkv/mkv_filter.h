@@ -35,6 +35,9 @@ public:
     HRESULT STDMETHODCALLTYPE GetDuration(LONGLONG* duration) override;
 
 private:
+    // The duration as the file (or the finished background index) gives it now, stored as the
+    // pin's duration; a stop the host has not moved follows it.
+    REFERENCE_TIME RefreshDuration();
     // Takes one queued entry into the lists; S_FALSE at the end marker, S_NOT_READY when the
     // queue has nothing to give yet.
     HRESULT TakeQueued();
@@ -85,7 +88,8 @@ public:
     CCritSec* ParserLock() { return &m_parserLock; }
     // The first Cluster's Timecode in 100-ns units.
     REFERENCE_TIME StartOffset() const { return m_reader ? m_reader->startOffset : 0; }
-    // The duration from Info (or from the background index once it has finished).
+    // The duration from Info (or from the background index once it has finished); kept as the
+    // filter's duration.
     REFERENCE_TIME CurrentDuration();
     bool IndexFinished() const { return m_indexFinished.load(); }
     // A seek from a pin, on the thread that asks for it: whether it should land on a key frame
@@ -95,7 +99,11 @@ public:
 
 protected:
     HRESULT LoadFile(LPCOLESTR fileName) override;
+    void DiscardFile() override;
+    // The Cluster and block cursors survive Stop: a run goes on where the last one stopped.
+    Positioning ParserPositioning() const override { return Positioning::OnSeek; }
     REFERENCE_TIME PositionParser(REFERENCE_TIME target) override;
+    void BeginReadPass() override;
     HRESULT NextPacket(std::unique_ptr<KMkvPacket>& packet) override;
 
 private:
