@@ -13,6 +13,7 @@
 #include "host/graph_driver.h"
 #include "tests/ebml_bytes.h"
 #include "tests/fixture_reference.h"
+#include "tests/test_support.h"
 
 namespace {
 
@@ -547,7 +548,11 @@ TEST(MkvFilterInterface, OptionsAndLoadRules)
     EXPECT_FALSE(value);
     EXPECT_EQ(options->GetPreroll(&value), S_OK);
     EXPECT_FALSE(value);
-    // Only the low 32 bits count.
+    // Only the low 32 bits count, in the flag and in the trace line.
+    vmx::test::ScopedTempDir dir;
+    vmx::test::ScopedEnv trace("VMX_TRACE", dir.file("trace.txt"));
+    EXPECT_EQ(options->SetPreroll((LONGLONG{1} << 32) | 0x2A), S_OK);
+    EXPECT_EQ(vmx::test::ReadText(dir.file("trace.txt")), "Preroll 2a\n");
     EXPECT_EQ(options->SetPreroll(LONGLONG{1} << 32), S_OK);
     EXPECT_EQ(options->GetPreroll(&value), S_OK);
     EXPECT_FALSE(value);
