@@ -1,6 +1,7 @@
 #include "framework/demux_filter.h"
 
 #include <algorithm>
+#include <limits>
 
 CDemuxFilter::CDemuxFilter(const WCHAR* name, IUnknown* outer, REFCLSID clsid, HRESULT* phr,
                            const KQueueLimits& limits)
@@ -57,7 +58,7 @@ HRESULT CDemuxFilter::Load(LPCOLESTR fileName, const AM_MEDIA_TYPE*)
     }
     // No seek can come before the file is loaded, and no reader reads before then.
     if (ParserPositioning() == Positioning::OnSeek)
-        Reposition(0);
+        PositionAfterLoad();
     m_path = fileName;
     m_loaded = true;
     return S_OK;
@@ -137,6 +138,18 @@ REFERENCE_TIME CDemuxFilter::SeekFromPin(CDemuxOutputPin* pin, REFERENCE_TIME ti
         Reposition(time);
     }
     return m_seekTarget.load();
+}
+
+REFERENCE_TIME CDemuxFilter::QueryGraphPosition()
+{
+    REFERENCE_TIME current = std::numeric_limits<REFERENCE_TIME>::min();
+    IMediaSeeking* seeking = nullptr;
+    if (m_pGraph && SUCCEEDED(m_pGraph->QueryInterface(IID_IMediaSeeking, reinterpret_cast<void**>(&seeking))) && seeking) {
+        if (FAILED(seeking->GetCurrentPosition(&current)))
+            current = std::numeric_limits<REFERENCE_TIME>::min();
+        seeking->Release();
+    }
+    return current;
 }
 
 void CDemuxFilter::Reposition(REFERENCE_TIME target)

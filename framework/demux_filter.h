@@ -85,6 +85,12 @@ protected:
     // Per demuxer: drops whatever a failed LoadFile left (the pins are already gone).
     virtual void DiscardFile() {}
     virtual Positioning ParserPositioning() const { return Positioning::EachPass; }
+    // Where an OnSeek demuxer stands after Load: by default a seek to 0.
+    virtual void PositionAfterLoad() { Reposition(0); }
+    // The graph's current position, asked on the seeking thread (the graph may hold its own lock
+    // while it seeks, so the reader thread must not call into it); the minimum value when the
+    // graph cannot tell.
+    REFERENCE_TIME QueryGraphPosition();
     // Optional preparation on the reader thread before the first pass.
     virtual HRESULT PrepareReader() { return S_OK; }
     // Positions the parser at the target at the start of each pass and returns where playback

@@ -45,6 +45,8 @@ double CDemuxOutputPin::SeekingRate()
     return m_dRateSeeking > 0 ? m_dRateSeeking : 1.0;
 }
 
+REFERENCE_TIME CDemuxOutputPin::SegmentStart() const { return m_pDemux->SeekTarget(); }
+
 HRESULT CDemuxOutputPin::DoBufferProcessingLoop()
 {
     OnThreadStartPlay();

@@ -63,6 +63,8 @@ protected:
     // sample in the slot; the old one is released first. Downstream is flushed around it.
     HRESULT EnlargeBuffer(IMediaSample*& sample, size_t bytes);
     double SeekingRate();
+    // The start of the pin's current segment.
+    REFERENCE_TIME SegmentStart() const;
 
     std::vector<CMediaType> m_offered;
     DWORD m_streamNumber;
@@ -105,6 +107,7 @@ protected:
     struct SampleRules {
         bool syncOnRestart = false;   // the first sample after a (re)start is a sync point
         bool applyMediaType = true;   // a packet's media type is attached to its sample
+        bool mediaTimes = false;      // media times: segment start plus sample time, in 10 ms units
     };
 
     // Copies one packet into the sample in the slot (growing the buffer when the packet does not
@@ -122,17 +125,28 @@ protected:
             return hr;
         std::copy(packet.payload.begin(), packet.payload.end(), buffer);
         sample->SetActualDataLength(static_cast<LONG>(packet.payload.size()));
+        LONGLONG mediaStart = 0, mediaStop = 0;
+        bool mediaTimes = false;
         if (packet.HasTime()) {
             double rate = SeekingRate();
             REFERENCE_TIME start = static_cast<REFERENCE_TIME>(static_cast<double>(packet.start) / rate);
             REFERENCE_TIME stop = static_cast<REFERENCE_TIME>(static_cast<double>(packet.stop) / rate);
             sample->SetTime(&start, &stop);
             sample->SetPreroll(start < 0);
+            if (rules.mediaTimes) {
+                const REFERENCE_TIME segmentStart = SegmentStart();
+                mediaStart = (segmentStart + start) / 100000;
+                mediaStop = (segmentStart + stop) / 100000;
+                mediaTimes = true;
+            }
         } else {
             sample->SetTime(nullptr, nullptr);
             sample->SetPreroll(FALSE);
         }
-        sample->SetMediaTime(nullptr, nullptr);
+        if (mediaTimes)
+            sample->SetMediaTime(&mediaStart, &mediaStop);
+        else
+            sample->SetMediaTime(nullptr, nullptr);
         const bool restart = m_discontinuity.load() != 0;
         sample->SetDiscontinuity(packet.discontinuity || restart);
         sample->SetSyncPoint(packet.syncPoint || (rules.syncOnRestart && restart));

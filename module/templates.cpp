@@ -5,6 +5,7 @@
 #include "demux/audio/aac_filter.h"
 #include "demux/audio/mp3_filter.h"
 #include "demux/mkv/mkv_filter.h"
+#include "demux/mp4/mp4_filter.h"
 #include "module/pending_filter.h"
 
 namespace {
@@ -61,7 +62,7 @@ const CFactoryTemplate g_Templates[] = {
     {kOggName, &CLSID_VmxOggSource, CreatePending<&kOggName, &CLSID_VmxOggSource>, nullptr, &kOggSetup},
     {kMpegName, &CLSID_VmxMpegSource, CreatePending<&kMpegName, &CLSID_VmxMpegSource>, nullptr, &kMpegSetup},
     {kMkvName, &CLSID_VmxMkvSource, CreateFilterInstance<CMKV_Filter>, nullptr, &kMkvSetup},
-    {kMp4Name, &CLSID_VmxMp4Source, CreatePending<&kMp4Name, &CLSID_VmxMp4Source>, nullptr, &kMp4Setup},
+    {kMp4Name, &CLSID_VmxMp4Source, CreateFilterInstance<CMP4_Filter>, nullptr, &kMp4Setup},
     {kAsfName, &CLSID_VmxAsfSource, CreatePending<&kAsfName, &CLSID_VmxAsfSource>, nullptr, &kAsfSetup},
     {kFlvName, &CLSID_VmxFlvSource, CreatePending<&kFlvName, &CLSID_VmxFlvSource>, nullptr, &kFlvSetup},
     {kAsfExName, &CLSID_VmxAsfExSource, CreatePending<&kAsfExName, &CLSID_VmxAsfExSource>, nullptr, &kAsfExSetup},

@@ -2,7 +2,9 @@
 // playing a fixture through the same code path as the vmx tool.
 #pragma once
 
+#include <cmath>
 #include <fstream>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
@@ -45,6 +47,54 @@ inline Reference LoadReference(const std::string& name)
                                static_cast<std::uint32_t>(std::stoul(hash.substr(hash.find(':') + 1), nullptr, 16))});
     }
     return ref;
+}
+
+// One packet of an ffprobe table of a multi-stream file.
+struct RefFrame {
+    REFERENCE_TIME start;  // 100-ns units, truncated toward zero (file time)
+    bool hasTime;
+    int size;
+    std::uint32_t adler32;
+    bool key;
+    int laceIndex;         // ffprobe gives every frame of a Matroska lace its block's position
+    REFERENCE_TIME tick;   // one unit of the stream's time base
+    LONGLONG pos;          // -1 when ffprobe gives none
+};
+
+// ffprobe's packets of tests/fixtures/<name>.ffprobe.json per stream index, in file order.
+inline std::map<int, std::vector<RefFrame>> LoadFrames(const std::string& name, std::map<int, std::string>* kinds = nullptr)
+{
+    std::ifstream in(kFixtureDir + name + ".ffprobe.json");
+    const nlohmann::json doc = nlohmann::json::parse(in);
+    std::map<int, std::pair<long long, long long>> timeBases;
+    for (const nlohmann::json& stream : doc["streams"]) {
+        const std::string base = stream["time_base"].get<std::string>();
+        const auto slash = base.find('/');
+        timeBases[stream["index"].get<int>()] = {std::stoll(base.substr(0, slash)), std::stoll(base.substr(slash + 1))};
+        if (kinds)
+            (*kinds)[stream["index"].get<int>()] = stream["codec_type"].get<std::string>();
+    }
+    std::map<int, std::vector<RefFrame>> frames;
+    std::map<int, long long> lastPos;
+    for (const nlohmann::json& packet : doc["packets"]) {
+        const int index = packet["stream_index"].get<int>();
+        const auto [num, den] = timeBases[index];
+        const std::string hash = packet["data_hash"].get<std::string>();
+        RefFrame frame{};
+        frame.hasTime = packet.contains("pts");
+        if (frame.hasTime)
+            frame.start = static_cast<REFERENCE_TIME>(static_cast<__int128>(packet["pts"].get<long long>()) * num * 10000000 / den);
+        frame.size = packet["size"].get<int>();
+        frame.adler32 = static_cast<std::uint32_t>(std::stoul(hash.substr(hash.find(':') + 1), nullptr, 16));
+        frame.key = packet["flags"].get<std::string>().find('K') != std::string::npos;
+        frame.tick = static_cast<REFERENCE_TIME>(std::ceil(static_cast<double>(num) * 1e7 / static_cast<double>(den)));
+        frame.pos = packet.contains("pos") ? packet["pos"].get<long long>() : -1;
+        auto& stream = frames[index];
+        frame.laceIndex = !stream.empty() && frame.pos >= 0 && frame.pos == lastPos[index] ? stream.back().laceIndex + 1 : 0;
+        lastPos[index] = frame.pos;
+        stream.push_back(frame);
+    }
+    return frames;
 }
 
 inline std::vector<host::SinkEvent> SamplesOf(const host::PinReport& pin)

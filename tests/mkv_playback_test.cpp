@@ -20,52 +20,14 @@ namespace {
 using nlohmann::json;
 using namespace vmx::host;
 using vmx::test::kFixtureDir;
+using vmx::test::RefFrame;
 using vmx::test::SamplesOf;
 
-struct RefFrame {
-    REFERENCE_TIME start;  // 100-ns units, as ffprobe prints them (file time)
-    bool hasTime;
-    int size;
-    std::uint32_t adler32;
-    bool key;
-    int laceIndex;            // ffprobe gives every frame of a lace its block's position
-    REFERENCE_TIME tick;      // one unit of the stream's time base
-};
-
 // ffprobe's packets per stream index, in file order.
-std::map<int, std::vector<RefFrame>> LoadFrames(const std::string& name, std::map<int, std::string>* kinds = nullptr)
+std::map<int, std::vector<vmx::test::RefFrame>> LoadFrames(const std::string& name,
+                                                           std::map<int, std::string>* kinds = nullptr)
 {
-    std::ifstream in(kFixtureDir + "mkv/" + name + ".ffprobe.json");
-    const json doc = json::parse(in);
-    std::map<int, std::pair<long long, long long>> timeBases;
-    for (const json& stream : doc["streams"]) {
-        const std::string base = stream["time_base"].get<std::string>();
-        const auto slash = base.find('/');
-        timeBases[stream["index"].get<int>()] = {std::stoll(base.substr(0, slash)), std::stoll(base.substr(slash + 1))};
-        if (kinds)
-            (*kinds)[stream["index"].get<int>()] = stream["codec_type"].get<std::string>();
-    }
-    std::map<int, std::vector<RefFrame>> frames;
-    std::map<int, long long> lastPos;
-    for (const json& packet : doc["packets"]) {
-        const int index = packet["stream_index"].get<int>();
-        const auto [num, den] = timeBases[index];
-        const std::string hash = packet["data_hash"].get<std::string>();
-        RefFrame frame{};
-        frame.hasTime = packet.contains("pts");
-        if (frame.hasTime)
-            frame.start = static_cast<REFERENCE_TIME>(std::llround(packet["pts"].get<double>() * num * 1e7 / den));
-        frame.size = packet["size"].get<int>();
-        frame.adler32 = static_cast<std::uint32_t>(std::stoul(hash.substr(hash.find(':') + 1), nullptr, 16));
-        frame.key = packet["flags"].get<std::string>().find('K') != std::string::npos;
-        frame.tick = static_cast<REFERENCE_TIME>(std::ceil(num * 1e7 / den));
-        auto& stream = frames[index];
-        const long long pos = packet["pos"].get<long long>();
-        frame.laceIndex = !stream.empty() && packet.contains("pos") && pos == lastPos[index] ? stream.back().laceIndex + 1 : 0;
-        lastPos[index] = pos;
-        stream.push_back(frame);
-    }
-    return frames;
+    return vmx::test::LoadFrames("mkv/" + name, kinds);
 }
 
 std::string FileOf(const std::string& name) { return "mkv/" + name + (name == "vp8-vorbis" ? ".webm" : ".mkv"); }

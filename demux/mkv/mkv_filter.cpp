@@ -276,16 +276,7 @@ HRESULT CMKV_Filter::JoinFilterGraph(IFilterGraph* graph, LPCWSTR name)
 void CMKV_Filter::PrepareSeek(bool toKeyFrame)
 {
     m_seekKeyFrame = toKeyFrame;
-    // Asked here, on the seeking thread: the graph may hold its own lock while it seeks, so the
-    // reader thread must not call into it.
-    REFERENCE_TIME current = std::numeric_limits<REFERENCE_TIME>::min();
-    IMediaSeeking* seeking = nullptr;
-    if (m_pGraph && SUCCEEDED(m_pGraph->QueryInterface(IID_IMediaSeeking, reinterpret_cast<void**>(&seeking))) && seeking) {
-        if (FAILED(seeking->GetCurrentPosition(&current)))
-            current = std::numeric_limits<REFERENCE_TIME>::min();
-        seeking->Release();
-    }
-    m_graphPosition = current;
+    m_graphPosition = QueryGraphPosition();
 }
 
 HRESULT CMKV_Filter::SetSeekKeyFrame(BOOL on)

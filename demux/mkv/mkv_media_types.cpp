@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "demux/mkv/mkv_languages.h"
+#include "framework/format_blocks.h"
 #include "io/audio_config.h"
 #include "io/avc_read.h"
 #include "io/byte_reader.h"
@@ -15,28 +16,10 @@
 
 namespace {
 
-using Bytes = std::vector<BYTE>;
+using Bytes = FormatBytes;
 
-constexpr size_t kVideoInfoHeaderSize = offsetof(VIDEOINFOHEADER, bmiHeader);  // 48
-constexpr size_t kVideoInfo2Extra = offsetof(VIDEOINFOHEADER2, bmiHeader) - kVideoInfoHeaderSize;  // 24
-constexpr size_t kMpeg2VideoInfoHeaderSize = offsetof(MPEG2VIDEOINFO, dwSequenceHeader);  // 132
 constexpr size_t kAvgTimePerFrameOffset = offsetof(VIDEOINFOHEADER, AvgTimePerFrame);
 static_assert(kAvgTimePerFrameOffset == offsetof(VIDEOINFOHEADER2, AvgTimePerFrame));
-
-// Format blocks are built as plain records and copied byte for byte into the type.
-template <typename Record>
-void Put(Bytes& block, size_t offset, const Record& record)
-{
-    std::memcpy(block.data() + offset, &record, sizeof record);
-}
-
-template <typename Record>
-Record Get(const BYTE* block, size_t offset)
-{
-    Record record;
-    std::memcpy(&record, block + offset, sizeof record);
-    return record;
-}
 
 // Float fields come from the file: a negative, huge or NaN value must not reach an integer
 // conversion, which would be undefined. Truncates toward zero like a plain conversion.
@@ -48,23 +31,6 @@ Integer Truncate(double value)
     if (value >= static_cast<double>(std::numeric_limits<Integer>::max()))
         return std::numeric_limits<Integer>::max();
     return static_cast<Integer>(value);
-}
-
-void Append(Bytes& block, std::span<const BYTE> bytes)
-{
-    const size_t at = block.size();
-    block.resize(at + bytes.size());
-    if (!bytes.empty())
-        std::memcpy(block.data() + at, bytes.data(), bytes.size());
-}
-
-CMediaType MakeType(const CMediaType& base, const GUID& subtype, const GUID& formatType, const Bytes& block)
-{
-    CMediaType type(base);
-    type.SetSubtype(&subtype);
-    type.SetFormatType(&formatType);
-    type.SetFormat(block.data(), static_cast<ULONG>(block.size()));
-    return type;
 }
 
 // Size, pixel geometry and compression; planes, bit count and the rest stay 0.
@@ -88,30 +54,6 @@ BITMAPINFOHEADER Bitmap24(const KMkvVideo& video, DWORD compression)
 }
 
 // MPEG2VIDEOINFO with the given bitmap header and sequence header bytes behind it.
-Bytes Mpeg2VideoInfo(const BITMAPINFOHEADER& bitmap, std::span<const BYTE> sequenceHeader, DWORD profile = 0,
-                     DWORD level = 0, DWORD flags = 0)
-{
-    MPEG2VIDEOINFO info{};
-    info.hdr.bmiHeader = bitmap;
-    info.cbSequenceHeader = static_cast<DWORD>(sequenceHeader.size());
-    info.dwProfile = profile;
-    info.dwLevel = level;
-    info.dwFlags = flags;
-    Bytes block(kMpeg2VideoInfoHeaderSize);
-    std::memcpy(block.data(), &info, kMpeg2VideoInfoHeaderSize);
-    Append(block, sequenceHeader);
-    return block;
-}
-
-// VIDEOINFOHEADER + BITMAPINFOHEADER, then the codec private data.
-Bytes VideoInfoWithBitmap(const BITMAPINFOHEADER& bitmap, std::span<const BYTE> extra)
-{
-    Bytes block(sizeof(VIDEOINFOHEADER));
-    Put(block, kVideoInfoHeaderSize, bitmap);
-    Append(block, extra);
-    return block;
-}
-
 GUID RgbSubtype(WORD bitCount)
 {
     switch (bitCount) {
@@ -160,7 +102,7 @@ bool AvcParameterSets(std::span<const BYTE> config, Bytes& blob)
                 return false;
             blob.push_back(static_cast<BYTE>(length >> 8));
             blob.push_back(static_cast<BYTE>(length));
-            Append(blob, unit);
+            AppendBytes(blob, unit);
         }
     }
     return true;
@@ -206,13 +148,13 @@ bool AddVideoTypes(const KMkvTrackEntry& track, const CMediaType& base, std::vec
         // The stored bitmap header must be whole: downstream reads all of it.
         if (priv.size() < sizeof(BITMAPINFOHEADER))
             return true;
-        const auto stored = Get<BITMAPINFOHEADER>(priv.data(), 0);
+        const auto stored = GetRecord<BITMAPINFOHEADER>(priv.data(), 0);
         GUID subtype = FourccGuid(stored.biCompression);
         if (stored.biCompression == 0 || stored.biCompression == 3)
             subtype = RgbSubtype(stored.biBitCount);
         Bytes block(kVideoInfoHeaderSize);
-        Append(block, priv);
-        types.push_back(MakeType(base, subtype, FORMAT_VideoInfo, block));
+        AppendBytes(block, priv);
+        types.push_back(MakeMediaType(base, subtype, FORMAT_VideoInfo, block));
     } else if (codec == "V_MPEG4/ISO/AVC") {
         if (priv.size() < 6)
             return true;
@@ -220,21 +162,21 @@ bool AddVideoTypes(const KMkvTrackEntry& track, const CMediaType& base, std::vec
         if (!AvcParameterSets(priv, blob))
             return false;
         const DWORD avc1 = MakeFourcc('A', 'V', 'C', '1');
-        const Bytes block = Mpeg2VideoInfo(Bitmap24(video, avc1), blob, priv[1], priv[3], (priv[4] & 3u) + 1);
-        types.push_back(MakeType(base, FourccGuid(avc1), FORMAT_MPEG2Video, block));
+        const Bytes block = Mpeg2VideoInfoBlock(Bitmap24(video, avc1), blob, priv[1], priv[3], (priv[4] & 3u) + 1);
+        types.push_back(MakeMediaType(base, FourccGuid(avc1), FORMAT_MPEG2Video, block));
     } else if (codec.starts_with("V_MPEG4/")) {
         const DWORD mp4v = MakeFourcc('M', 'P', '4', 'V');
-        types.push_back(MakeType(base, FourccGuid(mp4v), FORMAT_MPEG2Video, Mpeg2VideoInfo(Bitmap24(video, mp4v), priv)));
+        types.push_back(MakeMediaType(base, FourccGuid(mp4v), FORMAT_MPEG2Video, Mpeg2VideoInfoBlock(Bitmap24(video, mp4v), priv)));
     } else if (codec.starts_with("V_REAL/RV")) {
         // The version digit follows "V_REAL/RV"; a bare "V_REAL/RV" leaves a NUL in its place.
         const char version = codec.size() > 9 ? codec[9] : '\0';
         const DWORD code = MakeFourcc('R', 'V', version, '0');
-        types.push_back(MakeType(base, FourccGuid(code), FORMAT_VideoInfo, VideoInfoWithBitmap(Bitmap(video, code), priv)));
+        types.push_back(MakeMediaType(base, FourccGuid(code), FORMAT_VideoInfo, VideoInfoBlock(Bitmap(video, code), priv)));
     } else if (codec == "V_MPEG2") {
         DWORD profile = 0, level = 0;
         Mpeg2ProfileAndLevel(priv, profile, level);
-        types.push_back(MakeType(base, MEDIASUBTYPE_MPEG2_VIDEO, FORMAT_MPEG2Video,
-                                 Mpeg2VideoInfo(Bitmap(video, 0), priv, profile, level)));
+        types.push_back(MakeMediaType(base, MEDIASUBTYPE_MPEG2_VIDEO, FORMAT_MPEG2Video,
+                                 Mpeg2VideoInfoBlock(Bitmap(video, 0), priv, profile, level)));
     } else if (codec == "V_THEORA") {
         // Geometry, rate and aspect come from fixed offsets of the identification header.
         if (priv.size() < 33)
@@ -243,8 +185,8 @@ bool AddVideoTypes(const KMkvTrackEntry& track, const CMediaType& base, std::vec
         BITMAPINFOHEADER bitmap = Bitmap24(video, theo);
         bitmap.biWidth = (priv[13] + 256 * priv[14]) >> 4;
         bitmap.biHeight = (priv[15] + 256 * priv[16]) >> 4;
-        Bytes block = Mpeg2VideoInfo(bitmap, priv);
-        auto info = Get<MPEG2VIDEOINFO>(block.data(), 0);
+        Bytes block = Mpeg2VideoInfoBlock(bitmap, priv);
+        auto info = GetRecord<MPEG2VIDEOINFO>(block.data(), 0);
         const std::uint32_t numerator = ReadBE32(&priv[25]);
         const std::uint32_t denominator = ReadBE32(&priv[29]);
         if (numerator != 0)
@@ -252,12 +194,12 @@ bool AddVideoTypes(const KMkvTrackEntry& track, const CMediaType& base, std::vec
         info.hdr.dwPictAspectRatioX = ReadBE24(&priv[17]);
         info.hdr.dwPictAspectRatioY = ReadBE24(&priv[20]);
         std::memcpy(block.data(), &info, kMpeg2VideoInfoHeaderSize);
-        CMediaType type = MakeType(base, FourccGuid(theo), FORMAT_MPEG2Video, block);
+        CMediaType type = MakeMediaType(base, FourccGuid(theo), FORMAT_MPEG2Video, block);
         type.SetVariableSize();
         types.push_back(type);
     } else if (codec == "V_VP8") {
         const DWORD vp80 = MakeFourcc('V', 'P', '8', '0');
-        types.push_back(MakeType(base, FourccGuid(vp80), FORMAT_VideoInfo, VideoInfoWithBitmap(Bitmap(video, vp80), priv)));
+        types.push_back(MakeMediaType(base, FourccGuid(vp80), FORMAT_VideoInfo, VideoInfoBlock(Bitmap(video, vp80), priv)));
     }
     return true;
 }
@@ -293,21 +235,6 @@ void ApplyFrameDuration(std::vector<CMediaType>& types, REFERENCE_TIME duration)
     }
 }
 
-// The VIDEOINFOHEADER2 form of a VIDEOINFOHEADER type, with the display aspect as its picture aspect.
-CMediaType ToVideoInfo2(const CMediaType& type, DWORD aspectX, DWORD aspectY)
-{
-    const BYTE* old = type.Format();
-    Bytes block(old, old + kVideoInfoHeaderSize);
-    block.resize(kVideoInfoHeaderSize + kVideoInfo2Extra);
-    block.insert(block.end(), old + kVideoInfoHeaderSize, old + type.FormatLength());
-    Put(block, offsetof(VIDEOINFOHEADER2, dwPictAspectRatioX), aspectX);
-    Put(block, offsetof(VIDEOINFOHEADER2, dwPictAspectRatioY), aspectY);
-    CMediaType converted(type);
-    converted.SetFormatType(&FORMAT_VideoInfo2);
-    converted.SetFormat(block.data(), static_cast<ULONG>(block.size()));
-    return converted;
-}
-
 void ApplyDisplayAspect(std::vector<CMediaType>& types, const KMkvVideo& video)
 {
     const auto aspectX = static_cast<DWORD>(video.displayWidth.value);
@@ -320,7 +247,7 @@ void ApplyDisplayAspect(std::vector<CMediaType>& types, const KMkvVideo& video)
             types.insert(types.begin() + static_cast<std::ptrdiff_t>(i), ToVideoInfo2(types[i], aspectX, aspectY));
             ++i;  // past the unconverted type
         } else if (format == FORMAT_MPEG2Video && types[i].FormatLength() >= kMpeg2VideoInfoHeaderSize) {
-            auto info = Get<MPEG2VIDEOINFO>(types[i].Format(), 0);
+            auto info = GetRecord<MPEG2VIDEOINFO>(types[i].Format(), 0);
             info.hdr.dwPictAspectRatioX = aspectX;
             info.hdr.dwPictAspectRatioY = aspectY;
             std::memcpy(types[i].Format(), &info, kMpeg2VideoInfoHeaderSize);
@@ -344,7 +271,7 @@ constexpr WORD kTagAac = 0x00FF;
 Bytes WaveFormat(const WAVEFORMATEX& format)
 {
     Bytes block(sizeof(WAVEFORMATEX));
-    Put(block, 0, format);
+    PutRecord(block, 0, format);
     return block;
 }
 
@@ -388,23 +315,23 @@ void AddVorbisTypes(const KMkvTrackEntry& track, const CMediaType& base, std::ve
     std::vector<std::span<const BYTE>> headers;
     if (SplitXiphHeaders(track.codecPrivate, headers) && headers.size() == 3) {
         Bytes block(24);
-        Put(block, 0, channels & 0xFFFFu);
-        Put(block, 4, rate);
-        Put(block, 8, static_cast<std::uint32_t>(track.audio.bitDepth.value));
+        PutRecord(block, 0, channels & 0xFFFFu);
+        PutRecord(block, 4, rate);
+        PutRecord(block, 8, static_cast<std::uint32_t>(track.audio.bitDepth.value));
         for (int i = 0; i < 3; ++i) {
-            Put(block, 12 + 4 * static_cast<size_t>(i), static_cast<std::uint32_t>(headers[i].size()));
+            PutRecord(block, 12 + 4 * static_cast<size_t>(i), static_cast<std::uint32_t>(headers[i].size()));
         }
         for (const auto& header : headers)
-            Append(block, header);
-        types.push_back(MakeType(base, MEDIASUBTYPE_Vorbis2, FORMAT_Vorbis2, block));
+            AppendBytes(block, header);
+        types.push_back(MakeMediaType(base, MEDIASUBTYPE_Vorbis2, FORMAT_Vorbis2, block));
     }
     Bytes block(24);
-    Put(block, 0, static_cast<std::uint16_t>(channels));
-    Put(block, 4, rate);
-    Put(block, 8, 0xFFFFFFFFu);
-    Put(block, 12, 0xFFFFFFFFu);
-    Put(block, 16, 0xFFFFFFFFu);
-    types.push_back(MakeType(base, MEDIASUBTYPE_Vorbis, FORMAT_VorbisFormat, block));
+    PutRecord(block, 0, static_cast<std::uint16_t>(channels));
+    PutRecord(block, 4, rate);
+    PutRecord(block, 8, 0xFFFFFFFFu);
+    PutRecord(block, 12, 0xFFFFFFFFu);
+    PutRecord(block, 16, 0xFFFFFFFFu);
+    types.push_back(MakeMediaType(base, MEDIASUBTYPE_Vorbis, FORMAT_VorbisFormat, block));
 }
 
 int AacProfile(std::string_view codec)
@@ -439,11 +366,11 @@ void AddAudioTypes(const KMkvTrackEntry& track, const CMediaType& base, std::vec
             format.cbSize = static_cast<WORD>(priv.size());
         Bytes block = WaveFormat(format);
         if (tag.entry < 0)
-            Append(block, priv);
-        const CMediaType type = MakeType(base, FourccGuid(format.wFormatTag), FORMAT_WaveFormatEx, block);
+            AppendBytes(block, priv);
+        const CMediaType type = MakeMediaType(base, FourccGuid(format.wFormatTag), FORMAT_WaveFormatEx, block);
         types.push_back(type);
         if (format.wFormatTag == kTagFlac)
-            types.insert(types.begin(), MakeType(type, MEDIASUBTYPE_FLAC_Framed, FORMAT_WaveFormatEx, block));
+            types.insert(types.begin(), MakeMediaType(type, MEDIASUBTYPE_FLAC_Framed, FORMAT_WaveFormatEx, block));
         return;
     }
 
@@ -454,7 +381,7 @@ void AddAudioTypes(const KMkvTrackEntry& track, const CMediaType& base, std::vec
         // alike; under two bytes there is no format tag to name the subtype.
         if (priv.size() < sizeof(WORD))
             return;
-        types.push_back(MakeType(base, FourccGuid(ReadLE16(priv.data())), FORMAT_WaveFormatEx, Bytes(priv.begin(), priv.end())));
+        types.push_back(MakeMediaType(base, FourccGuid(ReadLE16(priv.data())), FORMAT_WaveFormatEx, Bytes(priv.begin(), priv.end())));
     } else if (codec.starts_with("A_AAC")) {
         const int profile = AacProfile(codec);
         format.wFormatTag = kTagAac;
@@ -463,19 +390,19 @@ void AddAudioTypes(const KMkvTrackEntry& track, const CMediaType& base, std::vec
         block.resize(sizeof(WAVEFORMATEX) + 5);
         const int written = WriteAudioSpecificConfig(block.data() + sizeof(WAVEFORMATEX), profile,
                                                      format.nSamplesPerSec, format.nChannels);
-        types.push_back(MakeType(base, FourccGuid(kTagAac), FORMAT_WaveFormatEx, block));
+        types.push_back(MakeMediaType(base, FourccGuid(kTagAac), FORMAT_WaveFormatEx, block));
         if (profile < 0 && written == 5) {
             format.cbSize = 5;
             format.nSamplesPerSec *= 2;
             format.nAvgBytesPerSec *= 2;
-            Put(block, 0, format);
-            types.insert(types.begin(), MakeType(base, FourccGuid(kTagAac), FORMAT_WaveFormatEx, block));
+            PutRecord(block, 0, format);
+            types.insert(types.begin(), MakeMediaType(base, FourccGuid(kTagAac), FORMAT_WaveFormatEx, block));
         }
     } else if (codec.starts_with("A_REAL/") && codec.size() >= 11) {
         const DWORD code = MakeFourcc(codec[7], codec[8], codec[9], codec[10]);
         Bytes block = WaveFormat(format);
-        Append(block, priv);
-        CMediaType type = MakeType(base, FourccGuid(code), FORMAT_WaveFormatEx, block);
+        AppendBytes(block, priv);
+        CMediaType type = MakeMediaType(base, FourccGuid(code), FORMAT_WaveFormatEx, block);
         type.SetTemporalCompression(TRUE);
         types.push_back(type);
     }
@@ -513,11 +440,11 @@ void AddSubtitleTypes(const KMkvTrackEntry& track, std::vector<CMediaType>& type
     const size_t nameUnits = track.name.size() < 255 ? track.name.size() : 255;
     std::memcpy(info.TrackName, track.name.data(), nameUnits * sizeof(WCHAR));
     Bytes block(sizeof info);
-    Put(block, 0, info);
-    Append(block, track.codecPrivate);
+    PutRecord(block, 0, info);
+    AppendBytes(block, track.codecPrivate);
     CMediaType base(&MEDIATYPE_Subtitle);
     base.SetSampleSize(1);
-    types.push_back(MakeType(base, subtype, FORMAT_SubtitleInfo, block));
+    types.push_back(MakeMediaType(base, subtype, FORMAT_SubtitleInfo, block));
 }
 
 WString PinName(const KMkvTrackEntry& track, const char* kind, int number)

@@ -1,0 +1,333 @@
+// MP4 and QuickTime: the box tree and sample tables on bytes built here, and the fixtures played
+// through the recording sinks against ffprobe's packet tables (made with edit lists ignored, as
+// the filter ignores them): per pin the same units, bytes, times and key flags; seeks through
+// the video key frames; edited movie boxes; damaged files.
+#include <gtest/gtest.h>
+
+#include <zlib.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "demux/mp4/mp4_filter.h"
+#include "demux/mp4/mp4_media_types.h"
+#include "host/graph_driver.h"
+#include "io/wide_text.h"
+#include "tests/fixture_reference.h"
+#include "tests/test_support.h"
+
+namespace {
+
+using namespace vmx::host;
+using vmx::test::kFixtureDir;
+using vmx::test::LoadFrames;
+using vmx::test::RefFrame;
+using vmx::test::SamplesOf;
+using vmx::test::ScopedEnv;
+using vmx::test::ScopedTempDir;
+using Bytes = std::vector<BYTE>;
+
+constexpr REFERENCE_TIME kSecond = 10000000;
+
+Bytes U32(std::uint32_t v) { return {BYTE(v >> 24), BYTE(v >> 16), BYTE(v >> 8), BYTE(v)}; }
+Bytes U16(std::uint16_t v) { return {BYTE(v >> 8), BYTE(v)}; }
+
+Bytes Cat(std::initializer_list<Bytes> parts)
+{
+    Bytes out;
+    for (const Bytes& part : parts)
+        out.insert(out.end(), part.begin(), part.end());
+    return out;
+}
+
+Bytes Box(const char (&type)[5], const Bytes& body)
+{
+    return Cat({U32(static_cast<std::uint32_t>(8 + body.size())), Bytes(type, type + 4), body});
+}
+
+// A full box: version and flags 0.
+Bytes Full(const char (&type)[5], const Bytes& body) { return Box(type, Cat({U32(0), body})); }
+
+Bytes Table(std::initializer_list<std::uint32_t> values)
+{
+    Bytes out;
+    for (std::uint32_t v : values)
+        out = Cat({out, U32(v)});
+    return out;
+}
+
+// A sound sample entry of version 0.
+Bytes SoundEntry(const char (&type)[5], std::uint16_t channels, std::uint16_t bits, std::uint16_t rate)
+{
+    return Box(type, Cat({Bytes(6, 0), U16(1), U16(0), U16(0), U32(0), U16(channels), U16(bits), U16(0), U16(0), U16(rate), U16(0)}));
+}
+
+// A sound "trak" with the given sample entry and tables (each already a full box).
+Bytes SoundTrak(const Bytes& entry, const Bytes& stts, const Bytes& stsc, const Bytes& stsz, const Bytes& stco,
+                const Bytes& extra = {})
+{
+    const Bytes tkhd = Full("tkhd", Cat({U32(0), U32(0), U32(2), U32(0), U32(0), Bytes(16, 0), Table({0x10000, 0, 0, 0, 0x10000, 0, 0, 0, 0x40000000}), U32(0), U32(0)}));
+    const Bytes mdhd = Full("mdhd", Cat({U32(0), U32(0), U32(8000), U32(80000), U16(0x55C4), U16(0)}));
+    const Bytes hdlr = Full("hdlr", Cat({U32(0), Bytes{'s', 'o', 'u', 'n'}, Bytes(12, 0), Bytes{0}}));
+    const Bytes stbl = Box("stbl", Cat({Full("stsd", Cat({U32(1), entry})), stts, stsc, stsz, stco, extra}));
+    const Bytes minf = Box("minf", Cat({Full("smhd", U32(0)), stbl}));
+    return Box("trak", Cat({tkhd, Box("mdia", Cat({mdhd, hdlr, minf}))}));
+}
+
+Bytes Movie(std::initializer_list<Bytes> traks)
+{
+    Bytes moov = Full("mvhd", Cat({U32(0), U32(0), U32(1000), U32(10000), Bytes(80, 0)}));
+    for (const Bytes& trak : traks)
+        moov = Cat({moov, trak});
+    return Cat({Box("ftyp", Cat({Bytes{'i', 's', 'o', 'm'}, U32(0)})), Box("moov", moov)});
+}
+
+// Bytes written to a scratch file and opened by a read handler.
+struct OpenedBytes {
+    explicit OpenedBytes(const Bytes& bytes, const std::string& name = "test.mp4") : path(dir.file(name))
+    {
+        std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+        opened = handler.Open(WideFromUtf8(path).c_str());
+    }
+    ScopedTempDir dir;
+    std::string path;
+    KMp4ReadHandler handler;
+    bool opened = false;
+};
+
+}  // namespace
+
+TEST(Mp4Boxes, PathsSizesSignaturesAndTheMovieBoxStandIn)
+{
+    const Bytes wide = Cat({U32(1), Bytes{'m', 'd', 'a', 't'}, U32(0), U32(24), Bytes(8, 0)});  // 64-bit size
+    OpenedBytes file(Cat({Movie({}), Box("trak", {}), wide, Cat({U32(0), Bytes{'f', 'r', 'e', 'e'}})}));
+    ASSERT_TRUE(file.opened);
+    const Mp4Box& root = file.handler.Root();
+    // The size-0 box ends the root's list: it is not in the tree.
+    ASSERT_EQ(root.children.size(), 4u);
+    EXPECT_EQ(root.children[3]->type, Mp4Type("mdat"));
+    EXPECT_EQ(root.children[3]->size, 24u);
+    EXPECT_EQ(root.children[3]->HeaderLength(), 16u);
+    EXPECT_EQ(FindBox(root, "/moov/mvhd"), root.children[1]->children[0].get());
+    EXPECT_EQ(FindBox(root, "[2]"), root.children[2].get());
+    EXPECT_EQ(FindBox(*root.children[1]->children[0], "../../trak"), root.children[2].get());
+    EXPECT_EQ(FindBox(root, "/moov/mvh"), nullptr);
+    EXPECT_EQ(FindBox(root, "/moov/mvhdx"), nullptr);
+    EXPECT_EQ(CountBoxes(root, "/moov"), 1);
+    EXPECT_EQ(CountBoxes(root, "/moov/trak"), 0);
+    EXPECT_EQ(file.handler.MovieTimeScale(), 1000u);
+
+    // Only the known signatures at bytes 4 to 7 open.
+    EXPECT_FALSE(OpenedBytes(Box("abcd", Bytes(16, 0))).opened);
+    // A root-level "free" holding a movie header stands in for the missing "moov".
+    Bytes foov = Movie({});
+    std::copy_n("free", 4, foov.begin() + 16 + 4);  // after the 16-byte ftyp
+    OpenedBytes standIn(foov);
+    ASSERT_TRUE(standIn.opened);
+    EXPECT_NE(standIn.handler.FindBox("/moov/mvhd"), nullptr);
+}
+
+TEST(Mp4Tables, ChunksRunsAndReadUnits)
+{
+    // stsc (1, 4, 1) and (3, 2, 1) over five chunks: 4, 4, 2, 2, 2 samples.
+    const Bytes stsc = Full("stsc", Table({2, 1, 4, 1, 3, 2, 1}));
+    const Bytes stco = Full("stco", Table({5, 1000, 2000, 3000, 4000, 5000}));
+    // The last sample lasts 10 s: it must not push later chunks out.
+    const Bytes stts = Full("stts", Table({2, 13, 1000, 1, 80000}));
+    const Bytes stsz = Full("stsz", Table({0, 14, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23}));
+    const Bytes ctts = Full("ctts", Table({2, 4, 500, 10, 0}));
+    const Bytes stss = Full("stss", Table({3, 1, 5, 9}));
+    OpenedBytes file(Movie({SoundTrak(SoundEntry("mp4a", 2, 16, 8000), stts, stsc, stsz, stco, Cat({ctts, stss}))}));
+    ASSERT_TRUE(file.opened);
+    ASSERT_EQ(file.handler.Tracks().size(), 1u);
+    Mp4Track& track = *file.handler.Tracks()[0];
+    const std::uint32_t samples[] = {4, 4, 2, 2, 2}, firsts[] = {0, 4, 8, 10, 12};
+    for (std::size_t c = 0; c < 5; ++c) {
+        EXPECT_EQ(track.chunks[c].samples, samples[c]) << c;
+        EXPECT_EQ(track.chunks[c].firstSample, firsts[c]) << c;
+    }
+    EXPECT_EQ(track.chunks[4].firstDts, 12000u);
+    // Per-sample units: offsets inside the chunk, composition offsets added to the times.
+    std::vector<std::pair<std::uint64_t, REFERENCE_TIME>> units;
+    do {
+        track.CurrentSize();
+        units.emplace_back(track.CurrentOffset(), track.CurrentTime());
+    } while (track.Advance());
+    ASSERT_EQ(units.size(), 14u);
+    EXPECT_EQ(units[1], std::make_pair(std::uint64_t{1010}, REFERENCE_TIME{1500 * kSecond / 8000}));
+    EXPECT_EQ(units[5], std::make_pair(std::uint64_t{2014}, REFERENCE_TIME{5000 * kSecond / 8000}));
+    EXPECT_EQ(units[13].second, 13000 * kSecond / 8000);
+    EXPECT_EQ(track.TimeOfSample(1), 1000 * kSecond / 8000);
+
+    // Seeks snap to sync samples 0, 4 and 8; preferring earlier moves back even from a sync one.
+    struct Seek {
+        REFERENCE_TIME time;
+        bool earlier;
+        std::uint32_t sample;
+    };
+    for (const Seek& seek : {Seek{4000 * kSecond / 8000, false, 4}, Seek{4000 * kSecond / 8000, true, 0},
+                             Seek{6000 * kSecond / 8000, true, 4}, Seek{13000 * kSecond / 8000, false, 8}}) {
+        ASSERT_TRUE(track.Seek(seek.time, seek.earlier));
+        EXPECT_EQ(track.currentSample, seek.sample) << seek.time;
+        bool sync = false;
+        track.CurrentTime(&sync);
+        EXPECT_TRUE(sync);
+    }
+    EXPECT_FALSE(track.Seek(20 * kSecond, false));
+}
+
+TEST(Mp4Tables, QuickTimeSoundReadUnits)
+{
+    // "twos" stereo 16-bit, sample size 2 in stsz: 1024 samples (4096 bytes) a unit, the last of
+    // a chunk shorter. "ima4" version 0 stereo: a 68-byte packet of 64 samples a unit.
+    struct Case {
+        const char* name;
+        Bytes entry;
+        std::vector<std::pair<std::uint32_t, std::uint32_t>> units;  // (bytes, first sample)
+    };
+    const Case cases[] = {
+        {"twos", SoundEntry("twos", 2, 16, 8000), {{4096, 0}, {4096, 1024}, {4 * 500, 2048}, {4096, 2548}, {4096, 3572}, {4 * 452, 4596}}},
+        {"ima4", SoundEntry("ima4", 2, 16, 8000), {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const bool ima = std::string(c.name) == "ima4";
+        const Bytes stsz = Full("stsz", Table({ima ? 1u : 2u, 5048}));
+        const Bytes stsc = Full("stsc", Table({1, 1, 2548, 1}));
+        OpenedBytes file(Movie({SoundTrak(c.entry, Full("stts", Table({1, 5048, 1})), stsc, stsz, Full("stco", Table({2, 100, 20000})))}));
+        ASSERT_EQ(file.handler.Tracks().size(), 1u);
+        Mp4Track& track = *file.handler.Tracks()[0];
+        std::vector<std::pair<std::uint32_t, std::uint32_t>> units;
+        do
+            units.emplace_back(track.CurrentSize(), track.currentSample);
+        while (track.Advance());
+        if (!ima) {
+            EXPECT_TRUE(track.swap16);
+            EXPECT_EQ(units, c.units);
+        } else {
+            ASSERT_EQ(units.size(), 2548u / 64 + 1 + (5048u - 2548u) / 64 + 1);
+            EXPECT_EQ(units[1], std::make_pair(68u, 64u));
+            EXPECT_EQ(track.CurrentOffset(), 20000u + (5048u - 2548u) / 64 * 68);
+        }
+    }
+}
+
+// ---- Fixtures against ffprobe ------------------------------------------------------------------
+
+namespace {
+
+// How our bytes differ from the file's by design.
+enum class Rule { Same, Swap16, Swap24, FlipRgb24 };
+
+Bytes FileBytes(const std::string& file, LONGLONG pos, int size)
+{
+    std::ifstream in(kFixtureDir + file, std::ios::binary);
+    in.seekg(pos);
+    Bytes bytes(static_cast<std::size_t>(size));
+    in.read(reinterpret_cast<char*>(bytes.data()), size);
+    return bytes;
+}
+
+Bytes Apply(Rule rule, Bytes bytes, int width)
+{
+    if (rule == Rule::Swap16)
+        for (std::size_t i = 0; i + 1 < bytes.size(); i += 2)
+            std::swap(bytes[i], bytes[i + 1]);
+    if (rule == Rule::Swap24)
+        for (std::size_t i = 0; i + 2 < bytes.size(); i += 3)
+            std::swap(bytes[i], bytes[i + 2]);
+    if (rule == Rule::FlipRgb24) {
+        const std::size_t row = static_cast<std::size_t>(width) * 3;
+        Bytes flipped;
+        for (std::size_t r = bytes.size() / row; r-- > 0;)
+            flipped.insert(flipped.end(), bytes.begin() + static_cast<std::ptrdiff_t>(r * row),
+                           bytes.begin() + static_cast<std::ptrdiff_t>((r + 1) * row));
+        for (std::size_t i = 0; i + 2 < flipped.size(); i += 3)
+            std::swap(flipped[i], flipped[i + 2]);
+        bytes = flipped;
+    }
+    return bytes;
+}
+
+std::uint32_t Adler(const Bytes& bytes) { return static_cast<std::uint32_t>(adler32(1, bytes.data(), static_cast<uInt>(bytes.size()))); }
+
+// The stream index of a pin: its name carries the track ID, which ffmpeg numbers from 1.
+int StreamOf(const std::string& pinName) { return std::stoi(pinName.substr(pinName.find('(') + 1)) - 1; }
+
+}  // namespace
+
+TEST(Mp4Playback, EveryPinDeliversFfprobesPackets)
+{
+    struct Case {
+        const char* file;
+        const char* table;  // the original's table for files derived from it
+        Rule rule = Rule::Same;
+        int width = 0;
+    };
+    const Case cases[] = {
+        {"h264-aac-moov-last.mp4", "h264-aac-moov-last"}, {"h264-aac-faststart.mp4", "h264-aac-faststart"},
+        {"mpeg4-mp3.mp4", "mpeg4-mp3"},                    {"h264-ac3.mp4", "h264-ac3"},
+        {"pasp-16x9.mp4", "pasp-16x9"},                    {"edit-empty.mp4", "edit-empty"},
+        {"unmapped.mp4", "unmapped"},                      {"h263-aac.3gp", "h263-aac"},
+        {"keys-4s.mp4", "keys-4s"},                        {"pcm-sowt.mov", "pcm-sowt"},
+        {"pcm-raw.mov", "pcm-raw"},                        {"pcm-ulaw.mov", "pcm-ulaw"},
+        {"pcm-twos.mov", "pcm-twos", Rule::Swap16},        {"ima4.mov", "ima4"},
+        {"svq1-ima4.mov", "svq1-ima4"},                    {"mjpeg.mov", "mjpeg"},
+        {"mjpa.mov", "mjpa"},                              {"qtrle.mov", "qtrle"},
+        {"rpza.mov", "rpza"},                              {"cinepak.mov", "cinepak"},
+        {"h263.mov", "h263"},                              {"raw-rgb24.mov", "raw-rgb24", Rule::FlipRgb24, 64},
+        // Edited movie boxes play like the file they were made from.
+        {"cmov-moov-last.mp4", "h264-aac-moov-last"},      {"cmov-moov-first.mp4", "h264-aac-faststart"},
+        {"foov.mp4", "h264-aac-moov-last"},                {"co64.mp4", "h264-aac-moov-last"},
+        {"m12.mp4", "h264-aac-faststart"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.file);
+        std::map<int, std::string> kinds;
+        const auto streams = LoadFrames("mp4/" + std::string(c.table), &kinds);
+        const PlayResult played = vmx::test::PlayFixture("mp4/" + std::string(c.file), "mp4");
+        ASSERT_TRUE(played.Succeeded()) << played.error;
+        // Every audio and video stream ffprobe knows a codec for gets a pin, except the unmapped
+        // ALAC and text tracks and the shorter of two video tracks.
+        std::size_t expectedPins = 0;
+        for (const auto& [index, kind] : kinds)
+            expectedPins += kind == "video" || (kind == "audio" && std::string(c.file) != "unmapped.mp4");
+        EXPECT_EQ(played.report.pins.size(), expectedPins);
+        for (const PinReport& pin : played.report.pins) {
+            SCOPED_TRACE(pin.name);
+            const std::vector<RefFrame>& frames = streams.at(StreamOf(pin.name));
+            const auto samples = SamplesOf(pin);
+            ASSERT_EQ(samples.size(), frames.size());
+            for (std::size_t k = 0; k < samples.size(); ++k) {
+                const std::uint32_t expected = c.rule == Rule::Same
+                    ? frames[k].adler32
+                    : Adler(Apply(c.rule, FileBytes("mp4/" + std::string(c.file), frames[k].pos, frames[k].size), c.width));
+                ASSERT_EQ(samples[k].length, frames[k].size) << k;
+                ASSERT_EQ(samples[k].adler32, expected) << k;
+                EXPECT_EQ(samples[k].start, frames[k].start) << k;
+                // The first sample after a start is a sync point whatever the file says.
+                EXPECT_EQ(samples[k].syncPoint, k == 0 || frames[k].key) << k;
+            }
+        }
+    }
+}
+
+TEST(Mp4Playback, Pcm24ArrivesFrameByFrameInLittleEndianOrder)
+{
+    // Version-1 "in24" entries are read one packet (one frame) a unit; ffprobe cuts 1024 frames.
+    const auto frames = LoadFrames("mp4/pcm-in24").at(0);
+    const PlayResult played = vmx::test::PlayFixture("mp4/pcm-in24.mov", "mp4");
+    ASSERT_TRUE(played.Succeeded()) << played.error;
+    Bytes expected, delivered;
+    for (const RefFrame& frame : frames)
+    {
+        const Bytes bytes = Apply(Rule::Swap24, FileBytes("mp4/pcm-in24.mov", frame.pos, frame.size), 0);
+        expected.insert(expected.end(), bytes.begin(), bytes.end());
+    }
+    const auto samples = SamplesOf(played.report.pins.at(0));
+    for (const SinkEvent& sample : samples)
+        delivered.insert(delivered.end(), sample.bytes.begin(), sample.bytes.end());
+    EXPECT_EQ(delivered, expected);
+    ASSERT_EQ(samples.size(), expected.size() / 3);
+    EXPECT_EQ(samples[16000 / 2].start, kSecond / 2);
+}
