@@ -6,6 +6,8 @@
 #include <cinttypes>
 #include <cstdio>
 
+#include "demux/mkv/mkv_media_types.h"
+#include "demux/mp4/mp4_media_types.h"
 #include "io/wide_text.h"
 #include "io/byte_reader.h"
 
@@ -33,7 +35,7 @@ constexpr std::array<NamedGuid, 7> kMajorTypes = {{
     {MEDIATYPE_Interleaved, "Interleaved"},
 }};
 
-constexpr std::array<NamedGuid, 8> kFormatTypes = {{
+constexpr std::array<NamedGuid, 11> kFormatTypes = {{
     {GUID_NULL, "none"},
     {FORMAT_None, "None"},
     {FORMAT_WaveFormatEx, "WaveFormatEx"},
@@ -42,17 +44,41 @@ constexpr std::array<NamedGuid, 8> kFormatTypes = {{
     {FORMAT_MPEGVideo, "MPEGVideo"},
     {FORMAT_MPEG2Video, "MPEG2Video"},
     {FORMAT_MPEGStreams, "MPEGStreams"},
+    {FORMAT_Vorbis2, "Vorbis2"},
+    {FORMAT_VorbisFormat, "VorbisFormat"},
+    {FORMAT_SubtitleInfo, "SubtitleInfo"},
 }};
 
-// Subtypes of the MPEG families that are not built from a four-character code.
-constexpr std::array<NamedGuid, 7> kNamedSubtypes = {{
+// Subtypes not built from a four-character code: the MPEG families, uncompressed RGB, and the
+// private ones of the module's demuxers.
+constexpr std::array<NamedGuid, 27> kNamedSubtypes = {{
     {{0xe436eb80, 0x524f, 0x11ce, {0x9f, 0x53, 0x00, 0x20, 0xaf, 0x0b, 0xa7, 0x70}}, "MPEG1 Packet"},
     {{0xe436eb81, 0x524f, 0x11ce, {0x9f, 0x53, 0x00, 0x20, 0xaf, 0x0b, 0xa7, 0x70}}, "MPEG1 Payload"},
     {{0xe436eb86, 0x524f, 0x11ce, {0x9f, 0x53, 0x00, 0x20, 0xaf, 0x0b, 0xa7, 0x70}}, "MPEG1 Video"},
-    {{0xe06d8026, 0xdb46, 0x11cf, {0xb4, 0xd1, 0x00, 0x80, 0x5f, 0x6c, 0xbb, 0xea}}, "MPEG2 Video"},
+    {MEDIASUBTYPE_MPEG2_VIDEO, "MPEG2 Video"},
     {{0xe06d802b, 0xdb46, 0x11cf, {0xb4, 0xd1, 0x00, 0x80, 0x5f, 0x6c, 0xbb, 0xea}}, "MPEG2 Audio"},
-    {{0xe06d802c, 0xdb46, 0x11cf, {0xb4, 0xd1, 0x00, 0x80, 0x5f, 0x6c, 0xbb, 0xea}}, "Dolby AC3"},
+    {MEDIASUBTYPE_DolbyAc3, "Dolby AC3"},
     {{0xe06d8032, 0xdb46, 0x11cf, {0xb4, 0xd1, 0x00, 0x80, 0x5f, 0x6c, 0xbb, 0xea}}, "DVD LPCM Audio"},
+    {MEDIASUBTYPE_DolbyDigitalPlus, "Dolby Digital Plus"},
+    {MEDIASUBTYPE_Qcelp, "QCELP"},
+    {MEDIASUBTYPE_Evrc, "EVRC"},
+    {MEDIASUBTYPE_RGB1, "RGB1"},
+    {MEDIASUBTYPE_RGB4, "RGB4"},
+    {MEDIASUBTYPE_RGB8, "RGB8"},
+    {MEDIASUBTYPE_RGB565, "RGB565"},
+    {MEDIASUBTYPE_RGB555, "RGB555"},
+    {MEDIASUBTYPE_RGB24, "RGB24"},
+    {MEDIASUBTYPE_RGB32, "RGB32"},
+    {MEDIASUBTYPE_ARGB32, "ARGB32"},
+    {MEDIASUBTYPE_Vorbis2, "Vorbis2"},
+    {MEDIASUBTYPE_Vorbis, "Vorbis"},
+    {MEDIASUBTYPE_FLAC_Framed, "FLAC framed"},
+    {MEDIASUBTYPE_UTF8, "UTF-8 text"},
+    {MEDIASUBTYPE_SSA, "SSA"},
+    {MEDIASUBTYPE_ASS, "ASS"},
+    {MEDIASUBTYPE_SSF, "SSF"},
+    {MEDIASUBTYPE_USF, "USF"},
+    {MEDIASUBTYPE_VOBSUB, "VobSub"},
 }};
 
 constexpr std::array<NamedTag, 15> kWaveTags = {{

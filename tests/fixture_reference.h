@@ -52,6 +52,7 @@ inline Reference LoadReference(const std::string& name)
 // One packet of an ffprobe table of a multi-stream file.
 struct RefFrame {
     REFERENCE_TIME start;  // 100-ns units, truncated toward zero (file time)
+    REFERENCE_TIME decodeTime;  // the same for dts, where the table has one
     bool hasTime;
     int size;
     std::uint32_t adler32;
@@ -84,6 +85,8 @@ inline std::map<int, std::vector<RefFrame>> LoadFrames(const std::string& name, 
         frame.hasTime = packet.contains("pts");
         if (frame.hasTime)
             frame.start = static_cast<REFERENCE_TIME>(static_cast<__int128>(packet["pts"].get<long long>()) * num * 10000000 / den);
+        if (packet.contains("dts"))
+            frame.decodeTime = static_cast<REFERENCE_TIME>(static_cast<__int128>(packet["dts"].get<long long>()) * num * 10000000 / den);
         frame.size = packet["size"].get<int>();
         frame.adler32 = static_cast<std::uint32_t>(std::stoul(hash.substr(hash.find(':') + 1), nullptr, 16));
         frame.key = packet["flags"].get<std::string>().find('K') != std::string::npos;

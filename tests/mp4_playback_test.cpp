@@ -12,6 +12,7 @@
 #include "demux/mp4/mp4_filter.h"
 #include "demux/mp4/mp4_media_types.h"
 #include "host/graph_driver.h"
+#include "host/media_type_text.h"
 #include "io/wide_text.h"
 #include "tests/fixture_reference.h"
 #include "tests/test_support.h"
@@ -295,6 +296,11 @@ TEST(Mp4Playback, EveryPinDeliversFfprobesPackets)
         EXPECT_EQ(played.report.pins.size(), expectedPins);
         for (const PinReport& pin : played.report.pins) {
             SCOPED_TRACE(pin.name);
+            // vmx info names every subtype and format type the filter offers.
+            for (const CMediaType& type : pin.mediaTypes) {
+                EXPECT_NE(SubtypeName(*type.Subtype()).front(), '{');
+                EXPECT_NE(FormatTypeName(*type.FormatType()).front(), '{');
+            }
             const std::vector<RefFrame>& frames = streams.at(StreamOf(pin.name));
             const auto samples = SamplesOf(pin);
             ASSERT_EQ(samples.size(), frames.size());
@@ -330,4 +336,186 @@ TEST(Mp4Playback, Pcm24ArrivesFrameByFrameInLittleEndianOrder)
     EXPECT_EQ(delivered, expected);
     ASSERT_EQ(samples.size(), expected.size() / 3);
     EXPECT_EQ(samples[16000 / 2].start, kSecond / 2);
+}
+
+// ---- Seeking, edited files, damage, the filter's interface -------------------------------------
+
+namespace {
+
+// A loaded MP4 source in a graph with every pin connected to a recording sink.
+struct Session {
+    explicit Session(const std::string& file)
+        : source(OpenSourceFile(kFixtureDir + "mp4/" + file, "mp4")), driver(source.filter.Get())
+    {
+        connected = source && SUCCEEDED(driver.ConnectAll());
+    }
+    HRESULT Seek(size_t pin, REFERENCE_TIME target, DWORD extraFlags = AM_SEEKING_SeekToKeyFrame)
+    {
+        LONGLONG position = target;
+        return driver.Seeking(pin)->SetPositions(&position, AM_SEEKING_AbsolutePositioning | extraFlags, nullptr,
+                                                 AM_SEEKING_NoPositioning);
+    }
+    // The samples of a pin's sink after its last NewSegment, and that segment's start.
+    std::vector<SinkEvent> LastSegment(size_t pin, REFERENCE_TIME* start = nullptr) const
+    {
+        std::vector<SinkEvent> samples;
+        for (const SinkEvent& event : driver.Sink(pin)->Events()) {
+            if (event.kind == SinkEvent::Kind::NewSegment) {
+                samples.clear();
+                if (start)
+                    *start = event.start;
+            } else if (event.kind == SinkEvent::Kind::Sample) {
+                samples.push_back(event);
+            }
+        }
+        return samples;
+    }
+
+    OpenedSource source;
+    GraphDriver driver;
+    bool connected = false;
+};
+
+}  // namespace
+
+TEST(Mp4Seeking, KeyFramesOnTheSideTheSeekGoesAndAudioFollows)
+{
+    // keys-4s: video key frames decoded at 0, 1, 2 and 3 s (shown 0.08 s later). A seek starts
+    // every pin at the key frame's decode time.
+    const auto streams = LoadFrames("mp4/keys-4s");
+    std::vector<REFERENCE_TIME> keys;
+    for (const RefFrame& frame : streams.at(0))
+        if (frame.key)
+            keys.push_back(frame.decodeTime);
+    ASSERT_EQ(keys.size(), 4u);
+    Session session("keys-4s.mp4");
+    ASSERT_TRUE(session.connected);
+    const REFERENCE_TIME target = keys[1] + kSecond / 2;
+
+    // Nothing played: the graph stands before the target, so the seek goes forward, while paused.
+    ASSERT_EQ(session.driver.Pause(), S_OK);
+    ASSERT_EQ(session.Seek(0, target), S_OK);
+    ASSERT_EQ(session.Seek(1, target), S_OK);
+    LONGLONG reported[2] = {};
+    session.driver.Seeking(1)->GetPositions(&reported[1], nullptr);
+    EXPECT_EQ(reported[1], keys[2]);  // the second pin reports the key frame too
+    ASSERT_EQ(session.driver.Run(), S_OK);
+    ASSERT_TRUE(session.driver.WaitForEndOfStream(10000));
+    const auto expectFrom = [&](REFERENCE_TIME key) {
+        for (size_t pin = 0; pin < 2; ++pin) {
+            SCOPED_TRACE(pin);
+            REFERENCE_TIME segment = -1;
+            const auto samples = session.LastSegment(pin, &segment);
+            EXPECT_EQ(segment, key);
+            const std::vector<RefFrame>& frames = streams.at(static_cast<int>(pin));
+            // Video from the key frame on; audio from the first unit at or after the key time.
+            auto first = std::find_if(frames.begin(), frames.end(), [&](const RefFrame& f) {
+                return pin == 0 ? f.key && f.decodeTime == key : f.start >= key;
+            });
+            ASSERT_NE(first, frames.end());
+            // Audio restarts at the unit whose span holds the key time.
+            if (pin == 1 && first != frames.begin() && first->start > key)
+                --first;
+            ASSERT_EQ(samples.size(), static_cast<size_t>(frames.end() - first));
+            for (size_t k = 0; k < samples.size(); ++k) {
+                ASSERT_EQ(samples[k].adler32, first[static_cast<std::ptrdiff_t>(k)].adler32) << k;
+                EXPECT_EQ(samples[k].start, first[static_cast<std::ptrdiff_t>(k)].start - key) << k;
+            }
+            EXPECT_TRUE(samples.front().syncPoint);
+            EXPECT_TRUE(samples.front().discontinuity);
+        }
+    };
+    expectFrom(keys[2]);
+    // Played to the end: the same target now lies behind, so the seek snaps back, while running.
+    ASSERT_EQ(session.Seek(0, target), S_OK);
+    ASSERT_EQ(session.Seek(1, target), S_OK);
+    ASSERT_TRUE(session.driver.WaitForEndOfStream(10000));
+    expectFrom(keys[1]);
+    EXPECT_EQ(session.driver.Stop(), S_OK);
+}
+
+TEST(Mp4Files, CompressedHeadersLeaveNoTemporaryFile)
+{
+    ScopedTempDir temp;
+    ScopedEnv tmpdir("TMPDIR", temp.path().string());
+    for (const char* file : {"cmov-moov-last.mp4", "cmov-moov-first.mp4"}) {
+        OpenedSource source = OpenSourceFile(kFixtureDir + "mp4/" + file, "mp4");
+        EXPECT_TRUE(source) << source.error;
+    }
+    // A movie header that inflates to a movie without tracks: Load fails after the inflation.
+    const Bytes inner = Box("moov", Full("mvhd", Cat({U32(0), U32(0), U32(1000), U32(0), Bytes(80, 0)})));
+    Bytes packed(compressBound(static_cast<uLong>(inner.size())));
+    uLongf packedSize = static_cast<uLongf>(packed.size());
+    ASSERT_EQ(compress(packed.data(), &packedSize, inner.data(), static_cast<uLong>(inner.size())), Z_OK);
+    packed.resize(packedSize);
+    const Bytes cmov = Box("moov", Box("cmov", Cat({Box("dcom", {'z', 'l', 'i', 'b'}),
+                                                    Box("cmvd", Cat({U32(static_cast<std::uint32_t>(inner.size())), packed}))})));
+    OpenedBytes file(Cat({Box("ftyp", Cat({Bytes{'q', 't', ' ', ' '}, U32(0)})), cmov}));
+    EXPECT_TRUE(file.opened);
+    EXPECT_EQ(file.handler.Root().children.back()->type, Mp4Type("moov"));
+    EXPECT_EQ(file.handler.Root().children[1]->type, Mp4Type("skip"));
+    EXPECT_FALSE(OpenSourceFile(file.path, "mp4"));
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(temp.path()))
+        EXPECT_FALSE(entry.path().filename().string().starts_with("zum")) << entry.path();
+}
+
+TEST(Mp4Files, DamagedFilesFailCleanlyOrPlayWhatTheyHold)
+{
+    struct Case {
+        const char* file;
+        bool loads;
+        size_t minimumSamples;  // of the undamaged file's 138
+    };
+    const Case cases[] = {
+        {"damaged/zeroed-header.mp4", false, 0},   {"fragmented.mp4", false, 0},
+        {"damaged/truncated-moov.mp4", true, 50},  {"damaged/stsz-count-huge.mp4", true, 88},
+        {"damaged/garbage-mdat.mp4", true, 138},   {"damaged/stco-past-end.mp4", true, 137},
+        {"damaged/truncated.mp4", true, 66},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.file);
+        const PlayResult played = vmx::test::PlayFixture(std::string("mp4/") + c.file, "mp4");
+        if (!c.loads) {
+            EXPECT_FALSE(played.Succeeded());
+            EXPECT_NE(played.error.find("could not load"), std::string::npos) << played.error;
+            continue;
+        }
+        ASSERT_TRUE(played.Succeeded()) << played.error;
+        size_t samples = 0;
+        for (const PinReport& pin : played.report.pins)
+            samples += SamplesOf(pin).size();
+        EXPECT_GE(samples, c.minimumSamples);
+        EXPECT_LE(samples, 138u);
+    }
+}
+
+TEST(Mp4Filter, PinsByTrackIdTheLongerVideoAndIVmxMP4)
+{
+    // The second video track has half the chunks: only the first stays.
+    OpenedSource source = OpenSourceFile(kFixtureDir + "mp4/two-video.mp4", "mp4");
+    ASSERT_TRUE(source) << source.error;
+    const PlayResult described = DescribeSource(source.filter.Get());
+    ASSERT_EQ(described.report.pins.size(), 2u);
+    EXPECT_EQ(described.report.pins[0].name, "Video (1)");
+    EXPECT_EQ(described.report.pins[1].name, "Audio (3)");
+
+    ComPtr<IVmxMP4> options;
+    ASSERT_EQ(source.filter.QueryInterface(IID_IVmxMP4, &options), S_OK);
+    EXPECT_EQ(options->SetNotify(nullptr), E_POINTER);
+    EXPECT_EQ(options->SetNotify(options.Get()), S_OK);
+    EXPECT_EQ(options->SetUserValue(0x1234), S_OK);
+    DWORD value = 0;
+    EXPECT_EQ(options->GetUserValue(&value), S_OK);
+    EXPECT_EQ(value, 0x1234u);
+    BOOL keyFrames = FALSE;
+    EXPECT_EQ(options->GetSeekKeyFrame(&keyFrames), S_OK);
+    EXPECT_TRUE(keyFrames);
+    EXPECT_EQ(options->SetSeekKeyFrame(FALSE), S_OK);
+    EXPECT_EQ(options->GetSeekKeyFrame(&keyFrames), S_OK);
+    EXPECT_FALSE(keyFrames);
+    // The whole file is there: every track's last chunk is reachable.
+    LONGLONG available = 0;
+    EXPECT_EQ(options->GetAvailableDuration(&available), S_OK);
+    EXPECT_GT(available, kSecond);
+    EXPECT_LE(available, described.report.duration.value_or(0));
 }
