@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # VMX.ax under Wine: builds the module and the graph test host with mingw-w64, registers the module
-# in a fresh Wine prefix, plays every MP3 and AAC fixture and a set of Matroska ones through
+# in a fresh Wine prefix, plays every MP3 and AAC fixture and a set of Matroska and MP4 ones through
 # Wine's own filter graph (run, seek, run again) and compares each sample with what the Linux
 # build delivers for the same file, then unregisters and checks that the keys are gone.
 set -euo pipefail
@@ -77,6 +77,12 @@ for fixture in tests/fixtures/aac/*.aac; do fixtures+=("$fixture {C1EA8A02-9E67-
 # Matroska: video with laced audio, Cues every second, subtitle tracks, Xiph-laced Vorbis, WebM.
 for fixture in tests/fixtures/mkv/{h264-aac,cues-10s,subtitles,laced-xiph}.mkv tests/fixtures/mkv/vp8-vorbis.webm; do
   fixtures+=("$fixture {9794BD42-281E-45EE-94CC-70A260E407B5}")
+done
+# MP4/QuickTime: H.264 + AAC both ways round, key frames every second, MPEG-4 + MP3, AC-3, PCM
+# byte-swapped, ima4, a compressed movie header (inflated through Windows' temporary files).
+for fixture in tests/fixtures/mp4/{h264-aac-moov-last,h264-aac-faststart,keys-4s,mpeg4-mp3,h264-ac3,cmov-moov-first}.mp4 \
+    tests/fixtures/mp4/{pcm-twos,ima4,raw-rgb24}.mov; do
+  fixtures+=("$fixture {D18284FE-DE51-4F33-A9BB-A8D3AE4B66BB}")
 done
 
 played=0

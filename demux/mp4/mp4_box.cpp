@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstdio>
 
 #include "io/byte_reader.h"
 
@@ -331,6 +332,13 @@ bool Mp4VideoEntry::Parse(std::span<const BYTE> payload)
 }
 
 // ---- Paths ------------------------------------------------------------------------------------
+
+std::string IndexedPath(const char* base, std::uint32_t index)
+{
+    char text[64];
+    std::snprintf(text, sizeof text, "%s[%u]", base, index);
+    return text;
+}
 
 const Mp4Box* FindBox(const Mp4Box& start, std::string_view path)
 {

@@ -209,5 +209,7 @@ struct Mp4Box {
 // climbs to the root, "." stays, ".." climbs one, a four-character type moves to the n-th child
 // of that type ("trak[1]"; n is 0 without an index), and "[n]" alone to the n-th child of any type.
 const Mp4Box* FindBox(const Mp4Box& start, std::string_view path);
+// A path with an index: IndexedPath("/moov/trak", 2) is "/moov/trak[2]".
+std::string IndexedPath(const char* base, std::uint32_t index);
 // 0 when the path names no box, else 1 plus the later siblings of the same type.
 int CountBoxes(const Mp4Box& start, std::string_view path);

@@ -178,7 +178,7 @@ bool SetUpMp4Codec(Mp4Track& track)
     const std::uint32_t description = track.chunks.empty() ? 0 : track.chunks[0].descriptionIndex;
     if (description == 0)
         return false;
-    const Mp4Box* entry = FindBox(*track.stsd, "[" + std::to_string(description - 1) + "]");
+    const Mp4Box* entry = FindBox(*track.stsd, IndexedPath("", description - 1));
     if (!entry || !entry->data)
         return false;
     track.sampleEntry = entry;

@@ -305,7 +305,7 @@ bool KMp4ReadHandler::Open(LPCWSTR path)
 
     const int count = CountBoxes("/moov/trak");
     for (int i = 0; i < count; ++i) {
-        const Mp4Box* trak = FindBox("/moov/trak[" + std::to_string(i) + "]");
+        const Mp4Box* trak = FindBox(IndexedPath("/moov/trak", static_cast<std::uint32_t>(i)));
         auto track = trak ? Mp4Track::Build(*trak, m_adjustment) : nullptr;
         if (!track)
             continue;

@@ -1,0 +1,68 @@
+#!/usr/bin/env bash
+# Times our play-through of an H.264 + AAC file of about 1 GB in one container (mkv or mp4)
+# against ffmpeg's demuxer on the same file.
+#
+#   bench/h264-aac-vs-ffmpeg.sh CONTAINER [BENCH [SIZE_MB]]
+#
+# (bench/mkv-vs-ffmpeg.sh and bench/mp4-vs-ffmpeg.sh name the container.)
+# BENCH (or $VMX_BENCH, default build/release/play_bench) is run as `BENCH FILE --no-checksum`;
+# the reference is `ffmpeg -v error -i FILE -map 0 -c copy -f null -`, which demuxes every packet
+# without decoding and without looking at the bytes, so our sinks skip their checksums too.
+# Set VMX_BENCH_CHECKSUMS=1 to time with them. SIZE_MB (or $VMX_BENCH_MB, default 1000) is the
+# size to reach; a smaller one makes a quick check of the script itself. Each side runs three
+# times; the medians of the wall-clock times measured here, and their ratio ours/ffmpeg, are
+# printed, plus the median of the wall_s that the bench program reports for itself.
+set -euo pipefail
+. "$(dirname "$0")/against-ffmpeg.sh"
+export LC_ALL=C
+
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+container="${1:-}"
+case "$container" in
+  mkv | mp4) ;;
+  *) echo "h264-aac-vs-ffmpeg: the container is mkv or mp4, not '$container'" >&2; exit 2 ;;
+esac
+bench="${2:-${VMX_BENCH:-$root/build/release/play_bench}}"
+target_mb="${3:-${VMX_BENCH_MB:-1000}}"
+runs=3
+
+if [ ! -x "$bench" ]; then
+  echo "$container-vs-ffmpeg: no executable bench program at $bench (build it, or pass its path)" >&2
+  exit 1
+fi
+if ! [[ "$target_mb" =~ ^[1-9][0-9]*$ ]]; then
+  echo "$container-vs-ffmpeg: the size is a whole number of megabytes, not '$target_mb'" >&2
+  exit 2
+fi
+bench_options=(--no-checksum)
+mode="checksums off (sinks only count bytes, as ffmpeg's null muxer does)"
+if [ "${VMX_BENCH_CHECKSUMS:-0}" = 1 ]; then
+  bench_options=()
+  mode="checksums on (FNV-1a and Adler-32 over every sample)"
+fi
+
+"$root/scripts/need-packages.sh" ffmpeg
+
+work="$(mktemp -d)"
+trap 'rm -rf "$work"' EXIT
+
+# Ten seconds encoded once, then copied end to end until the size is reached: encoding a whole
+# gigabyte would take minutes. Fixed noise (the filter's default seed) keeps x264 near the asked
+# bitrate, which plain test pictures undershoot; bitexact drops the encoder's version strings.
+clip="$work/clip.$container"
+ffmpeg -v error -nostdin -y \
+  -f lavfi -i "testsrc2=size=1280x720:rate=25:duration=10,noise=alls=12:allf=t" \
+  -f lavfi -i "sine=frequency=440:sample_rate=48000:duration=10" \
+  -map 0:v -map 1:a -c:v libx264 -preset ultrafast -b:v 40M -maxrate 40M -bufsize 80M -g 50 -pix_fmt yuv420p \
+  -c:a aac -b:a 192k -ac 2 -fflags +bitexact -flags:v +bitexact -flags:a +bitexact "$clip"
+clip_bytes=$(stat -c %s "$clip")
+# -stream_loop N plays the input N more times.
+loops=$(((target_mb * 1000000 + clip_bytes - 1) / clip_bytes - 1))
+[ "$loops" -lt 0 ] && loops=0
+file="$work/big.$container"
+ffmpeg -v error -nostdin -y -stream_loop "$loops" -i "$clip" -map 0 -c copy -fflags +bitexact "$file"
+cat "$file" >/dev/null # into the page cache, so no run pays for the first read
+
+echo "file: $(stat -c %s "$file") bytes, $((loops + 1)) x 10 s of 1280x720 H.264 at 40 Mbit/s + AAC 192 kbit/s"
+echo "mode: $mode"
+compare_with_ffmpeg "$runs" "$file" "$bench" "${bench_options[@]}"
