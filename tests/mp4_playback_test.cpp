@@ -256,8 +256,37 @@ std::uint32_t Adler(const Bytes& bytes) { return static_cast<std::uint32_t>(adle
 // The stream index of a pin: its name carries the track ID, which ffmpeg numbers from 1.
 int StreamOf(const std::string& pinName) { return std::stoi(pinName.substr(pinName.find('(') + 1)) - 1; }
 
+// The preferred type's picture size or sound format against ffprobe's stream.
+void ExpectTypeMatches(const CMediaType& type, const nlohmann::json& stream)
+{
+    if (stream["codec_type"] == "video") {
+        const std::size_t at = *type.FormatType() == FORMAT_VideoInfo2 ? offsetof(VIDEOINFOHEADER2, bmiHeader)
+                             : *type.FormatType() == FORMAT_MPEG2Video ? offsetof(MPEG2VIDEOINFO, hdr.bmiHeader)
+                                                                       : offsetof(VIDEOINFOHEADER, bmiHeader);
+        ASSERT_GE(type.FormatLength(), at + sizeof(BITMAPINFOHEADER));
+        BITMAPINFOHEADER bitmap;
+        std::memcpy(&bitmap, type.Format() + at, sizeof bitmap);
+        EXPECT_EQ(bitmap.biWidth, stream["width"].get<int>());
+        EXPECT_EQ(bitmap.biHeight, stream["height"].get<int>());
+    } else {
+        ASSERT_GE(type.FormatLength(), sizeof(WAVEFORMATEX) - 2);
+        WAVEFORMATEX wave;
+        std::memcpy(&wave, type.Format(), sizeof wave - 2);
+        // AC-3 with a "dac3" leaves the channel count to the stream itself, and an AAC sample
+        // entry may claim 2 channels where its configuration (which the decoder reads) has 1.
+        if (*type.Subtype() != MEDIASUBTYPE_DolbyAc3 && *type.Subtype() != FourccGuid(0x00FF)) {
+            EXPECT_EQ(wave.nChannels, stream["channels"].get<int>());
+        }
+        EXPECT_EQ(wave.nSamplesPerSec, static_cast<DWORD>(stream["sample_rate"].get<int>()));
+    }
+}
+
 }  // namespace
 
+// The tables list what ffprobe gives with edit lists ignored. Its default listing would start
+// H.264 0.08 s earlier (the B-frame delay the edit list removes) and AAC, MP3 and AC-3 later by
+// their priming; the filter applies no edit list, so each sample keeps its decode time plus its
+// composition offset, which is what these tables hold, to the 100 ns.
 TEST(Mp4Playback, EveryPinDeliversFfprobesPackets)
 {
     struct Case {
@@ -289,6 +318,8 @@ TEST(Mp4Playback, EveryPinDeliversFfprobesPackets)
         const auto streams = LoadFrames("mp4/" + std::string(c.table), &kinds);
         const PlayResult played = vmx::test::PlayFixture("mp4/" + std::string(c.file), "mp4");
         ASSERT_TRUE(played.Succeeded()) << played.error;
+        std::ifstream tableFile(kFixtureDir + "mp4/" + c.table + ".ffprobe.json");
+        const nlohmann::json table = nlohmann::json::parse(tableFile);
         // Every audio and video stream ffprobe knows a codec for gets a pin, except the unmapped
         // ALAC and text tracks and the shorter of two video tracks.
         std::size_t expectedPins = 0;
@@ -303,6 +334,8 @@ TEST(Mp4Playback, EveryPinDeliversFfprobesPackets)
                 EXPECT_NE(FormatTypeName(*type.FormatType()).front(), '{');
             }
             const std::vector<RefFrame>& frames = streams.at(StreamOf(pin.name));
+            ASSERT_FALSE(pin.mediaTypes.empty());
+            ExpectTypeMatches(pin.mediaTypes.front(), table["streams"][static_cast<std::size_t>(StreamOf(pin.name))]);
             const auto samples = SamplesOf(pin);
             ASSERT_EQ(samples.size(), frames.size());
             for (std::size_t k = 0; k < samples.size(); ++k) {
