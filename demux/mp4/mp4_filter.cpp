@@ -84,8 +84,10 @@ HRESULT CMP4_Filter::GetAvailableDuration(LONGLONG* duration)
         return E_POINTER;
     CAutoLock lock(pStateLock());
     REFERENCE_TIME available = m_availableDuration;
-    if (m_handler.File()) {
-        const LONGLONG size = m_handler.File()->GetSize();
+    // A reader of its own: the reader thread moves the filter's file meanwhile.
+    KFile probe;
+    if (m_handler.File() && probe.Open(m_handler.File()->Path())) {
+        const LONGLONG size = probe.GetSize();
         for (const auto& track : m_handler.Tracks())
             available = std::max(available, track->AvailableTime(size));
     }
@@ -263,9 +265,10 @@ HRESULT CMP4_Filter::NextPacket(std::unique_ptr<KPacket>& packet)
                 return S_FALSE;
             m_windowPosition += std::max<std::uint64_t>(1, scale / 10);
             m_windowEnd = Mp4TicksToTime(static_cast<std::int64_t>(std::min<std::uint64_t>(m_windowPosition, INT64_MAX)), scale);
-            // Slices with nothing in them are skipped rather than walked one by one.
+            // Slices with nothing in them are skipped rather than walked one by one. Never
+            // backwards: the rounded-down tick can give back the slice just left, for ever.
             if (earliest >= m_windowEnd) {
-                m_windowPosition = static_cast<std::uint64_t>(std::max<__int128>(static_cast<__int128>(earliest) * scale / 10000000, 0));
+                m_windowPosition = std::max(m_windowPosition, static_cast<std::uint64_t>(std::max<__int128>(static_cast<__int128>(earliest) * scale / 10000000, 0)));
                 continue;
             }
             m_trackIndex = 0;
@@ -280,7 +283,11 @@ HRESULT CMP4_Filter::NextPacket(std::unique_ptr<KPacket>& packet)
             // A unit of 0 bytes, or one whose bytes the file does not hold (cut short, or a
             // damaged offset), is skipped: what follows it may still be there.
             std::unique_ptr<KPacket> unit = track.CurrentSize() ? ReadUnit(track) : nullptr;
-            if (!track.Advance()) {
+            // Past the end of the file, so is the rest of the chunk: it is skipped at once, not
+            // unit by unit (a damaged count can claim millions of them).
+            const auto fileSize = static_cast<std::uint64_t>(std::max<LONGLONG>(m_handler.File()->GetSize(), 0));
+            const bool pastEnd = !unit && track.CurrentOffset() >= fileSize;
+            if (!(pastEnd ? track.AdvancePastChunk() : track.Advance())) {
                 track.active = false;
                 m_exhausted[m_trackIndex] = true;
             }

@@ -311,6 +311,18 @@ bool Mp4Track::Advance()
     return true;
 }
 
+bool Mp4Track::AdvancePastChunk()
+{
+    if (currentChunk >= chunks.size())
+        return false;
+    const Mp4ChunkEntry& chunk = chunks[currentChunk];
+    const std::uint64_t last = std::min<std::uint64_t>(chunk.firstSample + static_cast<std::uint64_t>(chunk.samples), sampleCount);
+    // From the chunk's last sample, one step leaves the chunk.
+    if (last > static_cast<std::uint64_t>(currentSample) + 1)
+        currentSample = static_cast<std::uint32_t>(last - 1);
+    return Advance();
+}
+
 void Mp4Track::RecomputeOffsetInChunk()
 {
     m_offsetInChunk = 0;

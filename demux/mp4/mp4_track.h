@@ -44,6 +44,8 @@ public:
     std::uint64_t CurrentOffset() const;
     // Moves past the unit; false once the track has no more samples.
     bool Advance();
+    // Moves past every unit left in the current chunk; false once the track has no more samples.
+    bool AdvancePastChunk();
     // Decode time of a sample, without composition offset.
     REFERENCE_TIME TimeOfSample(std::uint32_t sample) const;
     bool Locate(REFERENCE_TIME time, bool snapToSync, bool preferEarlier, Mp4Location* location) const;
