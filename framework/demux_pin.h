@@ -108,6 +108,7 @@ protected:
         bool syncOnRestart = false;   // the first sample after a (re)start is a sync point
         bool applyMediaType = true;   // a packet's media type is attached to its sample
         bool mediaTimes = false;      // media times: segment start plus sample time, in 10 ms units
+        bool packetMediaTimes = false;  // media times as the packet carries them
     };
 
     // Copies one packet into the sample in the slot (growing the buffer when the packet does not
@@ -142,6 +143,13 @@ protected:
         } else {
             sample->SetTime(nullptr, nullptr);
             sample->SetPreroll(FALSE);
+        }
+        if constexpr (requires { packet.mediaStart; }) {
+            if (rules.packetMediaTimes && packet.HasTime()) {
+                mediaStart = packet.mediaStart;
+                mediaStop = packet.mediaStop;
+                mediaTimes = true;
+            }
         }
         if (mediaTimes)
             sample->SetMediaTime(&mediaStart, &mediaStop);

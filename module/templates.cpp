@@ -4,6 +4,7 @@
 
 #include "demux/audio/aac_filter.h"
 #include "demux/audio/mp3_filter.h"
+#include "demux/avi/avi_filter.h"
 #include "demux/mkv/mkv_filter.h"
 #include "demux/mp4/mp4_filter.h"
 #include "module/pending_filter.h"
@@ -58,7 +59,7 @@ CUnknown* CreatePending(IUnknown* outer, HRESULT* phr)
 }  // namespace
 
 const CFactoryTemplate g_Templates[] = {
-    {kAviName, &CLSID_VmxAviSource, CreatePending<&kAviName, &CLSID_VmxAviSource>, nullptr, &kAviSetup},
+    {kAviName, &CLSID_VmxAviSource, CreateFilterInstance<CAVI2_Filter>, nullptr, &kAviSetup},
     {kOggName, &CLSID_VmxOggSource, CreatePending<&kOggName, &CLSID_VmxOggSource>, nullptr, &kOggSetup},
     {kMpegName, &CLSID_VmxMpegSource, CreatePending<&kMpegName, &CLSID_VmxMpegSource>, nullptr, &kMpegSetup},
     {kMkvName, &CLSID_VmxMkvSource, CreateFilterInstance<CMKV_Filter>, nullptr, &kMkvSetup},

@@ -111,6 +111,7 @@ constexpr WORD WAVE_FORMAT_PCM = 1;
 constexpr WORD WAVE_FORMAT_MPEG = 0x0050;
 constexpr WORD WAVE_FORMAT_MPEGLAYER3 = 0x0055;
 constexpr DWORD BI_RGB = 0;
+constexpr DWORD BI_BITFIELDS = 3;
 
 // ---- Enumerations and small records ----
 
