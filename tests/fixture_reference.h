@@ -53,6 +53,7 @@ inline Reference LoadReference(const std::string& name)
 struct RefFrame {
     REFERENCE_TIME start;  // 100-ns units, truncated toward zero (file time)
     REFERENCE_TIME decodeTime;  // the same for dts, where the table has one
+    long long pts;              // in the stream's time base, as the table gives it (else its dts)
     bool hasTime;
     int size;
     std::uint32_t adler32;
@@ -83,8 +84,12 @@ inline std::map<int, std::vector<RefFrame>> LoadFrames(const std::string& name, 
         const std::string hash = packet["data_hash"].get<std::string>();
         RefFrame frame{};
         frame.hasTime = packet.contains("pts");
-        if (frame.hasTime)
-            frame.start = static_cast<REFERENCE_TIME>(static_cast<__int128>(packet["pts"].get<long long>()) * num * 10000000 / den);
+        if (frame.hasTime) {
+            frame.pts = packet["pts"].get<long long>();
+            frame.start = static_cast<REFERENCE_TIME>(static_cast<__int128>(frame.pts) * num * 10000000 / den);
+        }
+        if (!frame.hasTime && packet.contains("dts"))
+            frame.pts = packet["dts"].get<long long>();
         if (packet.contains("dts"))
             frame.decodeTime = static_cast<REFERENCE_TIME>(static_cast<__int128>(packet["dts"].get<long long>()) * num * 10000000 / den);
         frame.size = packet["size"].get<int>();
