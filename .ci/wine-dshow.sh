@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # VMX.ax under Wine: builds the module and the graph test host with mingw-w64, registers the module
-# in a fresh Wine prefix, plays every MP3 and AAC fixture and a set of Matroska and MP4 ones through
+# in a fresh Wine prefix, plays every MP3 and AAC fixture and a set of Matroska, MP4 and AVI ones through
 # Wine's own filter graph (run, seek, run again) and compares each sample with what the Linux
 # build delivers for the same file, then unregisters and checks that the keys are gone.
 set -euo pipefail
@@ -83,6 +83,10 @@ done
 for fixture in tests/fixtures/mp4/{h264-aac-moov-last,h264-aac-faststart,keys-4s,mpeg4-mp3,h264-ac3,cmov-moov-first}.mp4 \
     tests/fixtures/mp4/{pcm-twos,ima4,raw-rgb24}.mov; do
   fixtures+=("$fixture {D18284FE-DE51-4F33-A9BB-A8D3AE4B66BB}")
+done
+# AVI: MPEG-4 + MP3, H.264 + AAC, byte-timed ADPCM, two audio streams, no idx1 (scanned), OpenDML.
+for fixture in tests/fixtures/avi/{xvid-mp3,h264-aac,ima-adpcm,two-audio,no-idx1,odml-no-idx1,raw-bgr24}.avi; do
+  fixtures+=("$fixture {6BA9DD10-09B9-4C8B-89A8-8AC445601214}")
 done
 
 played=0

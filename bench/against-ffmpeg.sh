@@ -31,7 +31,7 @@ compare_with_ffmpeg() {
     echo "run $run ours: ${ours[-1]} s (${output//$'\n'/ })"
 
     start=$(now_ns)
-    ffmpeg -v error -nostdin -i "$file" -map 0 -c copy -f null -
+    ffmpeg -v fatal -nostdin -i "$file" -map 0 -c copy -f null -
     theirs+=("$(seconds_since "$start")")
     echo "run $run ffmpeg: ${theirs[-1]} s"
   done

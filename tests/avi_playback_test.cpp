@@ -214,10 +214,22 @@ TEST(AviScanning, FilesWithoutAUsableIndexPlayWhileTheyAreScanned)
     ComPtr<IVmxAVI> options;
     ASSERT_EQ(source.filter.QueryInterface(IID_IVmxAVI, &options), S_OK);
     LONGLONG indexed = 0;
+    EXPECT_EQ(options->GetIndexedDuration(nullptr), E_POINTER);
     EXPECT_EQ(options->GetIndexedDuration(&indexed), S_OK);
     // The last chunk's end, empty chunks counted.
     EXPECT_EQ(indexed, static_cast<REFERENCE_TIME>(static_cast<double>(video.back().pts + 1) / 25.0 * 10000000.0));
     EXPECT_EQ(driver.Stop(), S_OK);
+
+    // The slots that only keep a value, and the one that takes a host object and refuses it.
+    DWORD value = 1;
+    EXPECT_EQ(options->GetUserValue(&value), S_OK);
+    EXPECT_EQ(value, 0u);
+    EXPECT_EQ(options->SetNotify(nullptr), E_FAIL);
+    EXPECT_EQ(options->SetUserValue(7), S_OK);
+    EXPECT_EQ(options->GetUserValue(&value), S_OK);
+    EXPECT_EQ(value, 7u);
+    EXPECT_EQ(options->SetNotify(nullptr), E_POINTER);
+    EXPECT_EQ(options->SetNotify(options.Get()), E_FAIL);
 }
 
 TEST(AviDamaged, FailCleanlyOrPlayWhatTheFileHolds)

@@ -1,0 +1,3 @@
+#!/usr/bin/env bash
+# Times our AVI play-through against ffmpeg on about 1 GB of H.264 + AAC: bench/avi-vs-ffmpeg.sh [BENCH [SIZE_MB]]
+exec "$(dirname "$0")/h264-aac-vs-ffmpeg.sh" avi "$@"
