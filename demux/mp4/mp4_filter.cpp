@@ -285,8 +285,8 @@ HRESULT CMP4_Filter::NextPacket(std::unique_ptr<KPacket>& packet)
             std::unique_ptr<KPacket> unit = track.CurrentSize() ? ReadUnit(track) : nullptr;
             // Past the end of the file, so is the rest of the chunk: it is skipped at once, not
             // unit by unit (a damaged count can claim millions of them).
-            const auto fileSize = static_cast<std::uint64_t>(std::max<LONGLONG>(m_handler.File()->GetSize(), 0));
-            const bool pastEnd = !unit && track.CurrentOffset() >= fileSize;
+            const bool pastEnd = !unit
+                && track.CurrentOffset() >= static_cast<std::uint64_t>(std::max<LONGLONG>(m_handler.File()->GetSize(), 0));
             if (!(pastEnd ? track.AdvancePastChunk() : track.Advance())) {
                 track.active = false;
                 m_exhausted[m_trackIndex] = true;
