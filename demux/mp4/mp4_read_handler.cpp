@@ -336,9 +336,10 @@ void KMp4ReadHandler::InflateMovieHeader()
     const int result = inflate(&stream, Z_FINISH);
     const uLong produced = stream.total_out;
     inflateEnd(&stream);
+    // A stream cut short (or a declared size that is not the truth) leaves the header unread.
     if (result == Z_STREAM_END)
         inflated.resize(produced);
-    else if (result != Z_OK && result != Z_BUF_ERROR)
+    else if (result != Z_OK)
         return;
 
     // The inflated movie box is read like any file: through a temporary file of its own.

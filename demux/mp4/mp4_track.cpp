@@ -179,18 +179,23 @@ UnitKind KindOf(const Mp4Track& track)
 std::uint64_t Mp4Track::DtsInChunk(std::uint32_t c, std::uint32_t sample) const
 {
     const Mp4ChunkEntry& chunk = chunks[c];
-    std::uint64_t dts = chunk.firstDts;
-    std::uint64_t k = sample > chunk.firstSample ? sample - chunk.firstSample : 0;
-    for (const auto& [count, delta] : chunk.runs) {
-        if (k > count) {
-            dts += static_cast<std::uint64_t>(count) * delta;
-            k -= count;
-        } else {
-            dts += static_cast<std::uint64_t>(delta) * k;
-            break;
-        }
+    // Samples are asked for in order: the walk goes on from the run it last stood in, so a long
+    // chunk of varying durations costs one step a sample, not a walk from its start.
+    if (c != m_dtsChunk || sample < m_dtsRunFirst) {
+        m_dtsChunk = c;
+        m_dtsRun = 0;
+        m_dtsRunFirst = chunk.firstSample;
+        m_dtsRunStart = chunk.firstDts;
     }
-    return dts;
+    while (m_dtsRun + 1 < chunk.runs.size()
+           && static_cast<std::uint64_t>(sample) >= static_cast<std::uint64_t>(m_dtsRunFirst) + chunk.runs[m_dtsRun].first) {
+        m_dtsRunStart += static_cast<std::uint64_t>(chunk.runs[m_dtsRun].first) * chunk.runs[m_dtsRun].second;
+        m_dtsRunFirst += chunk.runs[m_dtsRun].first;
+        ++m_dtsRun;
+    }
+    if (chunk.runs.empty() || sample < m_dtsRunFirst)
+        return chunk.firstDts;
+    return m_dtsRunStart + static_cast<std::uint64_t>(sample - m_dtsRunFirst) * chunk.runs[m_dtsRun].second;
 }
 
 std::int32_t Mp4Track::CompositionOffset(std::uint32_t sample) const

@@ -104,6 +104,11 @@ private:
     void MoveSyncCursor();
 
     std::uint64_t m_offsetInChunk = 0;
+    // Where the decode-time walk last stood: chunk, run, the run's first sample and its ticks.
+    mutable std::size_t m_dtsChunk = static_cast<std::size_t>(-1);
+    mutable std::size_t m_dtsRun = 0;
+    mutable std::uint32_t m_dtsRunFirst = 0;
+    mutable std::uint64_t m_dtsRunStart = 0;
     // Where the composition-offset lookup last stood: the run and its first sample.
     mutable std::size_t m_cttsRun = 0;
     mutable std::uint32_t m_cttsRunStart = 0;
