@@ -5,12 +5,14 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <fstream>
 
 #include "demux/avi/avi_filter.h"
 #include "demux/avi/avi_media_types.h"
 #include "host/graph_driver.h"
 #include "io/wide_text.h"
 #include "tests/fixture_reference.h"
+#include "tests/test_support.h"
 
 namespace {
 
@@ -230,6 +232,44 @@ TEST(AviScanning, FilesWithoutAUsableIndexPlayWhileTheyAreScanned)
     EXPECT_EQ(value, 7u);
     EXPECT_EQ(options->SetNotify(nullptr), E_POINTER);
     EXPECT_EQ(options->SetNotify(options.Get()), E_FAIL);
+}
+
+TEST(AviScanning, AGrowingFileIsIndexedAndPlayedAsItGrows)
+{
+    // A file without an index, written in pieces while it plays: the scan waits for more while
+    // the file grows, the indexed duration grows with it, and every chunk is played.
+    std::ifstream in(kFixtureDir + "avi/no-idx1.avi", std::ios::binary);
+    const std::string whole((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const auto video = LoadFrames("avi/no-idx1").at(0);
+    vmx::test::ScopedTempDir dir;
+    const std::string path = dir.file("growing.avi");
+    const std::size_t pieces = 8, first = whole.size() * 3 / 10;
+    std::ofstream(path, std::ios::binary).write(whole.data(), static_cast<std::streamsize>(first));
+    OpenedSource source = OpenSourceFile(path, "avi");
+    ASSERT_TRUE(source) << source.error;
+    GraphDriver driver(source.filter.Get());
+    ASSERT_EQ(driver.ConnectAll(), S_OK);
+    ComPtr<IVmxAVI> options;
+    ASSERT_EQ(source.filter.QueryInterface(IID_IVmxAVI, &options), S_OK);
+    ASSERT_EQ(driver.Run(), S_OK);
+    std::vector<LONGLONG> indexed;
+    for (std::size_t piece = 0; piece < pieces; ++piece) {
+        Sleep(150);
+        LONGLONG duration = 0;
+        ASSERT_EQ(options->GetIndexedDuration(&duration), S_OK);
+        indexed.push_back(duration);
+        const std::size_t from = first + (whole.size() - first) * piece / pieces;
+        const std::size_t to = first + (whole.size() - first) * (piece + 1) / pieces;
+        std::ofstream(path, std::ios::binary | std::ios::app).write(whole.data() + from, static_cast<std::streamsize>(to - from));
+    }
+    ASSERT_TRUE(driver.WaitForEndOfStream(10000));
+    EXPECT_TRUE(std::is_sorted(indexed.begin(), indexed.end()));
+    EXPECT_LT(indexed.front(), indexed.back());
+    LONGLONG finalDuration = 0;
+    ASSERT_EQ(options->GetIndexedDuration(&finalDuration), S_OK);
+    EXPECT_EQ(finalDuration, static_cast<REFERENCE_TIME>(static_cast<double>(video.back().pts + 1) / 25.0 * 10000000.0));
+    EXPECT_EQ(driver.Sink(0)->Samples().size(), video.size());
+    EXPECT_EQ(driver.Stop(), S_OK);
 }
 
 TEST(AviDamaged, FailCleanlyOrPlayWhatTheFileHolds)

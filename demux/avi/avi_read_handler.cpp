@@ -1,6 +1,7 @@
 #include "demux/avi/avi_read_handler.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <limits>
 
@@ -399,12 +400,17 @@ void KAvi2ReadHandler::Scan()
     std::uint32_t plausible = 0;
     for (auto& stream : m_streams)
         plausible = std::max(plausible, stream->BufferSize());
-    // A file that stops growing is complete: the scan then ends where its data ends.
+    // A file that has not grown for a second is complete (or cut short): the scan then ends
+    // where its data ends instead of waiting for more.
+    using Clock = std::chrono::steady_clock;
+    auto lastGrowth = Clock::now();
     const auto growing = [&] {
         const LONGLONG size = file->GetSize();
-        const bool grew = size != m_lastSeenSize;
-        m_lastSeenSize = size;
-        return grew;
+        if (size != m_lastSeenSize) {
+            m_lastSeenSize = size;
+            lastGrowth = Clock::now();
+        }
+        return Clock::now() - lastGrowth < std::chrono::seconds(1);
     };
     m_lastSeenSize = file->GetSize();
     std::vector<BYTE> block;
@@ -416,7 +422,7 @@ void KAvi2ReadHandler::Scan()
             const bool incomplete = file->GetSize() < m_scanRiffEnd
                 || m_largestIndexedOffset > static_cast<std::uint64_t>(m_scanRiffEnd);
             if (incomplete && growing()) {
-                if (Pause(1000))
+                if (Pause(100))
                     return;
                 continue;
             }
@@ -472,6 +478,15 @@ void KAvi2ReadHandler::Scan()
                 if (Pause(100))
                     return;
             }
+            continue;
+        }
+        // A chunk whose data is not all there yet is indexed once it is (a growing file), or
+        // never (a file cut short).
+        if (m_scanPosition + 8 + static_cast<LONGLONG>(size) > file->GetSize()) {
+            if (!growing())
+                break;
+            if (Pause(100))
+                return;
             continue;
         }
         if (stream) {
