@@ -103,6 +103,20 @@ public:
     ULONG QueuedCount() override { return m_queue.Count(); }
 
 protected:
+    // The take of the pins that keep the last queued packet back until another packet (or the
+    // end marker) follows it, as demuxers that may still extend it need: S_OK with a timed
+    // packet, S_FALSE at the end marker, S_NOT_READY otherwise (an untimed packet is dropped).
+    HRESULT TakeHeldBack(std::unique_ptr<Packet>& packet)
+    {
+        const DWORD queued = m_queue.Count();
+        if (queued == 0 || (queued == 1 && m_queue.TailIsPacket()))
+            return S_NOT_READY;
+        packet = m_queue.Pop();
+        if (!packet)
+            return S_FALSE;
+        return packet->HasTime() ? S_OK : S_NOT_READY;
+    }
+
     // How a packet's flags become the sample's.
     struct SampleRules {
         bool syncOnRestart = false;   // the first sample after a (re)start is a sync point

@@ -5,16 +5,9 @@
 
 HRESULT CAudioStreamPin::FillSample(IMediaSample*& sample)
 {
-    // A frame goes out only once the next frame (or the end) is queued behind it, so the last
-    // frame of a pass leaves together with the end of the stream.
-    const DWORD queued = m_queue.Count();
-    if (queued == 0 || (queued == 1 && m_queue.TailIsPacket()))
-        return S_NOT_READY;
-    std::unique_ptr<KPacket> packet = m_queue.Pop();
-    if (!packet)
-        return S_FALSE;
-    if (!packet->HasTime())
-        return S_NOT_READY;
+    std::unique_ptr<KPacket> packet;
+    if (const HRESULT taken = TakeHeldBack(packet); taken != S_OK)
+        return taken;
     // Frames carry no sync flag of their own: the first after each (re)start is the sync point.
     return FillFromPacket(sample, *packet, SampleRules{true, false});
 }

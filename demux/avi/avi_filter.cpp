@@ -17,15 +17,9 @@ CAVI2_OutputPin::CAVI2_OutputPin(HRESULT* phr, CAVI2_Filter* filter, LPCWSTR nam
 
 HRESULT CAVI2_OutputPin::FillSample(IMediaSample*& sample)
 {
-    // The last packet is held back until another packet or the end marker follows it.
-    const DWORD queued = m_queue.Count();
-    if (queued == 0 || (queued == 1 && m_queue.TailIsPacket()))
-        return S_NOT_READY;
-    std::unique_ptr<KPacket2> packet = m_queue.Pop();
-    if (!packet)
-        return S_FALSE;
-    if (!packet->HasTime())
-        return S_NOT_READY;
+    std::unique_ptr<KPacket2> packet;
+    if (const HRESULT taken = TakeHeldBack(packet); taken != S_OK)
+        return taken;
     const HRESULT hr = FillFromPacket(sample, *packet, SampleRules{.syncOnRestart = true, .applyMediaType = false, .packetMediaTimes = true});
     // Frames before the start are marked preroll only when seeks land on key frames.
     if (SUCCEEDED(hr) && sample && !m_avi->SeekKeyFrame())

@@ -18,15 +18,9 @@ CMP4_OutputPin::CMP4_OutputPin(HRESULT* phr, CMP4_Filter* filter, LPCWSTR name, 
 
 HRESULT CMP4_OutputPin::FillSample(IMediaSample*& sample)
 {
-    // The last packet is held back until another packet or the end marker follows it.
-    const DWORD queued = m_queue.Count();
-    if (queued == 0 || (queued == 1 && m_queue.TailIsPacket()))
-        return S_NOT_READY;
-    std::unique_ptr<KPacket> packet = m_queue.Pop();
-    if (!packet)
-        return S_FALSE;
-    if (!packet->HasTime())
-        return S_NOT_READY;
+    std::unique_ptr<KPacket> packet;
+    if (const HRESULT taken = TakeHeldBack(packet); taken != S_OK)
+        return taken;
     return FillFromPacket(sample, *packet, SampleRules{.syncOnRestart = true, .applyMediaType = false, .mediaTimes = true});
 }
 
