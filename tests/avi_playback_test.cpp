@@ -213,6 +213,17 @@ TEST(AviScanning, FilesWithoutAUsableIndexPlayWhileTheyAreScanned)
     ASSERT_EQ(driver.Run(), S_OK);
     ASSERT_TRUE(driver.WaitForEndOfStream(10000));
     EXPECT_EQ(driver.Sink(0)->Samples().size(), video.size());
+    // Key frames found by the scan's probe: a seek to 2 s (chunk 50) lands on the one at 26.
+    driver.Sink(0)->Reset();
+    position = 2 * kSecond;
+    ASSERT_EQ(driver.Seeking(0)->SetPositions(&position, AM_SEEKING_AbsolutePositioning, nullptr, 0), S_OK);
+    ASSERT_TRUE(driver.WaitForEndOfStream(10000));
+    const auto resumed = driver.Sink(0)->Samples();
+    ASSERT_FALSE(resumed.empty());
+    const auto key = std::find_if(video.begin(), video.end(), [](const RefFrame& f) { return f.pts == 26; });
+    ASSERT_NE(key, video.end());
+    EXPECT_EQ(resumed.front().adler32, key->adler32);
+    EXPECT_EQ(resumed.size(), static_cast<std::size_t>(video.end() - key));
     ComPtr<IVmxAVI> options;
     ASSERT_EQ(source.filter.QueryInterface(IID_IVmxAVI, &options), S_OK);
     LONGLONG indexed = 0;

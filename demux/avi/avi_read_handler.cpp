@@ -71,8 +71,11 @@ bool KAvi2ReadHandler::Open(LPCWSTR path)
     SeekAll(0);
 
     REFERENCE_TIME duration = 0;
-    if (m_avih.size() >= 20)
-        duration = static_cast<REFERENCE_TIME>(ReadLE32(m_avih.data())) * ReadLE32(m_avih.data() + 16) * 10;
+    if (m_avih.size() >= 20) {
+        // Microseconds per frame times frames, both from the file: capped so the product fits.
+        const std::uint64_t micros = static_cast<std::uint64_t>(ReadLE32(m_avih.data())) * ReadLE32(m_avih.data() + 16);
+        duration = static_cast<REFERENCE_TIME>(std::min<std::uint64_t>(micros, std::numeric_limits<REFERENCE_TIME>::max() / 10) * 10);
+    }
     for (auto& stream : m_streams)
         duration = std::max(duration, stream->superIndexDuration >= 0 ? stream->superIndexDuration : stream->Duration());
     m_duration = duration;
@@ -192,12 +195,15 @@ void KAvi2ReadHandler::ApplySuperIndex(KAvi2ReadStream& stream)
     std::uint64_t units = 0;
     for (std::uint32_t i = 0; i < entries; ++i) {
         const BYTE* entry = index.data() + 24 + 16 * i;
+        const std::uint64_t offset = ReadLE64(entry);
         const std::uint32_t size = ReadLE32(entry + 8);
         units += ReadLE32(entry + 12);
-        if (size < 8 || size > 0x4000000)
+        // A standard index the file cannot hold is not worth a buffer of its claimed size.
+        if (size < 8 || size > 0x4000000 || offset > static_cast<std::uint64_t>(m_fileSize)
+            || size > static_cast<std::uint64_t>(m_fileSize) - offset)
             continue;
         std::vector<BYTE> chunk(size);
-        if (ReadAt(static_cast<LONGLONG>(ReadLE64(entry)), chunk.data(), size))
+        if (ReadAt(static_cast<LONGLONG>(offset), chunk.data(), size))
             ApplyStandardIndex(stream, std::vector<BYTE>(chunk.begin() + 8, chunk.end()));
     }
     // The super index counts the stream's units: chunks, or bytes for byte-timed audio.
@@ -287,8 +293,11 @@ KAvi2ReadHandler::Next KAvi2ReadHandler::NextEntry(AviEntry* entry)
         AviIndexEntry taken{};
         if (!chosen->Take(&taken, &entry->start, &entry->stop))
             continue;
-        if (m_file->Seek(static_cast<LONGLONG>(taken.offset)) != static_cast<LONGLONG>(taken.offset))
-            continue;  // an entry the file cannot reach is skipped
+        // An entry the file cannot reach, or whose claimed size runs past its end, is skipped
+        // before a buffer of that size is made for it.
+        const auto offset = static_cast<LONGLONG>(taken.offset);
+        if (m_file->Seek(offset) != offset || taken.size > m_file->GetSize() - offset)
+            continue;
         entry->stream = chosen;
         entry->offset = taken.offset;
         entry->size = taken.size;
