@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 
 #include "demux/avi/avi_filter.h"
@@ -308,5 +309,14 @@ TEST(AviDamaged, FailCleanlyOrPlayWhatTheFileHolds)
         }
         ASSERT_TRUE(played.Succeeded()) << played.error;
         EXPECT_EQ(SamplesOf(played.report.pins.at(0)).size(), c.videoSamples);
+    }
+    // The fuzzer's findings load and end, or fail to load cleanly.
+    for (const auto& entry : std::filesystem::directory_iterator(kFixtureDir + "fuzz")) {
+        const std::string name = entry.path().filename().string();
+        if (!name.starts_with("avi-"))
+            continue;
+        SCOPED_TRACE(name);
+        const PlayResult played = vmx::test::PlayFixture("fuzz/" + name, "avi");
+        EXPECT_TRUE(played.Succeeded() || played.error.find("could not load") != std::string::npos) << played.error;
     }
 }

@@ -15,6 +15,8 @@ constexpr std::uint32_t kMaxIdx1Bytes = 9600000;
 constexpr std::uint32_t kMaxIdx1Entries = 1000000;
 constexpr DWORD kResyncBlock = 262144;
 constexpr int kMaxListDepth = 16;
+// Chunk identifiers number streams with two digits.
+constexpr std::size_t kMaxStreams = 100;
 constexpr REFERENCE_TIME kAudioLead = 10000000;
 
 constexpr std::uint32_t Id(const char (&text)[5]) { return KAvi2ReadStream::AviFourcc(text); }
@@ -129,6 +131,9 @@ bool KAvi2ReadHandler::Walk(LONGLONG position, LONGLONG end, int depth)
 
 void KAvi2ReadHandler::ReadStreamList(LONGLONG position, LONGLONG end, int depth)
 {
+    // A stream past the hundredth names no chunk, yet each would cost a pin and its thread.
+    if (m_streams.size() >= kMaxStreams)
+        return;
     auto stream = std::make_unique<KAvi2ReadStream>();
     const auto readChunks = [&](auto&& self, LONGLONG at, LONGLONG until, int level) -> void {
         while (at + 8 <= until) {
@@ -161,6 +166,7 @@ void KAvi2ReadHandler::ReadStreamList(LONGLONG position, LONGLONG end, int depth
     };
     readChunks(readChunks, position, end, depth);
     stream->Finish(static_cast<std::uint32_t>(m_streams.size()));
+    stream->openedFileSize = static_cast<std::uint64_t>(m_fileSize);
     if (stream->IsVideo() && m_video == 255)
         m_video = m_streams.size();
     KAvi2ReadStream& added = *stream;
@@ -193,27 +199,34 @@ void KAvi2ReadHandler::ApplySuperIndex(KAvi2ReadStream& stream)
     }
     m_hasIndex = true;
     std::uint64_t units = 0;
+    std::uint64_t listed = 0;
     for (std::uint32_t i = 0; i < entries; ++i) {
         const BYTE* entry = index.data() + 24 + 16 * i;
         const std::uint64_t offset = ReadLE64(entry);
         const std::uint32_t size = ReadLE32(entry + 8);
         units += ReadLE32(entry + 12);
-        // A standard index the file cannot hold is not worth a buffer of its claimed size.
-        if (size < 8 || size > 0x4000000 || offset > static_cast<std::uint64_t>(m_fileSize)
-            || size > static_cast<std::uint64_t>(m_fileSize) - offset)
+        // A standard index the file cannot hold is not worth a buffer of its claimed size. A chunk
+        // takes 8 bytes at least: indexes listing more chunks than the file holds are damage (one
+        // index listed over and over), and reading them all would cost their product.
+        const auto fileSize = static_cast<std::uint64_t>(m_fileSize);
+        if (size < 8 || size > 0x4000000 || offset > fileSize || size > fileSize - offset || listed > fileSize / 8)
             continue;
         std::vector<BYTE> chunk(size);
         if (ReadAt(static_cast<LONGLONG>(offset), chunk.data(), size))
-            ApplyStandardIndex(stream, std::vector<BYTE>(chunk.begin() + 8, chunk.end()));
+            listed += ApplyStandardIndex(stream, std::vector<BYTE>(chunk.begin() + 8, chunk.end()));
     }
-    // The super index counts the stream's units: chunks, or bytes for byte-timed audio.
-    stream.superIndexDuration = static_cast<REFERENCE_TIME>(static_cast<double>(units) / (stream.rate > 0 ? stream.rate : 1.0) * 10000000.0);
+    // The super index counts the stream's units: chunks, or bytes for byte-timed audio. A count
+    // and a rate from the file can make more than a time holds: the longest one stands for it.
+    const double duration = static_cast<double>(units) / (stream.rate > 0 ? stream.rate : 1.0) * 10000000.0;
+    stream.superIndexDuration = duration < static_cast<double>(std::numeric_limits<REFERENCE_TIME>::max())
+        ? static_cast<REFERENCE_TIME>(duration)
+        : std::numeric_limits<REFERENCE_TIME>::max();
 }
 
-void KAvi2ReadHandler::ApplyStandardIndex(KAvi2ReadStream& stream, const std::vector<BYTE>& index)
+std::size_t KAvi2ReadHandler::ApplyStandardIndex(KAvi2ReadStream& stream, const std::vector<BYTE>& index)
 {
     if (index.size() < 24)
-        return;
+        return 0;
     const std::uint8_t subType = index[2];
     const std::uint8_t type = index[3];
     std::size_t width = 0;
@@ -222,7 +235,7 @@ void KAvi2ReadHandler::ApplyStandardIndex(KAvi2ReadStream& stream, const std::ve
     else if ((type == 1 && subType == 1) || (type == 2 && subType == 1))
         width = 12;
     if (width == 0)
-        return;
+        return 0;
     const std::uint64_t base = ReadLE64(index.data() + 12);
     const std::size_t entries = std::min<std::size_t>(ReadLE32(index.data() + 4), (index.size() - 24) / width);
     for (std::size_t i = 0; i < entries; ++i) {
@@ -230,6 +243,7 @@ void KAvi2ReadHandler::ApplyStandardIndex(KAvi2ReadStream& stream, const std::ve
         const std::uint32_t size = ReadLE32(entry + 4);
         stream.Append(base + ReadLE32(entry), size & 0x7FFFFFFF, !(size & 0x80000000));
     }
+    return entries;
 }
 
 void KAvi2ReadHandler::ReadIdx1(LONGLONG start, std::uint32_t size)
@@ -294,9 +308,11 @@ KAvi2ReadHandler::Next KAvi2ReadHandler::NextEntry(AviEntry* entry)
         if (!chosen->Take(&taken, &entry->start, &entry->stop))
             continue;
         // An entry the file cannot reach, or whose claimed size runs past its end, is skipped
-        // before a buffer of that size is made for it.
+        // before a buffer of that size is made for it (Seek asks the file's size only past the
+        // size it last saw).
         const auto offset = static_cast<LONGLONG>(taken.offset);
-        if (m_file->Seek(offset) != offset || taken.size > m_file->GetSize() - offset)
+        const LONGLONG end = offset + static_cast<LONGLONG>(taken.size);
+        if (m_file->Seek(offset) != offset || m_file->Seek(end) != end)
             continue;
         entry->stream = chosen;
         entry->offset = taken.offset;
@@ -378,11 +394,12 @@ bool KAvi2ReadHandler::FindNextPart(KFileBase& file)
 {
     LONGLONG position = Even(m_scanRiffEnd);
     BYTE header[12];
-    while (file.Seek(position) == position && file.Read(header, 12) == 12) {
+    // The walk may cross a long stretch of small or empty chunks: a stop does not wait for it.
+    while (!Pause(0) && file.Seek(position) == position && file.Read(header, 12) == 12) {
         const LONGLONG size = ReadLE32(header + 4);
         if (ReadLE32(header) == Id("RIFF") && ReadLE32(header + 8) == Id("AVIX")) {
             const LONGLONG partEnd = position + 8 + size;
-            for (LONGLONG at = position + 12; at + 12 <= partEnd;) {
+            for (LONGLONG at = position + 12; at + 12 <= partEnd && !Pause(0);) {
                 if (file.Seek(at) != at || file.Read(header, 12) != 12)
                     return false;
                 const LONGLONG chunk = ReadLE32(header + 4);
@@ -428,6 +445,8 @@ void KAvi2ReadHandler::Scan()
         if (m_scanPosition + 8 > m_scanLimit) {
             if (FindNextPart(*file))
                 continue;
+            if (Pause(0))
+                return;  // the search was cut short by the stop: it is made again on resuming
             const bool incomplete = file->GetSize() < m_scanRiffEnd
                 || m_largestIndexedOffset > static_cast<std::uint64_t>(m_scanRiffEnd);
             if (incomplete && growing()) {
@@ -462,6 +481,9 @@ void KAvi2ReadHandler::Scan()
             LONGLONG from = m_scanPosition + 1;
             block.resize(kResyncBlock + 3);
             while (!found && from < m_scanLimit) {
+                // The search may cross the rest of a large file: a stop does not wait for it.
+                if (Pause(0))
+                    return;
                 if (file->Seek(from) != from)
                     break;
                 const DWORD got = file->Read(block.data(), static_cast<DWORD>(block.size()));

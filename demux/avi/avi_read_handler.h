@@ -62,7 +62,8 @@ private:
     bool Walk(LONGLONG start, LONGLONG end, int depth);
     void ReadStreamList(LONGLONG start, LONGLONG end, int depth);
     void ApplySuperIndex(KAvi2ReadStream& stream);
-    void ApplyStandardIndex(KAvi2ReadStream& stream, const std::vector<BYTE>& chunk);
+    // Returns the count of entries it listed.
+    std::size_t ApplyStandardIndex(KAvi2ReadStream& stream, const std::vector<BYTE>& chunk);
     void ReadIdx1(LONGLONG start, std::uint32_t size);
     bool ReadAt(LONGLONG position, void* buffer, DWORD count);
 
@@ -70,7 +71,8 @@ private:
     void Scan();
     // Waits on the stop event; true when told to stop.
     bool Pause(DWORD ms);
-    // The next "AVIX" part's "movi" after the current part; false when there is none (yet).
+    // The next "AVIX" part's "movi" after the current part; false when there is none (yet), or
+    // when told to stop before finding it.
     bool FindNextPart(KFileBase& file);
 
     std::unique_ptr<KCacheFile> m_file;

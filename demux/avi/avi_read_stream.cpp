@@ -168,3 +168,8 @@ std::uint32_t KAvi2ReadStream::BufferSize() const
     size = std::max<std::uint64_t>(size, 2ull * header.dwSuggestedBufferSize);
     return static_cast<std::uint32_t>(std::min<std::uint64_t>(size, 0x7FFFFFFF));
 }
+
+std::uint32_t KAvi2ReadStream::SampleBufferSize() const
+{
+    return static_cast<std::uint32_t>(std::min<std::uint64_t>(BufferSize(), openedFileSize));
+}

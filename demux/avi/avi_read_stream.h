@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <limits>
 #include <vector>
 
 #include "framework/unknown.h"
@@ -61,6 +62,10 @@ public:
     bool NextTime(REFERENCE_TIME* start);
     // Largest buffer a chunk of the stream plausibly needs.
     std::uint32_t BufferSize() const;
+    // What the pin's buffers start at: BufferSize, but no more than the file held when opened,
+    // since its header's sizes are only the file's word (a larger chunk of a growing file
+    // enlarges the buffers when it comes).
+    std::uint32_t SampleBufferSize() const;
     const std::vector<BYTE>& Format() const { return format; }
 
     AviStreamHeader header{};
@@ -71,6 +76,7 @@ public:
     std::array<char, 2> twoDigits{};
     std::uint32_t chunkId = 0;  // 0 for streams that are neither audio nor video
     REFERENCE_TIME superIndexDuration = -1;  // from the super index, when it has one
+    std::uint64_t openedFileSize = std::numeric_limits<std::uint64_t>::max();
 
     static constexpr std::uint32_t AviFourcc(const char (&text)[5])
     {
