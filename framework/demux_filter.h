@@ -26,6 +26,7 @@ inline constexpr KQueueLimits Mp4{0x1000000, 0x5000000, 300, false};
 inline constexpr KQueueLimits Avi{0x800000, 0x5000000, 300, false};
 inline constexpr KQueueLimits Flv{0x400000, 0x5000000, 300, false};
 inline constexpr KQueueLimits AsfEx{0x700000, 0x5000000, 300, false};
+inline constexpr KQueueLimits Mpeg{0x400000, 0x5000000, 300, false};
 inline constexpr KQueueLimits Mpeg2{0x1000000, 0x5000000, 300, false};
 inline constexpr KQueueLimits Ogg2{0xA00000, 0x5000000, 300, false};
 inline constexpr KQueueLimits Mp3{0x300000, 0x300000, 600, false};

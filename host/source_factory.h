@@ -26,7 +26,7 @@ struct FilterNaming {
 inline constexpr std::array<FilterNaming, 12> kFilterNamings = {{
     {"avi", "avi"},
     {"ogg", ""},
-    {"mpeg", "mpg mpeg vob m2p pva"},
+    {"mpeg", "mpg mpeg vob m2p pva pes"},
     {"mkv", "mkv mka mks webm"},
     {"mp4", "mp4 m4a m4v mov 3gp"},
     {"asf", ""},

@@ -7,6 +7,7 @@
 #include "demux/avi/avi_filter.h"
 #include "demux/mkv/mkv_filter.h"
 #include "demux/mp4/mp4_filter.h"
+#include "demux/mpeg/mpeg_filter.h"
 #include "module/pending_filter.h"
 
 namespace {
@@ -61,7 +62,7 @@ CUnknown* CreatePending(IUnknown* outer, HRESULT* phr)
 const CFactoryTemplate g_Templates[] = {
     {kAviName, &CLSID_VmxAviSource, CreateFilterInstance<CAVI2_Filter>, nullptr, &kAviSetup},
     {kOggName, &CLSID_VmxOggSource, CreatePending<&kOggName, &CLSID_VmxOggSource>, nullptr, &kOggSetup},
-    {kMpegName, &CLSID_VmxMpegSource, CreatePending<&kMpegName, &CLSID_VmxMpegSource>, nullptr, &kMpegSetup},
+    {kMpegName, &CLSID_VmxMpegSource, CreateFilterInstance<CMPG_Filter>, nullptr, &kMpegSetup},
     {kMkvName, &CLSID_VmxMkvSource, CreateFilterInstance<CMKV_Filter>, nullptr, &kMkvSetup},
     {kMp4Name, &CLSID_VmxMp4Source, CreateFilterInstance<CMP4_Filter>, nullptr, &kMp4Setup},
     {kAsfName, &CLSID_VmxAsfSource, CreatePending<&kAsfName, &CLSID_VmxAsfSource>, nullptr, &kAsfSetup},

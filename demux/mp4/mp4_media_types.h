@@ -9,6 +9,7 @@
 
 #include "demux/mp4/mp4_track.h"
 #include "framework/media_type.h"
+#include "framework/module_subtypes.h"
 
 // Codec codes: the MPEG-4 object type indications, and private numbers for the QuickTime codecs.
 namespace mp4_codec {
@@ -61,9 +62,3 @@ bool Mpeg4VisualSize(std::span<const BYTE> config, int* width, int* height);
 
 // The picture aspect written into the video types for a display aspect (0:0 when none fits).
 void Mp4AspectRatio(float displayAspect, LONG width, LONG height, DWORD* x, DWORD* y);
-
-// Audio subtypes without a format-tag GUID (shared with the tests and the host's type printer).
-VMX_GUID(MEDIASUBTYPE_DolbyAc3, 0xe06d802c, 0xdb46, 0x11cf, 0xb4, 0xd1, 0x00, 0x80, 0x5f, 0x6c, 0xbb, 0xea);
-VMX_GUID(MEDIASUBTYPE_DolbyDigitalPlus, 0xa7fb87af, 0x2d02, 0x42fb, 0xa4, 0xd4, 0x05, 0xcd, 0x93, 0x84, 0x3b, 0xdd);
-VMX_GUID(MEDIASUBTYPE_Qcelp, 0x79902fb8, 0x8192, 0x4f62, 0x97, 0x3d, 0x74, 0x62, 0x1c, 0xf0, 0xed, 0xeb);
-VMX_GUID(MEDIASUBTYPE_Evrc, 0x4291d03a, 0xe5e8, 0x4446, 0x9c, 0x0c, 0x04, 0x09, 0x19, 0x55, 0x85, 0xa9);

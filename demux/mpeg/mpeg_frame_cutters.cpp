@@ -1,0 +1,267 @@
+#include "demux/mpeg/mpeg_frame_cutters.h"
+
+#include <algorithm>
+#include <string>
+
+namespace {
+
+std::unique_ptr<KPacket> NewUnit(DWORD streamNumber)
+{
+    auto unit = std::make_unique<KPacket>();
+    unit->streamNumber = streamNumber;
+    return unit;
+}
+
+bool IsAdtsSync(const std::vector<BYTE>& bytes, size_t at)
+{
+    return at + 1 < bytes.size() && bytes[at] == 0xFF && (bytes[at + 1] & 0xF6) == 0xF0;
+}
+
+// The offset of the next 00 00 01 at or after from, or npos.
+size_t FindStartCode(const std::vector<BYTE>& bytes, size_t from)
+{
+    for (size_t i = from; i + 3 <= bytes.size(); ++i) {
+        if (bytes[i + 2] > 1) {
+            i += 2;  // no start code can end on either of the next two bytes
+            continue;
+        }
+        if (bytes[i] == 0 && bytes[i + 1] == 0 && bytes[i + 2] == 1)
+            return i;
+    }
+    return std::string::npos;
+}
+
+}  // namespace
+
+// ---- Timed buffer -------------------------------------------------------------------------------
+
+void KTimedBuffer::Append(KPacket& packet)
+{
+    streamNumber = packet.streamNumber;
+    if (packet.HasTime() || packet.discontinuity)
+        marks_.push_back({bytes.size(), packet.discontinuity, packet.start, packet.stop});
+    bytes.insert(bytes.end(), packet.payload.begin(), packet.payload.end());
+}
+
+void KTimedBuffer::TakeMarks(size_t offset, KPacket& unit)
+{
+    while (!marks_.empty() && marks_.front().offset <= offset) {
+        const Mark& mark = marks_.front();
+        unit.discontinuity = unit.discontinuity || mark.discontinuity;
+        if (mark.start != PACKET_NO_TIME) {
+            unit.start = mark.start;
+            unit.stop = mark.stop;
+            unit.syncPoint = TRUE;
+        }
+        marks_.pop_front();
+    }
+}
+
+void KTimedBuffer::Drop(size_t count)
+{
+    count = std::min(count, bytes.size());
+    bytes.erase(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(count));
+    for (Mark& mark : marks_)
+        mark.offset = mark.offset > count ? mark.offset - count : 0;
+}
+
+void KTimedBuffer::Clear()
+{
+    bytes.clear();
+    marks_.clear();
+}
+
+// ---- ADTS ---------------------------------------------------------------------------------------
+
+void KAdtsFramer::Push(KPacket& packet, KMpegUnits& units)
+{
+    std::vector<BYTE>& bytes = m_buffer.bytes;
+    // A lone 0xFF kept from the last packet is a sync only if this packet completes it.
+    if (bytes.size() == 1 && bytes[0] == 0xFF && !(packet.payload.size() >= 1 && (packet.payload[0] & 0xF6) == 0xF0))
+        m_buffer.Clear();
+    if (bytes.empty()) {
+        const std::vector<BYTE>& payload = packet.payload;
+        size_t sync = 0;
+        while (sync < payload.size() && !(payload[sync] == 0xFF && (sync + 1 == payload.size() || (payload[sync + 1] & 0xF6) == 0xF0)))
+            ++sync;
+        if (sync == payload.size())
+            return;
+        m_buffer.Append(packet);
+        m_buffer.Drop(sync);
+    } else {
+        m_buffer.Append(packet);
+    }
+    while (bytes.size() > 9) {
+        const size_t frameLength = ((bytes[3] & 3u) << 11) | (bytes[4] << 3) | (bytes[5] >> 5);
+        const size_t headerLength = (bytes[1] & 1) ? 7 : 9;
+        if (frameLength <= headerLength) {
+            m_buffer.Clear();
+            return;
+        }
+        if (bytes.size() < frameLength)
+            return;
+        if (bytes.size() >= frameLength + 2 && !IsAdtsSync(bytes, frameLength)) {
+            m_buffer.Clear();
+            return;
+        }
+        auto unit = NewUnit(m_buffer.streamNumber);
+        m_buffer.TakeMarks(0, *unit);
+        unit->payload.assign(bytes.begin() + static_cast<std::ptrdiff_t>(headerLength),
+                             bytes.begin() + static_cast<std::ptrdiff_t>(frameLength));
+        m_buffer.Drop(frameLength);
+        units.push_back(std::move(unit));
+    }
+}
+
+// ---- H.264 --------------------------------------------------------------------------------------
+
+void KAvcAccessUnits::Reset()
+{
+    m_buffer.Clear();
+    m_searchFrom = 0;
+    m_unitCode = kNoUnit;
+    m_delimiterSeen = false;
+    m_nals.clear();
+}
+
+void KAvcAccessUnits::Push(KPacket& packet, KMpegUnits& units)
+{
+    m_buffer.Append(packet);
+    std::vector<BYTE>& bytes = m_buffer.bytes;
+    for (;;) {
+        const size_t code = FindStartCode(bytes, m_searchFrom);
+        if (code == std::string::npos)
+            break;
+        if (m_unitCode != kNoUnit) {
+            // The byte before a start code is the unit's own unless it is a 4-byte code's zero.
+            CutUnit(code > 0 && bytes[code - 1] != 0 ? code : code - 1, units);
+        }
+        m_unitCode = code;
+        m_searchFrom = code + 3;
+    }
+    if (m_unitCode == kNoUnit) {
+        // Nothing has started yet: keep only what may hold the start of a start code.
+        const size_t keep = std::min<size_t>(bytes.size(), 2);
+        m_buffer.Drop(bytes.size() - keep);
+        m_searchFrom = 0;
+        return;
+    }
+    m_buffer.Drop(m_unitCode);
+    m_unitCode = 0;
+    // The last two bytes may begin a start code the next packet completes.
+    m_searchFrom = std::max<size_t>(3, bytes.size() >= 2 ? bytes.size() - 2 : 0);
+}
+
+void KAvcAccessUnits::CutUnit(size_t end, KMpegUnits& units)
+{
+    const std::vector<BYTE>& bytes = m_buffer.bytes;
+    const size_t first = m_unitCode + 3;
+    if (end <= first)
+        return;  // an empty unit between two start codes
+    auto nal = NewUnit(m_buffer.streamNumber);
+    m_buffer.TakeMarks(m_unitCode, *nal);
+    const size_t length = end - first;
+    nal->payload.reserve(length + 4);
+    for (int shift = 24; shift >= 0; shift -= 8)
+        nal->payload.push_back(static_cast<BYTE>(length >> shift));
+    nal->payload.insert(nal->payload.end(), bytes.begin() + static_cast<std::ptrdiff_t>(first),
+                        bytes.begin() + static_cast<std::ptrdiff_t>(end));
+    AddNal(std::move(nal), units);
+}
+
+void KAvcAccessUnits::AddNal(std::unique_ptr<KPacket> nal, KMpegUnits& units)
+{
+    const BYTE type = nal->payload[4] & 0x1F;
+    if (type == 9)
+        m_delimiterSeen = true;
+    const bool startsAccessUnit = type == 9 || (!m_delimiterSeen && nal->HasTime());
+    if (startsAccessUnit && !m_nals.empty())
+        DeliverAccessUnit(units);
+    m_nals.push_back(std::move(nal));
+}
+
+void KAvcAccessUnits::DeliverAccessUnit(KMpegUnits& units)
+{
+    if (m_nals.empty())
+        return;
+    std::unique_ptr<KPacket> unit = std::move(m_nals.front());
+    size_t total = 0;
+    for (const auto& nal : m_nals)
+        total += nal ? nal->payload.size() : 0;
+    unit->payload.reserve(total);
+    for (size_t i = 1; i < m_nals.size(); ++i) {
+        unit->payload.insert(unit->payload.end(), m_nals[i]->payload.begin(), m_nals[i]->payload.end());
+        unit->discontinuity = unit->discontinuity || m_nals[i]->discontinuity;
+    }
+    m_nals.clear();
+    units.push_back(std::move(unit));
+}
+
+void KAvcAccessUnits::Flush(KMpegUnits& units)
+{
+    if (m_unitCode != kNoUnit)
+        CutUnit(m_buffer.bytes.size(), units);
+    DeliverAccessUnit(units);
+    Reset();
+}
+
+// ---- VC-1 ---------------------------------------------------------------------------------------
+
+void KVc1Frames::Reset()
+{
+    m_buffer.Clear();
+    m_searchFrom = 0;
+    m_inFrame = false;
+}
+
+void KVc1Frames::Push(KPacket& packet, KMpegUnits& units)
+{
+    m_buffer.Append(packet);
+    std::vector<BYTE>& bytes = m_buffer.bytes;
+    size_t frameStart = 0;
+    for (;;) {
+        const size_t code = FindStartCode(bytes, m_searchFrom);
+        if (code == std::string::npos) {
+            m_searchFrom = std::max(m_searchFrom, bytes.size() >= 2 ? bytes.size() - 2 : 0);
+            break;
+        }
+        if (code + 3 >= bytes.size()) {
+            m_searchFrom = code;  // its identifier comes with the next packet
+            break;
+        }
+        if (bytes[code + 3] != 0x0D) {
+            m_searchFrom = code + 3;
+            continue;
+        }
+        if (m_inFrame && code > frameStart) {
+            auto unit = NewUnit(m_buffer.streamNumber);
+            m_buffer.TakeMarks(frameStart, *unit);
+            unit->payload.assign(bytes.begin() + static_cast<std::ptrdiff_t>(frameStart),
+                                 bytes.begin() + static_cast<std::ptrdiff_t>(code));
+            units.push_back(std::move(unit));
+        }
+        m_inFrame = true;
+        frameStart = code;
+        m_searchFrom = code + 4;
+    }
+    if (!m_inFrame) {
+        // Bytes before the first frame start code are not part of any frame.
+        const size_t drop = bytes.size() - std::min<size_t>(bytes.size(), 3);
+        m_buffer.Drop(drop);
+        m_searchFrom = m_searchFrom > drop ? m_searchFrom - drop : 0;
+        return;
+    }
+    m_buffer.Drop(frameStart);
+    m_searchFrom = std::max<size_t>(m_searchFrom - frameStart, 4);
+}
+
+void KVc1Frames::Flush(KMpegUnits& units)
+{
+    if (m_inFrame && !m_buffer.bytes.empty()) {
+        auto unit = NewUnit(m_buffer.streamNumber);
+        m_buffer.TakeMarks(0, *unit);
+        unit->payload = std::move(m_buffer.bytes);
+        units.push_back(std::move(unit));
+    }
+    Reset();
+}
