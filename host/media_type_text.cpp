@@ -8,6 +8,7 @@
 
 #include "demux/mkv/mkv_media_types.h"
 #include "demux/mp4/mp4_media_types.h"
+#include "framework/module_subtypes.h"
 #include "io/wide_text.h"
 #include "io/byte_reader.h"
 
@@ -51,14 +52,18 @@ constexpr std::array<NamedGuid, 11> kFormatTypes = {{
 
 // Subtypes not built from a four-character code: the MPEG families, uncompressed RGB, and the
 // private ones of the module's demuxers.
-constexpr std::array<NamedGuid, 27> kNamedSubtypes = {{
+constexpr std::array<NamedGuid, 31> kNamedSubtypes = {{
     {{0xe436eb80, 0x524f, 0x11ce, {0x9f, 0x53, 0x00, 0x20, 0xaf, 0x0b, 0xa7, 0x70}}, "MPEG1 Packet"},
-    {{0xe436eb81, 0x524f, 0x11ce, {0x9f, 0x53, 0x00, 0x20, 0xaf, 0x0b, 0xa7, 0x70}}, "MPEG1 Payload"},
+    {MEDIASUBTYPE_Mpeg1Payload, "MPEG1 Payload"},
     {{0xe436eb86, 0x524f, 0x11ce, {0x9f, 0x53, 0x00, 0x20, 0xaf, 0x0b, 0xa7, 0x70}}, "MPEG1 Video"},
     {MEDIASUBTYPE_MPEG2_VIDEO, "MPEG2 Video"},
     {{0xe06d802b, 0xdb46, 0x11cf, {0xb4, 0xd1, 0x00, 0x80, 0x5f, 0x6c, 0xbb, 0xea}}, "MPEG2 Audio"},
     {MEDIASUBTYPE_DolbyAc3, "Dolby AC3"},
-    {{0xe06d8032, 0xdb46, 0x11cf, {0xb4, 0xd1, 0x00, 0x80, 0x5f, 0x6c, 0xbb, 0xea}}, "DVD LPCM Audio"},
+    {MEDIASUBTYPE_DvdLpcmAudio, "DVD LPCM Audio"},
+    {MEDIASUBTYPE_DtsAudio, "DTS"},
+    {MEDIASUBTYPE_DvdSubpicture, "DVD Subpicture"},
+    {MEDIASUBTYPE_SubpictureKind2, "Subpicture (sub-streams 0x70-0x7F)"},
+    {MEDIASUBTYPE_SubpictureKind3, "Subpicture (sub-streams 0x00-0x0F)"},
     {MEDIASUBTYPE_DolbyDigitalPlus, "Dolby Digital Plus"},
     {MEDIASUBTYPE_Qcelp, "QCELP"},
     {MEDIASUBTYPE_Evrc, "EVRC"},
@@ -81,7 +86,7 @@ constexpr std::array<NamedGuid, 27> kNamedSubtypes = {{
     {MEDIASUBTYPE_VOBSUB, "VobSub"},
 }};
 
-constexpr std::array<NamedTag, 15> kWaveTags = {{
+constexpr std::array<NamedTag, 16> kWaveTags = {{
     {0x0001, "PCM"},
     {0x0002, "MS ADPCM"},
     {0x0003, "IEEE float"},
@@ -96,6 +101,7 @@ constexpr std::array<NamedTag, 15> kWaveTags = {{
     {0x0162, "WMA Pro"},
     {0x0163, "WMA Lossless"},
     {0x2000, "AC3"},
+    {0x2001, "DTS"},
     {0xFFFE, "Extensible"},
 }};
 

@@ -16,6 +16,7 @@
 #include "host/media_type_text.h"
 #include "io/wide_text.h"
 #include "tests/fixture_reference.h"
+#include "tests/play_session.h"
 #include "tests/test_support.h"
 
 namespace {
@@ -377,37 +378,8 @@ TEST(Mp4Playback, Pcm24ArrivesFrameByFrameInLittleEndianOrder)
 namespace {
 
 // A loaded MP4 source in a graph with every pin connected to a recording sink.
-struct Session {
-    explicit Session(const std::string& file)
-        : source(OpenSourceFile(kFixtureDir + "mp4/" + file, "mp4")), driver(source.filter.Get())
-    {
-        connected = source && SUCCEEDED(driver.ConnectAll());
-    }
-    HRESULT Seek(size_t pin, REFERENCE_TIME target, DWORD extraFlags = AM_SEEKING_SeekToKeyFrame)
-    {
-        LONGLONG position = target;
-        return driver.Seeking(pin)->SetPositions(&position, AM_SEEKING_AbsolutePositioning | extraFlags, nullptr,
-                                                 AM_SEEKING_NoPositioning);
-    }
-    // The samples of a pin's sink after its last NewSegment, and that segment's start.
-    std::vector<SinkEvent> LastSegment(size_t pin, REFERENCE_TIME* start = nullptr) const
-    {
-        std::vector<SinkEvent> samples;
-        for (const SinkEvent& event : driver.Sink(pin)->Events()) {
-            if (event.kind == SinkEvent::Kind::NewSegment) {
-                samples.clear();
-                if (start)
-                    *start = event.start;
-            } else if (event.kind == SinkEvent::Kind::Sample) {
-                samples.push_back(event);
-            }
-        }
-        return samples;
-    }
-
-    OpenedSource source;
-    GraphDriver driver;
-    bool connected = false;
+struct Session : vmx::test::PlaySession {
+    explicit Session(const std::string& file) : PlaySession("mp4/" + file, "mp4") {}
 };
 
 }  // namespace

@@ -110,6 +110,20 @@ TEST(MpegFrameCutters, H264AccessUnitsByDelimiterOrByTimedUnits)
     EXPECT_EQ(units[0]->payload.size(), 8u + 8u + 6u + 6u);
     EXPECT_EQ(units[1]->start, 800);
     EXPECT_EQ(units[1]->payload, (std::vector<BYTE>{0, 0, 0, 5, 0x41, 0x9A, 0x02, 0x11, 0x22}));
+
+    // Several pictures in one PES: each first slice (first_mb_in_slice 0) or parameter set
+    // after a slice begins the next access unit; only the first carries the PES time.
+    cutter.Reset();
+    units.clear();
+    const std::vector<BYTE> secondSlice = {0, 0, 1, 0x41, 0x40, 0x01};  // first_mb_in_slice 1
+    cutter.Push(*Pes(Join({sps, idr, secondSlice, slice, sps, slice}), 0), units);
+    cutter.Flush(units);
+    ASSERT_EQ(units.size(), 3u);
+    EXPECT_EQ(units[0]->payload.size(), 8u + 8u + 7u);
+    EXPECT_TRUE(units[0]->HasTime());
+    EXPECT_FALSE(units[1]->HasTime());
+    EXPECT_EQ(units[1]->payload.size(), 7u);
+    EXPECT_EQ(units[2]->payload.size(), 8u + 7u);
 }
 
 TEST(MpegFrameCutters, Vc1FramesRunFromOneFrameStartCodeToTheNext)

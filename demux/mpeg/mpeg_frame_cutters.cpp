@@ -121,6 +121,7 @@ void KAvcAccessUnits::Reset()
     m_searchFrom = 0;
     m_unitCode = kNoUnit;
     m_delimiterSeen = false;
+    m_sliceSeen = false;
     m_nals.clear();
 }
 
@@ -171,12 +172,23 @@ void KAvcAccessUnits::CutUnit(size_t end, KMpegUnits& units)
 
 void KAvcAccessUnits::AddNal(std::unique_ptr<KPacket> nal, KMpegUnits& units)
 {
-    const BYTE type = nal->payload[4] & 0x1F;
+    const std::vector<BYTE>& bytes = nal->payload;  // behind its 4-byte length
+    const BYTE type = bytes[4] & 0x1F;
+    const bool vcl = type == 1 || type == 5;
     if (type == 9)
         m_delimiterSeen = true;
-    const bool startsAccessUnit = type == 9 || (!m_delimiterSeen && nal->HasTime());
+    bool startsAccessUnit = type == 9;
+    if (!m_delimiterSeen) {
+        // Without delimiters a PES time marks a new access unit, and so does, once the current
+        // one has a slice, a parameter set, an SEI or the first slice of the next picture (a
+        // PES may carry several pictures).
+        const bool firstSlice = vcl && bytes.size() > 5 && (bytes[5] & 0x80) != 0;
+        const bool leading = type == 6 || type == 7 || type == 8 || (type >= 14 && type <= 18);
+        startsAccessUnit = nal->HasTime() || (m_sliceSeen && (leading || firstSlice));
+    }
     if (startsAccessUnit && !m_nals.empty())
         DeliverAccessUnit(units);
+    m_sliceSeen = m_sliceSeen || vcl;
     m_nals.push_back(std::move(nal));
 }
 
@@ -194,6 +206,7 @@ void KAvcAccessUnits::DeliverAccessUnit(KMpegUnits& units)
         unit->discontinuity = unit->discontinuity || m_nals[i]->discontinuity;
     }
     m_nals.clear();
+    m_sliceSeen = false;
     units.push_back(std::move(unit));
 }
 

@@ -62,6 +62,7 @@ private:
     // Offset of the start code of the unit being collected; none before the first.
     size_t m_unitCode = kNoUnit;
     bool m_delimiterSeen = false;
+    bool m_sliceSeen = false;  // the access unit being collected has a slice
     KMpegUnits m_nals;
     static constexpr size_t kNoUnit = size_t(-1);
 };

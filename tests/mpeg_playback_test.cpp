@@ -1,0 +1,228 @@
+// MPEG program streams, bare PES, PVA and transport streams through the first MPEG filter:
+// pins, types and every sample against ffprobe's unparsed packet tables, the seek search and the
+// duration estimate, threads, and damaged files.
+#include <gtest/gtest.h>
+
+#include <zlib.h>
+
+#include <chrono>
+#include <fstream>
+#include <nlohmann/json.hpp>
+
+#include "demux/mpeg/mpeg_filter.h"
+#include "framework/format_blocks.h"
+#include "io/wide_text.h"
+#include "tests/fixture_reference.h"
+#include "tests/play_session.h"
+
+namespace {
+
+using namespace vmx::host;
+using nlohmann::json;
+using vmx::test::kFixtureDir;
+using vmx::test::PlaySession;
+using vmx::test::SamplesOf;
+
+constexpr REFERENCE_TIME kSecond = 10000000;
+
+json Table(const std::string& name)
+{
+    std::ifstream in(kFixtureDir + "mpeg/" + name + ".ffprobe.json");
+    return json::parse(in);
+}
+
+std::uint32_t Hash(const json& packet)
+{
+    const std::string text = packet["data_hash"].get<std::string>();
+    return static_cast<std::uint32_t>(std::stoul(text.substr(text.find(':') + 1), nullptr, 16));
+}
+
+// The filter's stream key for an ffprobe stream: the PID in a transport stream, the PVA stream
+// number, else stream id x 256 (+ the sub-stream id of private stream 1).
+DWORD KeyOf(const json& stream, const std::string& file)
+{
+    const bool video = stream.contains("width");
+    if (file.ends_with(".pva"))
+        return video ? 1 : 2;
+    const DWORD id = static_cast<DWORD>(std::stoul(stream["id"].get<std::string>(), nullptr, 16));
+    if (file.ends_with(".ts") || file.ends_with(".m2ts"))
+        return id;
+    return id >= 0x100 ? (id & 0xFF) << 8 : 0xBD00 | id;
+}
+
+// 90 kHz to 100 ns as the filter converts, from the 33-bit value in the file.
+REFERENCE_TIME Ticks(long long pts) { return (pts & ((1LL << 33) - 1)) * 10000 / 90; }
+
+// The file's first presentation time: that of the first timed PES in file order.
+REFERENCE_TIME FirstTime(const json& table)
+{
+    long long firstPos = -1;
+    REFERENCE_TIME first = 0;
+    for (const json& packet : table["packets"])
+        if (packet.contains("pts") && (firstPos < 0 || packet["pos"].get<long long>() < firstPos)) {
+            firstPos = packet["pos"].get<long long>();
+            first = Ticks(packet["pts"].get<long long>());
+        }
+    return first;
+}
+
+struct ExpectedSample {
+    size_t size = 0;
+    std::uint32_t adler32 = 1;
+    bool timed = false;
+    REFERENCE_TIME start = 0;
+};
+
+// What a pin delivers of one stream's PES payloads: times less the first time, continued from the
+// last one after a jump back of more than a second; an untimed payload joins the timed one before.
+// The payloads are ffprobe's, or those of an LPCM table (without the LPCM header ffprobe keeps).
+std::vector<ExpectedSample> ExpectedSamples(const json& table, int index, const json* lpcm)
+{
+    const REFERENCE_TIME first = FirstTime(table);
+    std::vector<ExpectedSample> samples;
+    REFERENCE_TIME offset = 0, last = 0;
+    bool delivered = false;
+    size_t n = 0;
+    for (const json& packet : table["packets"]) {
+        if (packet["stream_index"].get<int>() != index)
+            continue;
+        size_t size = packet["size"].get<size_t>();
+        std::uint32_t hash = Hash(packet);
+        if (lpcm) {
+            size = lpcm->at("units").at(n).get<size_t>();
+            hash = static_cast<std::uint32_t>(std::stoul(lpcm->at("hashes").at(n).get<std::string>(), nullptr, 16));
+        }
+        ++n;
+        if (!packet.contains("pts") && !samples.empty() && samples.back().timed) {
+            samples.back().adler32 = static_cast<std::uint32_t>(adler32_combine(samples.back().adler32, hash, static_cast<z_off_t>(size)));
+            samples.back().size += size;
+            continue;
+        }
+        ExpectedSample sample{size, hash, packet.contains("pts"), 0};
+        if (sample.timed) {
+            const REFERENCE_TIME start = Ticks(packet["pts"].get<long long>()) - first;
+            if (delivered && offset + kSecond + start < last)
+                offset = last - start;
+            sample.start = last = start + offset;
+            delivered = true;
+        }
+        samples.push_back(sample);
+    }
+    return samples;
+}
+
+const json* Elementary(const json& table, int index)
+{
+    if (table.contains("elementary"))
+        for (const json& entry : table["elementary"])
+            if (entry["stream_index"].get<int>() == index)
+                return &entry;
+    return nullptr;
+}
+
+bool PinIsFor(const PinReport& pin, const json& stream)
+{
+    return (pin.name == "Video") == stream.contains("width");
+}
+
+}  // namespace
+
+TEST(MpegPlayback, EveryPinDeliversItsStreamsPayloads)
+{
+    const char* files[] = {"mpeg1-mp2.mpg", "mpeg2-mp2.mpg", "mpeg2-ac3x2.vob", "mpeg2-lpcm.vob", "mpeg2-dts.vob",
+                           "dvd-nav.vob", "h264-mp3.vob", "h264-aac.mpg", "cbr-long.mpg", "bare.pes",
+                           "video-audio.pva", "ts-h264-aac.ts", "ts-mpeg2-mp2.ts", "ts-ac3x2.ts",
+                           "m2ts-h264-aac.m2ts", "tfrc.ts", "ts-wrap.ts"};
+    for (const std::string file : files) {
+        SCOPED_TRACE(file);
+        const std::string name = file.substr(0, file.rfind('.'));
+        const json table = Table(name);
+        // The streams a pin is made for: the video stream of the lowest key and every audio
+        // stream the filter reads, in key order.
+        std::vector<std::pair<DWORD, const json*>> audio;
+        std::optional<std::pair<DWORD, const json*>> video;
+        for (const json& stream : table["streams"]) {
+            const std::string codec = stream["codec_name"].get<std::string>();
+            const DWORD key = KeyOf(stream, file);
+            if (stream.contains("width")) {
+                if (!video || key < video->first)
+                    video = {key, &stream};
+            } else if (codec != "dvd_nav_packet" && codec != "eac3") {
+                audio.push_back({key, &stream});
+            }
+        }
+        std::sort(audio.begin(), audio.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+        std::vector<std::pair<DWORD, const json*>> expected;
+        if (video)
+            expected.push_back(*video);
+        expected.insert(expected.end(), audio.begin(), audio.end());
+
+        const PlayResult played = vmx::test::PlayFixture("mpeg/" + file, "mpeg");
+        ASSERT_TRUE(played.Succeeded()) << played.error;
+        ASSERT_EQ(played.report.pins.size(), expected.size());
+        for (size_t p = 0; p < expected.size(); ++p) {
+            const PinReport& pin = played.report.pins[p];
+            const json& stream = *expected[p].second;
+            const int index = stream["index"].get<int>();
+            SCOPED_TRACE(pin.name + " " + stream["codec_name"].get<std::string>());
+            ASSERT_TRUE(PinIsFor(pin, stream));
+            ASSERT_FALSE(pin.mediaTypes.empty());
+            const CMediaType& type = pin.mediaTypes.front();
+            if (stream.contains("width")) {
+                const BITMAPINFOHEADER bitmap = GetRecord<BITMAPINFOHEADER>(
+                    type.Format(), *type.FormatType() == FORMAT_VideoInfo ? kVideoInfoHeaderSize : offsetof(VIDEOINFOHEADER2, bmiHeader));
+                EXPECT_EQ(bitmap.biWidth, stream["width"].get<LONG>());
+                EXPECT_EQ(bitmap.biHeight, stream["height"].get<LONG>());
+            } else {
+                const WAVEFORMATEX wave = GetRecord<WAVEFORMATEX>(type.Format(), 0);
+                EXPECT_EQ(static_cast<int>(wave.nSamplesPerSec), stream["sample_rate"].get<int>());
+                EXPECT_EQ(static_cast<int>(wave.nChannels), stream["channels"].get<int>());
+            }
+
+            const auto samples = SamplesOf(pin);
+            const json* es = Elementary(table, index);
+            const bool lpcm = es && es->at("form") == "lpcm-payloads";
+            const std::vector<ExpectedSample> expectedSamples = ExpectedSamples(table, index, lpcm ? es : nullptr);
+            std::vector<REFERENCE_TIME> pesTimes;
+            for (const ExpectedSample& payload : expectedSamples)
+                if (payload.timed)
+                    pesTimes.push_back(payload.start);
+            if (es && !lpcm) {
+                // Re-framed: the stream's bytes in whole frames (ADTS headers removed, H.264 units
+                // behind their lengths); a PES time goes to the first frame that starts in it.
+                std::uint32_t adler = adler32(0, nullptr, 0);
+                size_t bytes = 0;
+                std::vector<REFERENCE_TIME> frameTimes;
+                for (const SinkEvent& sample : samples) {
+                    adler = adler32(adler, sample.bytes.data(), static_cast<uInt>(sample.bytes.size()));
+                    bytes += sample.bytes.size();
+                    if (sample.startValid)
+                        frameTimes.push_back(sample.start);
+                    EXPECT_EQ(sample.syncPoint, sample.startValid);
+                }
+                EXPECT_EQ(bytes, es->at("size").get<size_t>());
+                EXPECT_EQ(adler, std::stoul(es->at("adler32").get<std::string>(), nullptr, 16));
+                if (es->at("form") == "adts-raw") {
+                    ASSERT_EQ(samples.size(), es->at("units").size());
+                    for (size_t k = 0; k < samples.size(); ++k)
+                        EXPECT_EQ(static_cast<size_t>(samples[k].length), es->at("units")[k].get<size_t>()) << k;
+                } else {
+                    EXPECT_EQ(samples.size(), es->at("access_units").get<size_t>());
+                }
+                EXPECT_EQ(frameTimes, pesTimes);
+                continue;
+            }
+            ASSERT_EQ(samples.size(), expectedSamples.size());
+            for (size_t k = 0; k < samples.size(); ++k) {
+                SCOPED_TRACE(k);
+                const ExpectedSample& expected = expectedSamples[k];
+                EXPECT_EQ(static_cast<size_t>(samples[k].length), expected.size);
+                EXPECT_EQ(samples[k].adler32, expected.adler32);
+                ASSERT_EQ(samples[k].startValid, expected.timed);
+                EXPECT_EQ(samples[k].syncPoint, expected.timed);
+                if (expected.timed)
+                    EXPECT_EQ(samples[k].start, expected.start);
+            }
+        }
+    }
+}
