@@ -508,6 +508,7 @@ TEST(FilterLoad, FailedLoadsLeaveNothingAndTheNextLoadPlaysAsANewFilter)
         {"mkv", {dir.file("no-cluster.mkv"), kFixtureDir + "mkv/damaged/random.mkv"}, "mkv/vp8-vorbis.webm"},
         {"mp3", {kFixtureDir + "mp3/damaged/garbage.bin", dir.file("missing.mp3")}, "mp3/cbr-info.mp3"},
         {"aac", {kFixtureDir + "aac/damaged/garbage.bin", dir.file("missing.aac")}, "aac/lc-22k.aac"},
+        {"mpeg", {kFixtureDir + "mpeg/damaged/single-pes.mpg", kFixtureDir + "mpeg/damaged/mpeg2-mp2-late-start.mpg"}, "mpeg/mpeg2-mp2.mpg"},
     };
     PlayOptions options;
     options.seekTo = 10000000;

@@ -6,6 +6,7 @@
 #include <zlib.h>
 
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
 
@@ -224,5 +225,171 @@ TEST(MpegPlayback, EveryPinDeliversItsStreamsPayloads)
                     EXPECT_EQ(samples[k].start, expected.start);
             }
         }
+    }
+}
+
+namespace {
+
+// The first sample of a pin's last segment that carries a time, and where it stands among the
+// file's payloads of that stream.
+struct Landing {
+    REFERENCE_TIME start = 0;
+    size_t index = 0;
+    bool found = false;
+};
+
+Landing FirstTimed(const std::vector<SinkEvent>& samples, const std::vector<ExpectedSample>& payloads)
+{
+    for (const SinkEvent& sample : samples) {
+        if (!sample.startValid)
+            continue;
+        for (size_t k = 0; k < payloads.size(); ++k)
+            if (payloads[k].adler32 == sample.adler32 && payloads[k].size == static_cast<size_t>(sample.length))
+                return {sample.start, k, true};
+        return {};
+    }
+    return {};
+}
+
+}  // namespace
+
+TEST(MpegSeeking, TheSearchLandsWithinASecondBeforeTheTargetAndLosesNothingAfterIt)
+{
+    // cbr-long: 20 s of MPEG-2 video and MP2 at constant rates.
+    const json table = Table("cbr-long");
+    const auto video = ExpectedSamples(table, 0, nullptr);
+    PlaySession session("mpeg/cbr-long.mpg", "mpeg");
+    ASSERT_TRUE(session.connected);
+    LONGLONG duration = 0;
+    ASSERT_EQ(session.driver.Seeking(0)->GetDuration(&duration), S_OK);
+    // The estimate from the byte rate is within 5% of the span of the file's times.
+    const REFERENCE_TIME span = video.back().start + 400000;
+    EXPECT_NEAR(static_cast<double>(duration), static_cast<double>(span), 0.05 * static_cast<double>(span));
+
+    ASSERT_EQ(session.driver.Pause(), S_OK);
+    bool running = false;
+    for (double fraction : {0.5, 0.25, 0.9, 0.04, 0.5}) {
+        const REFERENCE_TIME target = static_cast<REFERENCE_TIME>(fraction * static_cast<double>(duration));
+        SCOPED_TRACE(target);
+        ASSERT_EQ(session.Seek(0, target), S_OK);
+        ASSERT_EQ(session.Seek(1, target), S_OK);
+        if (!running) {
+            ASSERT_EQ(session.driver.Run(), S_OK);
+            running = true;
+        }
+        ASSERT_TRUE(session.driver.WaitForEndOfStream(10000));
+        REFERENCE_TIME segmentStart = -1;
+        const auto samples = session.LastSegment(0, &segmentStart);
+        EXPECT_EQ(segmentStart, target);
+        const Landing landing = FirstTimed(samples, video);
+        ASSERT_TRUE(landing.found);
+        if (target <= kSecond / 2) {
+            // Close to the start the reader starts at the first byte.
+            EXPECT_EQ(landing.index, 0u);
+        } else {
+            EXPECT_GE(landing.start, -kSecond);
+            EXPECT_LE(landing.start, 0);
+        }
+        // From there on every payload arrives, timed from the target.
+        ASSERT_EQ(samples.size(), video.size() - landing.index);
+        for (size_t k = 0; k < samples.size(); ++k) {
+            const ExpectedSample& expected = video[landing.index + k];
+            ASSERT_EQ(samples[k].adler32, expected.adler32) << k;
+            if (expected.timed)
+                EXPECT_EQ(samples[k].start, expected.start - target) << k;
+            EXPECT_EQ(samples[k].preroll, expected.timed && expected.start < target) << k;
+        }
+    }
+    EXPECT_EQ(session.driver.Stop(), S_OK);
+}
+
+TEST(MpegThreads, SeekStormsAndStopsFinishPromptly)
+{
+    using Clock = std::chrono::steady_clock;
+    const json table = Table("ts-h264-aac");
+    {
+        PlaySession session("mpeg/ts-h264-aac.ts", "mpeg");
+        ASSERT_TRUE(session.connected);
+        ASSERT_EQ(session.driver.Run(), S_OK);
+        std::uint32_t state = 12345;
+        for (int i = 0; i < 40; ++i) {
+            state = state * 1103515245u + 12345u;
+            ASSERT_EQ(session.Seek(i % 2, static_cast<REFERENCE_TIME>(state % 20000) * 1000), S_OK);
+            Sleep(state % 3);
+        }
+        // After the storm the whole file plays once more, frame for frame.
+        ASSERT_EQ(session.Seek(0, 0), S_OK);
+        ASSERT_EQ(session.Seek(1, 0), S_OK);
+        ASSERT_TRUE(session.driver.WaitForEndOfStream(10000));
+        for (size_t pin = 0; pin < 2; ++pin) {
+            const json* es = Elementary(table, static_cast<int>(pin));
+            ASSERT_TRUE(es);
+            size_t bytes = 0;
+            for (const SinkEvent& sample : session.LastSegment(pin))
+                bytes += static_cast<size_t>(sample.length);
+            EXPECT_EQ(bytes, es->at("size").get<size_t>()) << pin;
+        }
+        const auto start = Clock::now();
+        EXPECT_EQ(session.driver.Stop(), S_OK);
+        EXPECT_LT(Clock::now() - start, std::chrono::seconds(2));
+    }
+    {
+        // Stop while a sink holds a sample and the reader waits on a full queue.
+        PlaySession session("mpeg/cbr-long.mpg", "mpeg");
+        ASSERT_TRUE(session.connected);
+        session.driver.Sink(0)->HoldReceive();
+        ASSERT_EQ(session.driver.Run(), S_OK);
+        Sleep(50);
+        const auto start = Clock::now();
+        EXPECT_EQ(session.driver.Stop(), S_OK);
+        EXPECT_LT(Clock::now() - start, std::chrono::seconds(2));
+        session.driver.Sink(0)->ReleaseHold();
+    }
+}
+
+TEST(MpegFiles, DetectionRulesAndDamagedFiles)
+{
+    struct Case {
+        const char* file;
+        bool loads;
+        size_t minimumVideo;  // samples of the video pin
+    };
+    const Case cases[] = {
+        // No pack header within the first 64 KiB, or one PES with one time: not opened.
+        {"damaged/mpeg2-mp2-late-start.mpg", false, 0},
+        {"damaged/ts-h264-aac-late-start.ts", false, 0},
+        {"damaged/single-pes.mpg", false, 0},
+        // Cut inside the last PES or its header: that PES is not delivered (of the intact file's
+        // 22 MPEG-2 samples and 50 H.264 pictures).
+        {"damaged/mpeg2-mp2-truncated.mpg", true, 16},
+        {"damaged/mpeg2-mp2-cut-pes-header.mpg", true, 16},
+        {"damaged/ts-h264-aac-truncated.ts", true, 30},
+        {"damaged/ts-h264-aac-cut-pes-header.ts", true, 30},
+        // Noise inside a payload travels with it; the packets after it are found again.
+        {"damaged/mpeg2-mp2-garbage.mpg", true, 22},
+        {"damaged/ts-h264-aac-garbage.ts", true, 50},
+        // The first PES is gone (zeroed): what follows plays.
+        {"damaged/mpeg2-mp2-zeroed-start.mpg", true, 21},
+        {"damaged/ts-h264-aac-zeroed-start.ts", true, 48},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.file);
+        const PlayResult played = vmx::test::PlayFixture(std::string("mpeg/") + c.file, "mpeg");
+        if (!c.loads) {
+            EXPECT_NE(played.error.find("could not load"), std::string::npos) << played.error;
+            continue;
+        }
+        ASSERT_TRUE(played.Succeeded()) << played.error;
+        ASSERT_FALSE(played.report.pins.empty());
+        EXPECT_GE(SamplesOf(played.report.pins.at(0)).size(), c.minimumVideo);
+    }
+    // The fuzzer's findings load and end, or fail to load cleanly.
+    for (const auto& entry : std::filesystem::directory_iterator(kFixtureDir + "fuzz")) {
+        const std::string name = entry.path().filename().string();
+        if (!name.starts_with("mpeg-"))
+            continue;
+        SCOPED_TRACE(name);
+        const PlayResult played = vmx::test::PlayFixture("fuzz/" + name, "mpeg");
+        EXPECT_TRUE(played.Succeeded() || played.error.find("could not load") != std::string::npos) << played.error;
     }
 }

@@ -145,7 +145,7 @@ void KAvi2ReadHandler::ReadStreamList(LONGLONG position, LONGLONG end, int depth
             const LONGLONG data = at + 8;
             if (id == Id("strh")) {
                 std::vector<BYTE> bytes(std::min<std::uint32_t>(size, sizeof(AviStreamHeader)));
-                if (ReadAt(data, bytes.data(), static_cast<DWORD>(bytes.size())))
+                if (!bytes.empty() && ReadAt(data, bytes.data(), static_cast<DWORD>(bytes.size())))
                     std::memcpy(&stream->header, bytes.data(), bytes.size());
             } else if (id == Id("strf") && size < 0x100001 && data + size <= m_fileSize) {
                 stream->format.resize(size);

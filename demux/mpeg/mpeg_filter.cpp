@@ -239,10 +239,21 @@ REFERENCE_TIME CMPG_Filter::PositionParser(REFERENCE_TIME target)
                 LONGLONG diff = pts + kSecond / 2 - target;
                 if (diff > 0 && previousDiff && diff == *previousDiff)
                     diff = kSecond;
-                if ((target - kSecond <= pts && pts <= target - kSecond / 2) || (previousDiff && *previousDiff > 0 && diff < 0)) {
+                const bool inWindow = target - kSecond <= pts && pts <= target - kSecond / 2;
+                if (inWindow || (previousDiff && *previousDiff > 0 && diff < 0)) {
+                    // After an overshoot the jump back may land well before the window: walk on
+                    // to the last time of the stream still half a second before the target.
+                    LONGLONG landing = found;
+                    while (!inWindow) {
+                        reader.Seek(landing + 1);
+                        const LONGLONG next = reader.FindNextPts(stream.Key(), kPtsSearchLimit);
+                        if (next < 0 || next > target - kSecond / 2)
+                            break;
+                        landing = reader.Position();
+                    }
                     m_lastPositionedTime = target;
-                    m_lastPosition = found;
-                    reader.Seek(found);
+                    m_lastPosition = landing;
+                    reader.Seek(landing);
                     return target;
                 }
                 reader.Seek(std::clamp<LONGLONG>(found - static_cast<LONGLONG>(static_cast<double>(diff) * bytesPer100ns), 0, size));

@@ -648,6 +648,10 @@ bool KMpegReader::DetectKind()
     Seek(0);
     if (GetBits(32, true) == MakeFourcc('c', 'r', 'F', 'T'))  // "TFrc" read big-endian
         Seek(1660);
+    // Zeros in front (a damaged or padded start) are passed over, as far as a program stream's
+    // pack header may be: the packets after them are looked for where the zeros end.
+    for (DWORD zeros = 0; zeros < kStartCodeLimit && ByteAt(m_bytePos) == 0; ++zeros)
+        ++m_bytePos;
     bool transport = true;
     for (int i = 0; i < 4 && transport; ++i) {
         MpegTransportPacket packet;
