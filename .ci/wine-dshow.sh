@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # VMX.ax under Wine: builds the module and the graph test host with mingw-w64, registers the module
-# in a fresh Wine prefix, plays every MP3 and AAC fixture and a set of Matroska, MP4 and AVI ones through
-# Wine's own filter graph (run, seek, run again) and compares each sample with what the Linux
-# build delivers for the same file, then unregisters and checks that the keys are gone.
+# in a fresh Wine prefix, plays every MP3 and AAC fixture and a set of Matroska, MP4, AVI and MPEG
+# ones through Wine's own filter graph (run, seek, run again) and compares each sample with what
+# the Linux build delivers for the same file, then unregisters and checks that the keys are gone.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -88,6 +88,13 @@ done
 for fixture in tests/fixtures/avi/{xvid-mp3,h264-aac,ima-adpcm,two-audio,no-idx1,odml-no-idx1,raw-bgr24}.avi; do
   fixtures+=("$fixture {6BA9DD10-09B9-4C8B-89A8-8AC445601214}")
 done
+# MPEG: MPEG-1 and MPEG-2 program streams, AC-3 and LPCM sub-streams, DVD navigation packs, H.264
+# with ADTS AAC and with MP3, a bare PES and a PVA file, and transport streams read packet by
+# packet (TFrc prefix, 192-byte packets, a time stamp wrap).
+for fixture in tests/fixtures/mpeg/{mpeg1-mp2,h264-aac}.mpg tests/fixtures/mpeg/{mpeg2-ac3x2,mpeg2-lpcm,dvd-nav,h264-mp3}.vob \
+    tests/fixtures/mpeg/{bare.pes,video-audio.pva,tfrc.ts,ts-wrap.ts,m2ts-h264-aac.m2ts}; do
+  fixtures+=("$fixture {0D84C574-0C1D-466C-9D7B-49FD7BBF6E87}")
+done
 
 played=0
 for entry in "${fixtures[@]}"; do
@@ -103,8 +110,8 @@ for entry in "${fixtures[@]}"; do
   fi
   sed -n '/^# run 1/,/^# run 2/p' "$work/$name.wine" | delivered >"$work/$name.wine1"
   sed -n '/^# run 2/,$p' "$work/$name.wine" | delivered >"$work/$name.wine2"
-  build/release/vmx packets "$fixture" | delivered >"$work/$name.linux1"
-  build/release/vmx packets "$fixture" --seek "$seek_seconds" | delivered >"$work/$name.linux2"
+  build/release/vmx packets "$fixture" --filter "$clsid" | delivered >"$work/$name.linux1"
+  build/release/vmx packets "$fixture" --filter "$clsid" --seek "$seek_seconds" | delivered >"$work/$name.linux2"
   [ -s "$work/$name.linux1" ] || fail "$name: the Linux build delivered nothing"
   diff -u "$work/$name.linux1" "$work/$name.wine1" >&2 || fail "$name: samples differ from the Linux build"
   diff -u "$work/$name.linux2" "$work/$name.wine2" >&2 \
