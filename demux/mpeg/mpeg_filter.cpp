@@ -225,40 +225,42 @@ REFERENCE_TIME CMPG_Filter::PositionParser(REFERENCE_TIME target)
     const LONGLONG estimate = std::clamp<LONGLONG>(static_cast<LONGLONG>(static_cast<double>(target) * bytesPer100ns), 0, size);
     // The first connected stream with times near the target decides: a PTS between 1 and 0.5 s
     // before it, or the first one before it after a search that overshot.
-    for (int list : {kMpegVideoList, kMpegAudioList}) {
-        for (const MpegStreamInfo& stream : reader.Streams(list)) {
-            if (!PinForStream(stream.Key()))
-                continue;
-            reader.Seek(estimate);
-            std::optional<LONGLONG> previousDiff;
-            for (int attempt = 0; attempt < 10; ++attempt) {
-                const LONGLONG pts = reader.FindNextPts(stream.Key(), kPtsSearchLimit);
-                if (pts < 0)
-                    break;
-                const LONGLONG found = reader.Position();
-                LONGLONG diff = pts + kSecond / 2 - target;
-                if (diff > 0 && previousDiff && diff == *previousDiff)
-                    diff = kSecond;
-                const bool inWindow = target - kSecond <= pts && pts <= target - kSecond / 2;
-                if (inWindow || (previousDiff && *previousDiff > 0 && diff < 0)) {
-                    // After an overshoot the jump back may land well before the window: walk on
-                    // to the last time of the stream still half a second before the target.
-                    LONGLONG landing = found;
-                    while (!inWindow) {
-                        reader.Seek(landing + 1);
-                        const LONGLONG next = reader.FindNextPts(stream.Key(), kPtsSearchLimit);
-                        if (next < 0 || next > target - kSecond / 2)
-                            break;
-                        landing = reader.Position();
-                    }
-                    m_lastPositionedTime = target;
-                    m_lastPosition = landing;
-                    reader.Seek(landing);
-                    return target;
+    // The keys are taken first: the search may meet streams the lists do not hold yet.
+    std::vector<DWORD> keys;
+    for (int list : {kMpegVideoList, kMpegAudioList})
+        for (const MpegStreamInfo& stream : reader.Streams(list))
+            if (PinForStream(stream.Key()))
+                keys.push_back(stream.Key());
+    for (const DWORD key : keys) {
+        reader.Seek(estimate);
+        std::optional<LONGLONG> previousDiff;
+        for (int attempt = 0; attempt < 10; ++attempt) {
+            const LONGLONG pts = reader.FindNextPts(key, kPtsSearchLimit);
+            if (pts < 0)
+                break;
+            const LONGLONG found = reader.Position();
+            LONGLONG diff = pts + kSecond / 2 - target;
+            if (diff > 0 && previousDiff && diff == *previousDiff)
+                diff = kSecond;
+            const bool inWindow = target - kSecond <= pts && pts <= target - kSecond / 2;
+            if (inWindow || (previousDiff && *previousDiff > 0 && diff < 0)) {
+                // After an overshoot the jump back may land well before the window: walk on
+                // to the last time of the stream still half a second before the target.
+                LONGLONG landing = found;
+                while (!inWindow && landing - found < kPtsSearchLimit) {
+                    reader.Seek(landing + 1);
+                    const LONGLONG next = reader.FindNextPts(key, kPtsSearchLimit);
+                    if (next < 0 || next > target - kSecond / 2)
+                        break;
+                    landing = reader.Position();
                 }
-                reader.Seek(std::clamp<LONGLONG>(found - static_cast<LONGLONG>(static_cast<double>(diff) * bytesPer100ns), 0, size));
-                previousDiff = diff;
+                m_lastPositionedTime = target;
+                m_lastPosition = landing;
+                reader.Seek(landing);
+                return target;
             }
+            reader.Seek(std::clamp<LONGLONG>(found - static_cast<LONGLONG>(static_cast<double>(diff) * bytesPer100ns), 0, size));
+            previousDiff = diff;
         }
     }
     reader.Seek(estimate);

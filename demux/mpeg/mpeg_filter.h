@@ -42,8 +42,6 @@ public:
     CMPG_Filter(const WCHAR* name, IUnknown* outer, HRESULT* phr);
     ~CMPG_Filter() override;
 
-    KMpegReader& Reader() { return m_reader; }
-
 protected:
     HRESULT LoadFile(LPCOLESTR fileName) override;
     void DiscardFile() override { m_reader.Close(); }
