@@ -34,9 +34,10 @@ public:
         if (ShouldMerge(*incoming)) {
             auto& target = entries_.back()->payload;
             const size_t needed = target.size() + incoming->payload.size();
-            // Fragments tend to come in runs; grow in steps rather than to the exact size.
+            // Fragments come in runs (a video frame may arrive as a hundred PES payloads):
+            // growing geometrically keeps the copying linear in the frame's size.
             if (target.capacity() < needed)
-                target.reserve(std::max(needed, target.capacity() + 1024));
+                target.reserve(std::max(needed, 2 * target.capacity()));
             target.insert(target.end(), incoming->payload.begin(), incoming->payload.end());
             return;
         }

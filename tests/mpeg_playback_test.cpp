@@ -237,8 +237,9 @@ TEST(MpegPlayback, EveryPinDeliversItsStreamsPayloads)
                 EXPECT_EQ(samples[k].adler32, expected.adler32);
                 ASSERT_EQ(samples[k].startValid, expected.timed);
                 EXPECT_EQ(samples[k].syncPoint, expected.timed);
-                if (expected.timed)
+                if (expected.timed) {
                     EXPECT_EQ(samples[k].start, expected.start);
+                }
             }
         }
     }
@@ -311,8 +312,9 @@ TEST(MpegSeeking, TheSearchLandsWithinASecondBeforeTheTargetAndLosesNothingAfter
         for (size_t k = 0; k < samples.size(); ++k) {
             const ExpectedSample& expected = video[landing.index + k];
             ASSERT_EQ(samples[k].adler32, expected.adler32) << k;
-            if (expected.timed)
+            if (expected.timed) {
                 EXPECT_EQ(samples[k].start, expected.start - target) << k;
+            }
             EXPECT_EQ(samples[k].preroll, expected.timed && expected.start < target) << k;
         }
     }
