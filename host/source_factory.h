@@ -35,7 +35,7 @@ inline constexpr std::array<FilterNaming, 12> kFilterNamings = {{
     {"ogg2", "ogg oga ogv ogm"},
     {"mp3", "mp3 mp2 mpa"},
     {"aac", "aac adts"},
-    {"mpeg2", "ts m2ts mts tp"},
+    {"mpeg2", "ts m2ts mts tp trp"},
 }};
 
 // The table index a filter choice names: a display name, a short name, or a class identifier

@@ -8,6 +8,7 @@
 #include "demux/mkv/mkv_filter.h"
 #include "demux/mp4/mp4_filter.h"
 #include "demux/mpeg/mpeg_filter.h"
+#include "demux/mpeg2/mpeg2_filter.h"
 #include "module/pending_filter.h"
 
 namespace {
@@ -71,7 +72,7 @@ const CFactoryTemplate g_Templates[] = {
     {kOgg2Name, &CLSID_VmxOgg2Source, CreatePending<&kOgg2Name, &CLSID_VmxOgg2Source>, nullptr, &kOgg2Setup},
     {kMp3Name, &CLSID_VmxMp3Source, CreateFilterInstance<CMP3_Filter>, nullptr, &kMp3Setup},
     {kAacName, &CLSID_VmxAacSource, CreateFilterInstance<CAAC_Filter>, nullptr, &kAacSetup},
-    {kMpeg2Name, &CLSID_VmxMpeg2Source, CreatePending<&kMpeg2Name, &CLSID_VmxMpeg2Source>, nullptr, &kMpeg2Setup},
+    {kMpeg2Name, &CLSID_VmxMpeg2Source, CreateFilterInstance<CMPG2_Filter>, nullptr, &kMpeg2Setup},
 };
 
 const int g_cTemplates = static_cast<int>(sizeof g_Templates / sizeof g_Templates[0]);

@@ -113,12 +113,17 @@ std::vector<ExpectedSample> ExpectedSamples(const json& table, int index, const 
     return samples;
 }
 
+// The table's description of what this filter does to a stream's payloads (the tables also
+// describe the transport-stream filter's access units, which this test ignores).
 const json* Elementary(const json& table, int index)
 {
     if (table.contains("elementary"))
-        for (const json& entry : table["elementary"])
-            if (entry["stream_index"].get<int>() == index)
+        for (const json& entry : table["elementary"]) {
+            const std::string form = entry["form"].get<std::string>();
+            if (entry["stream_index"].get<int>() == index
+                && (form == "adts-raw" || form == "h264-length-prefixed" || form == "lpcm-payloads"))
                 return &entry;
+        }
     return nullptr;
 }
 

@@ -111,11 +111,12 @@ CMediaType MpegAudioMediaType(const MpegAudioHeader& header)
     return AudioType(FourccGuid(0x50), block);
 }
 
-CMediaType AdtsMediaType(const AdtsHeader& header)
+CMediaType AdtsMediaType(const AdtsHeader& header, bool zeroMeansStereo)
 {
     WAVEFORMATEX wave{};
     wave.wFormatTag = 0xFF;
-    wave.nChannels = static_cast<WORD>(header.channelConfiguration <= 6 ? header.channelConfiguration : 2);
+    const DWORD configuration = header.channelConfiguration;
+    wave.nChannels = static_cast<WORD>(configuration > 6 || (zeroMeansStereo && configuration == 0) ? 2 : configuration);
     wave.nSamplesPerSec = AdtsSampleRate(header.samplingIndex);
     wave.nAvgBytesPerSec = header.frameLength * wave.nSamplesPerSec / 2048;
     wave.nBlockAlign = static_cast<WORD>(header.frameLength);

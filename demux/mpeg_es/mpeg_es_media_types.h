@@ -11,7 +11,8 @@ CMediaType MpegVideoMediaType(const MpegVideoSequence& sequence);
 CMediaType AvcMediaType(const AvcParameterSets& sets);
 CMediaType Vc1MediaType(const Vc1Sequence& sequence);
 CMediaType MpegAudioMediaType(const MpegAudioHeader& header);
-CMediaType AdtsMediaType(const AdtsHeader& header);
+// zeroMeansStereo: a channel configuration of 0 (given in the stream itself) is announced as 2.
+CMediaType AdtsMediaType(const AdtsHeader& header, bool zeroMeansStereo = false);
 CMediaType Ac3MediaType(const Ac3Header& header);
 CMediaType DtsMediaType(const DtsHeader& header);
 CMediaType LpcmMediaType(const LpcmHeader& header);

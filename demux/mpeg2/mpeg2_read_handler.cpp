@@ -1,0 +1,647 @@
+#include "demux/mpeg2/mpeg2_read_handler.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "io/byte_reader.h"
+
+namespace {
+
+constexpr DWORD kReadBuffer = 24576;
+constexpr int kTableScanPackets = 5577;
+constexpr int kDiscoveryPackets = 55770;
+constexpr size_t kVideoProbeBytes = 384;
+constexpr LONGLONG kSecond = 10000000;
+
+bool HasNoPts(BYTE streamId)
+{
+    return streamId == 0xBC || streamId == 0xBE || streamId == 0xBF || streamId == 0xF0 || streamId == 0xF1
+        || streamId == 0xF2 || streamId == 0xF8 || streamId == 0xFF;
+}
+
+// The offset of the first 00 00 01 xx in bytes at or after from whose xx is at least minimumId.
+size_t FindStartCode(std::span<const BYTE> bytes, size_t from, BYTE minimumId)
+{
+    for (size_t i = from; i + 4 <= bytes.size(); ++i)
+        if (bytes[i] == 0 && bytes[i + 1] == 0 && bytes[i + 2] == 1 && bytes[i + 3] >= minimumId)
+            return i;
+    return size_t(-1);
+}
+
+}  // namespace
+
+KMpeg2ReadHandler::KMpeg2ReadHandler() : m_buffer(kReadBuffer), m_packet(192) {}
+
+void KMpeg2ReadHandler::Close()
+{
+    m_file.reset();
+    m_fileSize = 0;
+    m_kind = kUnknown;
+    m_packetSize = 0;
+    m_duration = 0;
+    m_streams.clear();
+    m_pmtPid = 0xFFFF;
+    m_programTable.clear();
+    m_savedPmt.clear();
+    m_videoProbe.clear();
+    m_current = nullptr;
+    m_flushNext = 0;
+    m_atEnd = false;
+    m_lastSeekTarget = -1;
+    m_bufferLength = m_bufferPos = 0;
+}
+
+// ---- Buffered reading ---------------------------------------------------------------------------
+
+void KMpeg2ReadHandler::SeekFile(LONGLONG position)
+{
+    position = std::clamp<LONGLONG>(position, 0, m_fileSize);
+    if (position >= m_bufferStart && position <= m_bufferStart + static_cast<LONGLONG>(m_bufferLength)) {
+        m_bufferPos = static_cast<size_t>(position - m_bufferStart);
+        return;
+    }
+    m_bufferStart = position;
+    m_bufferPos = m_bufferLength = 0;
+}
+
+DWORD KMpeg2ReadHandler::ReadFile(BYTE* destination, DWORD count)
+{
+    DWORD done = 0;
+    while (done < count) {
+        if (m_bufferPos == m_bufferLength) {
+            const LONGLONG at = FilePosition();
+            m_bufferStart = at;
+            m_bufferPos = m_bufferLength = 0;
+            if (!m_file || at >= m_fileSize || m_file->Seek(at) != at)
+                break;
+            m_bufferLength = m_file->Read(m_buffer.data(), kReadBuffer);
+            if (m_bufferLength == 0)
+                break;
+        }
+        const size_t take = std::min<size_t>(count - done, m_bufferLength - m_bufferPos);
+        std::memcpy(destination + done, m_buffer.data() + m_bufferPos, take);
+        m_bufferPos += take;
+        done += static_cast<DWORD>(take);
+    }
+    return done;
+}
+
+// ---- Transport packets and tables ---------------------------------------------------------------
+
+bool KMpeg2ReadHandler::ReadPacket()
+{
+    const size_t syncAt = m_packetSize == 192 ? 4 : 0;
+    for (;;) {
+        if (ReadFile(m_packet.data(), m_packetSize) < m_packetSize)
+            return false;
+        if (m_packet[syncAt] == 0x47)
+            return true;
+        SeekFile(FilePosition() - (m_packetSize - 1));  // slide one byte on
+    }
+}
+
+bool KMpeg2ReadHandler::ParsePacket(Packet& packet) const
+{
+    const size_t syncAt = m_packetSize == 192 ? 4 : 0;
+    const BYTE* p = m_packet.data() + syncAt;
+    if (p[0] != 0x47)
+        return false;
+    packet = Packet{};
+    packet.unitStart = (p[1] & 0x40) != 0;
+    packet.pid = ((p[1] & 0x1Fu) << 8) | p[2];
+    packet.scrambling = (p[3] >> 6) & 3;
+    const DWORD adaptation = (p[3] >> 4) & 3;
+    size_t at = 4;
+    if (adaptation & 2)
+        at += 1 + p[4];
+    if (at > 188)
+        return false;
+    if (adaptation & 1) {
+        packet.payload = syncAt + at;
+        packet.payloadLength = 188 - at;
+    }
+    return true;
+}
+
+void KMpeg2ReadHandler::ParseSection(std::span<const BYTE> payload)
+{
+    if (payload.empty())
+        return;
+    const size_t at = 1 + payload[0];
+    if (at + 3 > payload.size())
+        return;
+    const std::span<const BYTE> section = payload.subspan(at);
+    const BYTE tableId = section[0];
+    if ((section[1] & 0x80) == 0)
+        return;
+    const size_t length = ((section[1] & 0x0Fu) << 8) | section[2];
+    const size_t end = std::min(section.size(), 3 + length);
+    if (tableId == 0 && length >= 13 && end >= 8) {
+        // Only one program is followed: the last one the table lists.
+        const size_t entries = (length - 9) / 4;
+        for (size_t i = 0; i < entries && 8 + 4 * i + 4 <= end; ++i) {
+            const DWORD program = ReadBE16(section.data() + 8 + 4 * i);
+            const DWORD pid = ReadBE16(section.data() + 10 + 4 * i) & 0x1FFF;
+            if (i + 1 == entries && program != 0)
+                m_pmtPid = pid;
+        }
+    } else if (tableId == 2 && end >= 12) {
+        const size_t infoLength = ReadBE16(section.data() + 10) & 0x0FFF;
+        LONGLONG left = static_cast<LONGLONG>(length) - static_cast<LONGLONG>(infoLength) - 9;
+        size_t entry = 12 + infoLength;
+        m_programTable.clear();
+        while (left >= 9 && entry + 5 <= end && m_programTable.size() < 32) {
+            const BYTE type = section[entry];
+            const DWORD pid = ReadBE16(section.data() + entry + 1) & 0x1FFF;
+            const size_t esInfo = ReadBE16(section.data() + entry + 3) & 0x0FFF;
+            m_programTable.emplace_back(type, pid);
+            entry += 5 + esInfo;
+            left -= 5 + static_cast<LONGLONG>(esInfo);
+        }
+        m_savedPmt.assign(section.begin(), section.begin() + static_cast<std::ptrdiff_t>(end));
+    }
+}
+
+LONGLONG KMpeg2ReadHandler::PacketPts(const Packet& packet) const
+{
+    if (!packet.unitStart || packet.payloadLength == 0)
+        return -1;
+    const std::span<const BYTE> payload(m_packet.data() + packet.payload, packet.payloadLength);
+    const size_t code = FindStartCode(payload, 0, 0xBC);
+    if (code == size_t(-1) || HasNoPts(payload[code + 3]))
+        return -1;
+    const auto header = ParseMpeg2PesHeader(payload.subspan(code));
+    return header && header->hasPts ? header->pts : -1;
+}
+
+// ---- Program streams ----------------------------------------------------------------------------
+
+bool KMpeg2ReadHandler::ReadProgramPes(ProgramPes& pes, bool forDiscovery)
+{
+    for (;;) {
+        // The next start code, a byte at a time through the buffer.
+        DWORD last = 0xFFFFFFFF;
+        for (;;) {
+            BYTE byte;
+            if (ReadFile(&byte, 1) != 1)
+                return false;
+            last = (last << 8) | byte;
+            if ((last & 0xFFFFFF00) == 0x00000100)
+                break;
+        }
+        const BYTE id = static_cast<BYTE>(last);
+        const LONGLONG start = FilePosition() - 4;
+        if (id == 0xBA) {
+            BYTE pack[10];
+            if (ReadFile(pack, 1) != 1)
+                return false;
+            if ((pack[0] & 0xC0) == 0x40) {
+                if (ReadFile(pack + 1, 9) != 9)
+                    return false;
+                SeekFile(FilePosition() + (pack[9] & 7));
+            } else {
+                SeekFile(FilePosition() + 7);
+            }
+            continue;
+        }
+        if (id < 0xBB)
+            continue;
+        BYTE lengthBytes[2];
+        if (ReadFile(lengthBytes, 2) != 2)
+            return false;
+        const DWORD length = ReadBE16(lengthBytes);
+        if (id == 0xBB || id == 0xBE || id == 0xBF || length == 0) {
+            SeekFile(FilePosition() + length);
+            continue;
+        }
+        pes.bytes.resize(6 + length);
+        std::memcpy(pes.bytes.data(), "\0\0\1", 3);
+        pes.bytes[3] = id;
+        pes.bytes[4] = lengthBytes[0];
+        pes.bytes[5] = lengthBytes[1];
+        if (ReadFile(pes.bytes.data() + 6, length) != length)
+            return false;
+        pes.streamId = id;
+        pes.position = start;
+        pes.key = id;
+        if (id == 0xBD) {
+            const auto header = ParseMpeg2PesHeader(pes.bytes);
+            if (!header || header->payloadOffset >= pes.bytes.size())
+                continue;
+            const BYTE sub = pes.bytes[header->payloadOffset];
+            size_t strip = 0;
+            if (sub >= 0x80 && sub <= 0x8F)
+                pes.key = sub, strip = 4;
+            else if (sub >= 0xA0 && sub <= 0xA7)
+                pes.key = sub, strip = 7;
+            if (!forDiscovery && strip > 0) {
+                // The sub-stream header goes; the PES length says so.
+                strip = std::min(strip, pes.bytes.size() - header->payloadOffset);
+                pes.bytes.erase(pes.bytes.begin() + header->payloadOffset, pes.bytes.begin() + header->payloadOffset + static_cast<std::ptrdiff_t>(strip));
+                const DWORD corrected = static_cast<DWORD>(pes.bytes.size() - 6);
+                pes.bytes[4] = static_cast<BYTE>(corrected >> 8);
+                pes.bytes[5] = static_cast<BYTE>(corrected);
+            }
+        }
+        return true;
+    }
+}
+
+// ---- Discovery ----------------------------------------------------------------------------------
+
+void KMpeg2ReadHandler::AddStream(std::unique_ptr<KMpeg2ReadStream> stream, LONGLONG pts)
+{
+    if (pts > 0)
+        stream->firstTime = pts;
+    m_streams.push_back(std::move(stream));
+}
+
+KMpeg2ReadStream* KMpeg2ReadHandler::FindStream(DWORD pid)
+{
+    for (auto& stream : m_streams)
+        if (stream->pid == pid)
+            return stream.get();
+    return nullptr;
+}
+
+void KMpeg2ReadHandler::DiscoverTransport()
+{
+    SeekFile(0);
+    Packet packet;
+    for (int i = 0; i < kTableScanPackets && ReadPacket(); ++i) {
+        if (!ParsePacket(packet))
+            continue;
+        const bool section = packet.unitStart && (packet.pid == 0 || packet.pid == m_pmtPid);
+        if (section)
+            ParseSection(std::span<const BYTE>(m_packet.data() + packet.payload, packet.payloadLength));
+        else if (!m_programTable.empty())
+            break;
+    }
+    const auto listedType = [&](DWORD pid) -> int {
+        for (const auto& [type, listed] : m_programTable)
+            if (listed == pid)
+                return type;
+        return -1;
+    };
+    SeekFile(0);
+    for (int i = 0; i < kDiscoveryPackets && ReadPacket(); ++i) {
+        if (!ParsePacket(packet) || packet.payloadLength == 0)
+            continue;
+        const std::span<const BYTE> payload(m_packet.data() + packet.payload, packet.payloadLength);
+        if (packet.unitStart && (packet.pid == 0 || packet.pid == m_pmtPid)) {
+            ParseSection(payload);
+            continue;
+        }
+        KMpeg2ReadStream* known = FindStream(packet.pid);
+        if (packet.unitStart) {
+            if (known) {
+                const LONGLONG pts = PacketPts(packet);
+                if (pts > 0 && (known->firstTime < 0 || pts < known->firstTime))
+                    known->firstTime = pts;
+                continue;
+            }
+            size_t code = FindStartCode(payload, 0, 0xBC);
+            bool sawPes = false;
+            while (code != size_t(-1)) {
+                const auto header = ParseMpeg2PesHeader(payload.subspan(code));
+                if (header) {
+                    sawPes = true;
+                    const size_t body = std::min(payload.size(), code + header->payloadOffset);
+                    auto stream = CreateMpeg2Stream(packet.pid, header->streamId, payload.subspan(body), listedType(packet.pid) == 0x0F);
+                    if (stream)
+                        AddStream(std::move(stream), header->hasPts ? header->pts : -1);
+                    break;
+                }
+                code = FindStartCode(payload, code + 1, 0xBC);
+            }
+            if (!sawPes)
+                if (auto stream = CreateMpeg2StreamFromRaw(packet.pid, payload))
+                    AddStream(std::move(stream), -1);
+        } else if (!known && listedType(packet.pid) == 2) {
+            // An MPEG-2 video PID whose sequence header came in a continuation packet.
+            std::vector<BYTE>& probe = m_videoProbe[packet.pid];
+            size_t from = 0;
+            if (probe.empty()) {
+                from = FindStartCode(payload, 0, 0xB3);
+                if (from == size_t(-1) || payload[from + 3] != 0xB3)
+                    continue;
+            }
+            const size_t take = std::min(payload.size() - from, kVideoProbeBytes - probe.size());
+            probe.insert(probe.end(), payload.begin() + static_cast<std::ptrdiff_t>(from), payload.begin() + static_cast<std::ptrdiff_t>(from + take));
+            if (probe.size() >= kVideoProbeBytes) {
+                if (auto stream = CreateMpeg2VideoStream(packet.pid, probe))
+                    AddStream(std::move(stream), -1);
+                probe.clear();
+            }
+        }
+    }
+}
+
+void KMpeg2ReadHandler::DiscoverProgram()
+{
+    SeekFile(0);
+    ProgramPes pes;
+    for (int step = 0; step < 700 && ReadProgramPes(pes, true); ++step) {
+        const auto header = ParseMpeg2PesHeader(pes.bytes);
+        if (header && !FindStream(pes.key)) {
+            const size_t body = std::min<size_t>(pes.bytes.size(), header->payloadOffset);
+            const std::span<const BYTE> payload = std::span<const BYTE>(pes.bytes).subspan(body);
+            const size_t offered = pes.streamId == 0xBD || pes.streamId == 0xC0 ? 2048 : 188;
+            if (auto stream = CreateMpeg2Stream(pes.key, pes.streamId, payload.first(std::min(payload.size(), offered)), false))
+                AddStream(std::move(stream), header->hasPts ? header->pts : -1);
+        }
+        const bool video = std::any_of(m_streams.begin(), m_streams.end(), [](const auto& s) { return s->IsVideo(); });
+        const bool audio = std::any_of(m_streams.begin(), m_streams.end(), [](const auto& s) { return !s->IsVideo(); });
+        if (step > 100 && video && audio)
+            break;
+    }
+}
+
+void KMpeg2ReadHandler::FindFirstTimes()
+{
+    SeekFile(0);
+    if (IsTransport()) {
+        Packet packet;
+        for (int i = 0; i < kTableScanPackets && ReadPacket(); ++i) {
+            if (!ParsePacket(packet))
+                continue;
+            KMpeg2ReadStream* stream = FindStream(packet.pid);
+            const LONGLONG pts = stream ? PacketPts(packet) : -1;
+            if (pts > 0 && (stream->firstTime < 0 || pts < stream->firstTime))
+                stream->firstTime = pts;
+        }
+    } else {
+        ProgramPes pes;
+        for (int i = 0; i < 100 && ReadProgramPes(pes, false); ++i) {
+            KMpeg2ReadStream* stream = FindStream(pes.key);
+            const auto header = ParseMpeg2PesHeader(pes.bytes);
+            if (stream && header && header->hasPts && header->pts > 0
+                && (stream->firstTime < 0 || header->pts < stream->firstTime))
+                stream->firstTime = header->pts;
+        }
+    }
+    // One video stream plays: of two, the one with the larger PID goes.
+    if (std::count_if(m_streams.begin(), m_streams.end(), [](const auto& s) { return s->IsVideo(); }) >= 2) {
+        auto largest = m_streams.end();
+        for (auto it = m_streams.begin(); it != m_streams.end(); ++it)
+            if ((*it)->IsVideo() && (largest == m_streams.end() || (*it)->pid > (*largest)->pid))
+                largest = it;
+        m_streams.erase(largest);
+    }
+    // All streams share the earliest first time.
+    LONGLONG first = -1;
+    for (const auto& stream : m_streams)
+        if (stream->firstTime >= 0 && (first < 0 || stream->firstTime < first))
+            first = stream->firstTime;
+    for (auto& stream : m_streams)
+        stream->firstTime = std::max<LONGLONG>(first, 0);
+}
+
+void KMpeg2ReadHandler::FindDuration()
+{
+    const LONGLONG first = m_streams.empty() ? 0 : m_streams.front()->firstTime;
+    const auto durationOf = [&](LONGLONG pts) { return pts >= first ? (pts - first) * 1000 / 9 : 0; };
+    if (IsTransport()) {
+        const LONGLONG size = m_packetSize;
+        const LONGLONG syncAt = size == 192 ? 4 : 0;
+        LONGLONG position = (m_fileSize - 2 * size) / size * size + syncAt;
+        bool synchronised = false;
+        std::vector<BYTE> probe(static_cast<size_t>(size + 1));
+        for (int i = 0; i <= 71 && position >= 2 * size; ++i, position -= size + 2) {
+            SeekFile(position);
+            if (ReadFile(probe.data(), static_cast<DWORD>(size + 1)) == size + 1 && probe.front() == 0x47 && probe.back() == 0x47) {
+                synchronised = true;
+                break;
+            }
+        }
+        if (!synchronised)
+            return;
+        Packet packet;
+        for (int i = 0; i < 10000 && position >= 2 * size; ++i, position -= size) {
+            SeekFile(position - syncAt);
+            if (ReadFile(m_packet.data(), m_packetSize) != m_packetSize || !ParsePacket(packet))
+                continue;
+            const LONGLONG pts = FindStream(packet.pid) ? PacketPts(packet) : -1;
+            if (pts > 0) {
+                m_duration = durationOf(pts);
+                return;
+            }
+        }
+        return;
+    }
+    // Program streams: PES headers met walking back from the end.
+    std::vector<BYTE> window(188);
+    for (LONGLONG position = m_fileSize - 2000; position >= 0; position -= 185) {
+        SeekFile(position);
+        if (ReadFile(window.data(), 188) < 188)
+            break;
+        const size_t code = FindStartCode(window, 0, 0xBD);
+        if (code == size_t(-1) || window[code + 3] == 0xBF)
+            continue;
+        SeekFile(position + static_cast<LONGLONG>(code));
+        ProgramPes pes;
+        if (!ReadProgramPes(pes, false) || pes.position != position + static_cast<LONGLONG>(code) || !FindStream(pes.key))
+            continue;
+        const auto header = ParseMpeg2PesHeader(pes.bytes);
+        if (header && header->hasPts && durationOf(header->pts) >= kSecond) {
+            m_duration = durationOf(header->pts);
+            return;
+        }
+    }
+}
+
+void KMpeg2ReadHandler::FindLanguages()
+{
+    if (m_savedPmt.size() < 12)
+        return;
+    const std::span<const BYTE> pmt(m_savedPmt);
+    const size_t length = ((pmt[1] & 0x0Fu) << 8) | pmt[2];
+    const size_t end = std::min(pmt.size(), 3 + length) - std::min<size_t>(4, pmt.size());  // before the CRC
+    size_t entry = 12 + (ReadBE16(pmt.data() + 10) & 0x0FFF);
+    while (entry + 5 <= end) {
+        const DWORD pid = ReadBE16(pmt.data() + entry + 1) & 0x1FFF;
+        const size_t esInfo = ReadBE16(pmt.data() + entry + 3) & 0x0FFF;
+        const size_t descriptorsEnd = std::min(end, entry + 5 + esInfo);
+        for (size_t at = entry + 5; at + 2 <= descriptorsEnd; at += 2 + pmt[at + 1]) {
+            if (pmt[at] == 10 && pmt[at + 1] >= 3 && at + 5 <= descriptorsEnd) {
+                if (KMpeg2ReadStream* stream = FindStream(pid))
+                    stream->language.assign(reinterpret_cast<const char*>(pmt.data() + at + 2), 3);
+                break;
+            }
+        }
+        entry += 5 + esInfo;
+    }
+}
+
+int KMpeg2ReadHandler::Open(LPCWSTR path)
+{
+    Close();
+    m_file = std::make_unique<KFile>();
+    if (!m_file->Open(path)) {
+        Close();
+        return -1;
+    }
+    m_fileSize = m_file->GetSize();
+    BYTE head[384];
+    SeekFile(0);
+    if (ReadFile(head, sizeof head) != sizeof head) {
+        Close();
+        return -1;
+    }
+    if (head[0] == 0x47 && head[188] == 0x47) {
+        m_kind = kTransport188, m_packetSize = 188;
+    } else if (head[4] == 0x47 && head[196] == 0x47) {
+        m_kind = kTransport192, m_packetSize = 192;
+    } else if (ReadBE32(head) == 0x000001BA) {
+        if ((head[4] & 0xC0) == 0x40)
+            m_kind = kProgram2;
+        else if ((head[4] & 0xF0) == 0x20)
+            m_kind = kProgram1;
+    }
+    if (m_kind == kUnknown) {
+        Close();
+        return -1;
+    }
+    if (IsTransport())
+        DiscoverTransport();
+    else
+        DiscoverProgram();
+    if (m_streams.empty()) {
+        Close();
+        return -1;
+    }
+    FindFirstTimes();
+    FindDuration();
+    FindLanguages();
+    for (auto& stream : m_streams)
+        stream->Reset(0);
+    SeekFile(0);
+    return 0;
+}
+
+// ---- Seeking and reading ------------------------------------------------------------------------
+
+bool KMpeg2ReadHandler::ProbeTime(LONGLONG from, LONGLONG limit, LONGLONG& time, LONGLONG& position)
+{
+    SeekFile(from);
+    if (IsTransport()) {
+        Packet packet;
+        while (FilePosition() < limit && ReadPacket()) {
+            if (!ParsePacket(packet))
+                continue;
+            KMpeg2ReadStream* stream = FindStream(packet.pid);
+            const LONGLONG pts = stream ? PacketPts(packet) : -1;
+            if (pts > 0) {
+                time = stream->TimeOf(pts);
+                position = FilePosition() - m_packetSize;
+                return true;
+            }
+        }
+        return false;
+    }
+    ProgramPes pes;
+    while (FilePosition() < limit && ReadProgramPes(pes, false)) {
+        KMpeg2ReadStream* stream = FindStream(pes.key);
+        const auto header = ParseMpeg2PesHeader(pes.bytes);
+        if (stream && header && header->hasPts) {
+            time = stream->TimeOf(header->pts);
+            position = pes.position;
+            return true;
+        }
+    }
+    return false;
+}
+
+void KMpeg2ReadHandler::SeekTo(REFERENCE_TIME time)
+{
+    for (auto& stream : m_streams)
+        stream->Reset(std::max<REFERENCE_TIME>(time, 0));
+    m_current = nullptr;
+    m_flushNext = 0;
+    m_atEnd = false;
+    if (time < 1) {
+        SeekFile(0);
+        return;
+    }
+    if (time == m_lastSeekTarget) {
+        SeekFile(m_lastSeekPosition);
+        return;
+    }
+    // Interpolation between the two ends, aiming a second before the target.
+    const LONGLONG aim = std::max<LONGLONG>(time - kSecond, 0);
+    LONGLONG lowPosition = 0, lowTime = 0, highPosition = m_fileSize, highTime = m_duration;
+    while (highPosition - lowPosition >= 8193 && highTime > lowTime) {
+        LONGLONG probe = lowPosition
+            + static_cast<LONGLONG>(static_cast<float>(highPosition - lowPosition) * static_cast<float>(aim - lowTime)
+                                    / static_cast<float>(highTime - lowTime));
+        if (highPosition - probe < 4096)
+            probe = std::max<LONGLONG>(highPosition - 4096, 0);
+        else if (probe - lowPosition < 4096)
+            probe = lowPosition + 4096;
+        if (IsTransport())
+            probe = probe / m_packetSize * m_packetSize;
+        else
+            probe = std::max<LONGLONG>(probe - 2048, 0);
+        LONGLONG found = 0, position = 0;
+        if (!ProbeTime(probe, highPosition, found, position)) {
+            highPosition = probe;  // nothing timed between the probe and the high end
+            continue;
+        }
+        if (found < aim && position > lowPosition) {
+            lowPosition = position;
+            lowTime = found;
+        } else {
+            highPosition = probe;
+            highTime = std::max(found, lowTime + 1);
+        }
+    }
+    SeekFile(lowPosition);
+    m_lastSeekTarget = time;
+    m_lastSeekPosition = lowPosition;
+}
+
+bool KMpeg2ReadHandler::GetNextFrame(Mpeg2Frame& frame)
+{
+    if (m_current && m_current->GetFrame(frame, false))
+        return true;
+    while (!m_atEnd) {
+        KMpeg2ReadStream* stream = nullptr;
+        if (IsTransport()) {
+            Packet packet;
+            if (!ReadPacket()) {
+                m_atEnd = true;
+                break;
+            }
+            if (!ParsePacket(packet) || packet.payloadLength == 0 || packet.scrambling != 0)
+                continue;
+            stream = FindStream(packet.pid);
+            if (!stream)
+                continue;
+            stream->Append(packet.unitStart, std::span<const BYTE>(m_packet.data() + packet.payload, packet.payloadLength));
+        } else {
+            ProgramPes pes;
+            if (!ReadProgramPes(pes, false)) {
+                m_atEnd = true;
+                break;
+            }
+            stream = FindStream(pes.key);
+            if (!stream)
+                continue;
+            stream->Append(true, pes.bytes);
+        }
+        if (stream->GetFrame(frame, false)) {
+            m_current = stream;
+            return true;
+        }
+    }
+    // The end of the file: every stream hands out what it still holds.
+    while (m_flushNext < m_streams.size()) {
+        KMpeg2ReadStream* stream = m_streams[m_flushNext].get();
+        if (stream->GetFrame(frame, true)) {
+            m_current = stream;
+            return true;
+        }
+        ++m_flushNext;
+    }
+    return false;
+}

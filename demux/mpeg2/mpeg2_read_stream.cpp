@@ -1,0 +1,649 @@
+#include "demux/mpeg2/mpeg2_read_stream.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "demux/mpeg_es/mpeg_es_headers.h"
+#include "demux/mpeg_es/mpeg_es_media_types.h"
+#include "framework/format_blocks.h"
+
+namespace {
+
+constexpr size_t kNone = size_t(-1);
+
+bool StartsWithStartCode(std::span<const BYTE> bytes)
+{
+    return bytes.size() >= 3 && bytes[0] == 0 && bytes[1] == 0 && bytes[2] == 1;
+}
+
+LONGLONG ReadTimeStamp(const BYTE* p)
+{
+    return (static_cast<LONGLONG>((p[0] >> 1) & 7) << 30) | (static_cast<LONGLONG>(p[1]) << 22)
+        | (static_cast<LONGLONG>(p[2] >> 1) << 15) | (static_cast<LONGLONG>(p[3]) << 7) | (p[4] >> 1);
+}
+
+// The first 00 00 01 xx at or after from whose xx passes the test, or kNone.
+template <typename Accept>
+size_t FindCode(std::span<const BYTE> bytes, size_t from, Accept accept)
+{
+    for (size_t i = from; i + 4 <= bytes.size(); ++i)
+        if (bytes[i] == 0 && bytes[i + 1] == 0 && bytes[i + 2] == 1 && accept(bytes[i + 3]))
+            return i;
+    return kNone;
+}
+
+size_t FindAc3Sync(std::span<const BYTE> bytes)
+{
+    for (size_t i = 0; i + 2 <= bytes.size(); ++i)
+        if (bytes[i] == 0x0B && bytes[i + 1] == 0x77)
+            return i;
+    return kNone;
+}
+
+bool BeginsWithDelimiter(std::span<const BYTE> payload)
+{
+    return (payload.size() >= 5 && payload[0] == 0 && payload[1] == 0 && payload[2] == 0 && payload[3] == 1 && (payload[4] & 0x1F) == 9)
+        || (payload.size() >= 4 && payload[0] == 0 && payload[1] == 0 && payload[2] == 1 && (payload[3] & 0x1F) == 9);
+}
+
+// ---- Classes ------------------------------------------------------------------------------------
+
+// MPEG-1/2 video and AC-3: a frame runs from the first picture (or sync) code of a PES to the
+// first one of the next, whose leading bytes it takes over.
+class KMpeg2FrameCodeStream : public KMpeg2ReadStream {
+public:
+    KMpeg2FrameCodeStream(DWORD pid, int code, CMediaType type, LONGLONG frameDuration, DWORD bufferSize)
+        : KMpeg2ReadStream(pid, code, std::move(type)), m_frameDuration(frameDuration), m_bufferSize(bufferSize)
+    {
+    }
+    DWORD InitialBufferSize() const override { return m_bufferSize; }
+
+protected:
+    size_t FirstCode(std::span<const BYTE> payload) const
+    {
+        if (code == kAc3)
+            return FindAc3Sync(payload);
+        return FindCode(payload, 0, [](BYTE id) { return id == 0xB3 || id == 0x00; });
+    }
+
+    bool CutFrame(Mpeg2Frame& frame, bool flush) override
+    {
+        for (;;) {
+            if (m_complete.empty())
+                return false;
+            const size_t first = FirstCode(m_complete.front().Payload());
+            if (first == kNone) {
+                m_complete.pop_front();  // no frame begins in it
+                continue;
+            }
+            if (m_complete.size() < 2 && !flush)
+                return false;  // the next PES may still carry the end of this frame
+            break;
+        }
+        Mpeg2Pes current = std::move(m_complete.front());
+        m_complete.pop_front();
+        std::span<const BYTE> payload = current.Payload();
+        m_frame.assign(payload.begin() + static_cast<std::ptrdiff_t>(FirstCode(payload)), payload.end());
+        while (!m_complete.empty()) {
+            Mpeg2Pes& next = m_complete.front();
+            const std::span<const BYTE> nextPayload = next.Payload();
+            const size_t code = FirstCode(nextPayload);
+            const size_t carried = code == kNone ? nextPayload.size() : code;
+            m_frame.insert(m_frame.end(), nextPayload.begin(), nextPayload.begin() + static_cast<std::ptrdiff_t>(carried));
+            if (code != kNone) {
+                next.header.payloadOffset += static_cast<DWORD>(carried);
+                break;
+            }
+            m_complete.pop_front();
+        }
+        const bool sync = code == kAc3 || (m_frame.size() >= 4 && m_frame[3] == 0xB3);
+        std::optional<LONGLONG> start;
+        if (current.header.hasPts)
+            start = TimeOf(current.header.pts);
+        else if (m_lastStart >= 0 && code == kMpeg2Video)
+            start = m_lastStart + m_frameDuration;  // a picture without its own time follows the last
+        frame.timed = start.has_value();
+        frame.start = start.value_or(0);
+        frame.stop = frame.start + (code == kAc3 ? 1 : 0);
+        frame.sync = sync;
+        return true;
+    }
+
+private:
+    LONGLONG m_frameDuration;
+    DWORD m_bufferSize;
+};
+
+// H.264: PES packets are joined until one that begins with an access unit delimiter follows;
+// the access unit is then rewritten with 4-byte lengths in place of start codes.
+class KMpeg2AvcStream : public KMpeg2ReadStream {
+public:
+    KMpeg2AvcStream(DWORD pid, CMediaType type, DWORD bufferSize)
+        : KMpeg2ReadStream(pid, kAvc, std::move(type)), m_bufferSize(bufferSize)
+    {
+    }
+    DWORD InitialBufferSize() const override { return m_bufferSize; }
+    void Reset(LONGLONG resetTime) override
+    {
+        KMpeg2ReadStream::Reset(resetTime);
+        m_unit.clear();
+        m_unitHeader.reset();
+    }
+
+protected:
+    bool CutFrame(Mpeg2Frame& frame, bool flush) override
+    {
+        while (!m_complete.empty()) {
+            Mpeg2Pes pes = std::move(m_complete.front());
+            m_complete.pop_front();
+            const std::span<const BYTE> payload = pes.Payload();
+            const bool delimited = BeginsWithDelimiter(payload);
+            m_delimiterSeen = m_delimiterSeen || delimited;
+            // Without delimiters in the stream, a PES with a time begins the next unit.
+            const bool begins = delimited || (!m_delimiterSeen && pes.header.hasPts);
+            if (begins && m_unitHeader) {
+                Finish(frame);
+                m_unitHeader = pes.header;
+                m_unit.assign(payload.begin(), payload.end());
+                return true;
+            }
+            if (!m_unitHeader)
+                m_unitHeader = pes.header;
+            m_unit.insert(m_unit.end(), payload.begin(), payload.end());
+        }
+        if (flush && m_unitHeader && !m_unit.empty()) {
+            Finish(frame);
+            m_unitHeader.reset();
+            return true;
+        }
+        return false;
+    }
+
+private:
+    void Finish(Mpeg2Frame& frame)
+    {
+        const std::span<const BYTE> unit(m_unit);
+        m_frame.clear();
+        m_frame.reserve(unit.size() + 16);
+        bool sync = false;
+        size_t code = FindCode(unit, 0, [](BYTE) { return true; });
+        while (code != kNone) {
+            const size_t nalStart = code + 3;
+            size_t next = FindCode(unit, nalStart, [](BYTE) { return true; });
+            size_t end = next == kNone ? unit.size() : next;
+            while (end > nalStart && unit[end - 1] == 0)
+                --end;  // the zero of a 4-byte start code, or trailing padding
+            if (end > nalStart) {
+                const BYTE type = unit[nalStart] & 0x1F;
+                if (type == 9) {
+                    sync = sync || (end > nalStart + 1 && (unit[nalStart + 1] == 0x10 || unit[nalStart + 1] == 0xE0));
+                } else {
+                    sync = sync || type == 5;
+                    const size_t length = end - nalStart;
+                    for (int shift = 24; shift >= 0; shift -= 8)
+                        m_frame.push_back(static_cast<BYTE>(length >> shift));
+                    m_frame.insert(m_frame.end(), unit.begin() + static_cast<std::ptrdiff_t>(nalStart),
+                                   unit.begin() + static_cast<std::ptrdiff_t>(end));
+                }
+            }
+            code = next;
+        }
+        // The first unit after a reset starts the segment; a unit without a time keeps the last.
+        if (m_afterReset) {
+            frame.start = m_resetTime;
+            sync = true;
+        } else if (m_unitHeader->hasPts) {
+            frame.start = TimeOf(m_unitHeader->pts);
+        } else {
+            frame.start = std::max<LONGLONG>(m_lastStart, 0);
+        }
+        frame.timed = true;
+        frame.stop = frame.start;
+        frame.sync = sync;
+        m_unit.clear();
+    }
+
+    DWORD m_bufferSize;
+    std::vector<BYTE> m_unit;
+    std::optional<Mpeg2PesHeader> m_unitHeader;
+    bool m_delimiterSeen = false;
+};
+
+// VC-1: a frame ends at the second frame start code of a PES; the rest goes in front of the
+// next frame.
+class KMpeg2Vc1Stream : public KMpeg2ReadStream {
+public:
+    KMpeg2Vc1Stream(DWORD pid, CMediaType primary, CMediaType alternative, LONGLONG frameDuration, DWORD bufferSize)
+        : KMpeg2ReadStream(pid, kVc1, std::move(primary), std::move(alternative)), m_frameDuration(frameDuration),
+          m_bufferSize(bufferSize)
+    {
+    }
+    DWORD InitialBufferSize() const override { return m_bufferSize; }
+    void Reset(LONGLONG resetTime) override
+    {
+        KMpeg2ReadStream::Reset(resetTime);
+        m_held.clear();
+        m_lastRaw = -1;
+        m_alternate = false;
+    }
+
+protected:
+    bool CutFrame(Mpeg2Frame& frame, bool flush) override
+    {
+        if (m_complete.empty()) {
+            if (!flush || m_held.empty())
+                return false;
+            m_frame = std::move(m_held);
+            m_held.clear();
+            frame.timed = false;
+            frame.sync = m_frame.size() >= 4 && m_frame[3] == 0x0F;
+            return true;
+        }
+        Mpeg2Pes pes = std::move(m_complete.front());
+        m_complete.pop_front();
+        const std::span<const BYTE> payload = pes.Payload();
+        const auto isFrame = [](BYTE id) { return id == 0x0D; };
+        const size_t first = FindCode(payload, 0, isFrame);
+        const size_t second = first == kNone ? kNone : FindCode(payload, first + 4, isFrame);
+        const size_t end = second == kNone ? payload.size() : second;
+        m_frame = std::move(m_held);
+        m_frame.insert(m_frame.end(), payload.begin(), payload.begin() + static_cast<std::ptrdiff_t>(end));
+        m_held.assign(payload.begin() + static_cast<std::ptrdiff_t>(end), payload.end());
+        frame.sync = m_frame.size() >= 4 && m_frame[0] == 0 && m_frame[1] == 0 && m_frame[2] == 1 && m_frame[3] == 0x0F;
+        frame.timed = pes.header.hasPts || pes.header.hasDts;
+        if (frame.timed) {
+            const LONGLONG raw = pes.header.hasDts ? pes.header.dts : pes.header.pts;
+            LONGLONG start = TimeOf(raw);
+            // Frames that share a time stand 1 and 1.5 frame durations after the last, in turn.
+            if (raw == m_lastRaw && m_lastStart >= 0) {
+                start = m_lastStart + (m_alternate ? m_frameDuration * 3 / 2 : m_frameDuration);
+                m_alternate = !m_alternate;
+            }
+            m_lastRaw = raw;
+            frame.start = start;
+            frame.stop = start;
+        }
+        return true;
+    }
+
+private:
+    LONGLONG m_frameDuration;
+    DWORD m_bufferSize;
+    std::vector<BYTE> m_held;
+    LONGLONG m_lastRaw = -1;
+    bool m_alternate = false;
+};
+
+// ADTS AAC: each PES payload is split into its frames, handed out one at a time without the
+// ADTS header. The PES time belongs to its first frame; the others follow at 1024 samples each.
+class KMpeg2AacStream : public KMpeg2ReadStream {
+public:
+    KMpeg2AacStream(DWORD pid, CMediaType type, DWORD sampleRate)
+        : KMpeg2ReadStream(pid, kAac, std::move(type)), m_sampleRate(sampleRate ? sampleRate : 48000)
+    {
+    }
+    void Reset(LONGLONG resetTime) override
+    {
+        KMpeg2ReadStream::Reset(resetTime);
+        m_frames.clear();
+    }
+
+protected:
+    bool CutFrame(Mpeg2Frame& frame, bool /*flush*/) override
+    {
+        while (m_frames.empty() && !m_complete.empty()) {
+            const Mpeg2Pes pes = std::move(m_complete.front());
+            m_complete.pop_front();
+            const std::span<const BYTE> payload = pes.Payload();
+            size_t at = 0;
+            LONGLONG index = 0;
+            while (at + 7 <= payload.size()) {
+                if (payload[at] != 0xFF || (payload[at + 1] & 0xF0) != 0xF0) {
+                    ++at;
+                    continue;
+                }
+                const size_t length = ((payload[at + 3] & 3u) << 11) | (payload[at + 4] << 3) | (payload[at + 5] >> 5);
+                const size_t header = (payload[at + 1] & 1) ? 7 : 9;
+                if (length < 9 || at + length > payload.size() || length <= header) {
+                    ++at;
+                    continue;
+                }
+                Queued queued;
+                queued.bytes.assign(payload.begin() + static_cast<std::ptrdiff_t>(at + header),
+                                    payload.begin() + static_cast<std::ptrdiff_t>(at + length));
+                queued.timed = pes.header.hasPts;
+                if (queued.timed)
+                    queued.start = TimeOf(pes.header.pts) + index * 1024 * 10000000LL / m_sampleRate;
+                m_frames.push_back(std::move(queued));
+                ++index;
+                at += length;
+            }
+        }
+        if (m_frames.empty())
+            return false;
+        Queued& next = m_frames.front();
+        m_frame = std::move(next.bytes);
+        frame.timed = next.timed;
+        frame.start = next.start;
+        frame.stop = next.start;
+        frame.sync = false;
+        m_frames.pop_front();
+        return true;
+    }
+
+private:
+    struct Queued {
+        std::vector<BYTE> bytes;
+        bool timed = false;
+        LONGLONG start = 0;
+    };
+    DWORD m_sampleRate;
+    std::deque<Queued> m_frames;
+};
+
+// MPEG audio, DTS and LPCM: one PES payload per frame.
+class KMpeg2PesStream : public KMpeg2ReadStream {
+public:
+    using KMpeg2ReadStream::KMpeg2ReadStream;
+};
+
+CMediaType TransportLpcmType(std::span<const BYTE> payload, bool& ok)
+{
+    ok = false;
+    if (payload.size() < 7 || payload[0] < 0xA0 || payload[0] > 0xA8)
+        return {};
+    const DWORD quantisation = (payload[5] >> 6) & 3;
+    const DWORD samplingIndex = (payload[5] >> 4) & 3;
+    if (quantisation > 2 || samplingIndex > 1)
+        return {};
+    const DWORD channels = (payload[5] & 7) + 1;
+    const DWORD bits = 16 + 4 * quantisation;
+    WAVEFORMATEX wave{};
+    wave.wFormatTag = 0;
+    wave.nChannels = static_cast<WORD>(channels);
+    wave.nSamplesPerSec = samplingIndex ? 96000 : 48000;
+    wave.wBitsPerSample = static_cast<WORD>(bits);
+    wave.nBlockAlign = static_cast<WORD>(bits * channels / 8);
+    wave.nAvgBytesPerSec = bits * wave.nSamplesPerSec * channels / 8;
+    FormatBytes block(sizeof(WAVEFORMATEX));
+    PutRecord(block, 0, wave);
+    ok = true;
+    return MakeMediaType(CMediaType(&MEDIATYPE_Audio), MEDIASUBTYPE_DvdLpcmAudio, FORMAT_WaveFormatEx, block);
+}
+
+std::unique_ptr<KMpeg2ReadStream> MpegVideoStream(DWORD pid, EsBytes payload)
+{
+    auto sequence = ParseMpegVideoSequence(payload);
+    if (!sequence)
+        return nullptr;
+    sequence->mpeg2 = true;  // both generations go out as MPEG-2 video
+    return std::make_unique<KMpeg2FrameCodeStream>(pid, KMpeg2ReadStream::kMpeg2Video, MpegVideoMediaType(*sequence),
+                                                   sequence->frameDuration, sequence->width * sequence->height * 3);
+}
+
+std::unique_ptr<KMpeg2ReadStream> AvcStream(DWORD pid, EsBytes payload)
+{
+    auto sets = ParseAvcParameterSets(payload);
+    if (!sets)
+        return nullptr;
+    if (sets->picture.height == 1088)
+        sets->picture.height = 1080;  // the coded height of 1080-line pictures
+    const auto area = static_cast<DWORD>(sets->picture.width * sets->picture.height);
+    return std::make_unique<KMpeg2AvcStream>(pid, AvcMediaType(*sets), area);
+}
+
+std::unique_ptr<KMpeg2ReadStream> Vc1Stream(DWORD pid, EsBytes payload)
+{
+    const auto sequence = ParseVc1Sequence(payload);
+    if (!sequence)
+        return nullptr;
+    // Both forms carry the sequence header straight after the bitmap header.
+    const DWORD wvc1 = MakeFourcc('W', 'V', 'C', '1');
+    BITMAPINFOHEADER bitmap{};
+    bitmap.biSize = static_cast<DWORD>(sizeof(BITMAPINFOHEADER) + sequence->header.size());
+    bitmap.biWidth = static_cast<LONG>(sequence->codedWidth);
+    bitmap.biHeight = static_cast<LONG>(sequence->codedHeight);
+    bitmap.biCompression = wvc1;
+    const RECT picture{0, 0, bitmap.biWidth, bitmap.biHeight};
+    FormatBytes info = VideoInfoBlock(bitmap, sequence->header);
+    PutRecord(info, offsetof(VIDEOINFOHEADER, rcSource), picture);
+    PutRecord(info, offsetof(VIDEOINFOHEADER, rcTarget), picture);
+    PutRecord(info, offsetof(VIDEOINFOHEADER, AvgTimePerFrame), static_cast<REFERENCE_TIME>(sequence->frameDuration));
+    const CMediaType alternative = MakeMediaType(CMediaType(&MEDIATYPE_Video), FourccGuid(wvc1), FORMAT_VideoInfo, info);
+    CMediaType primary = ToVideoInfo2(alternative, 0, 0);
+    return std::make_unique<KMpeg2Vc1Stream>(pid, primary, alternative, sequence->frameDuration,
+                                             sequence->codedWidth * sequence->codedHeight * 3);
+}
+
+std::unique_ptr<KMpeg2ReadStream> MpegAudioStream(DWORD pid, EsBytes payload)
+{
+    const auto header = ParseMpegAudioHeader(payload);
+    if (!header)
+        return nullptr;
+    CMediaType type = MpegAudioMediaType(*header);
+    // Here the block announces a 1536-sample span of the byte rate.
+    WAVEFORMATEX wave = GetRecord<WAVEFORMATEX>(type.Format(), 0);
+    if (wave.nSamplesPerSec)
+        wave.nBlockAlign = static_cast<WORD>(static_cast<ULONGLONG>(wave.nAvgBytesPerSec) * 1536 / wave.nSamplesPerSec);
+    std::memcpy(type.Format(), &wave, sizeof wave);
+    return std::make_unique<KMpeg2PesStream>(pid, KMpeg2ReadStream::kMpegAudio, type);
+}
+
+std::unique_ptr<KMpeg2ReadStream> Ac3Stream(DWORD pid, EsBytes payload)
+{
+    const auto header = ParseAc3Header(payload);
+    if (!header)
+        return nullptr;
+    return std::make_unique<KMpeg2FrameCodeStream>(pid, KMpeg2ReadStream::kAc3, Ac3MediaType(*header), 0, 10240);
+}
+
+std::unique_ptr<KMpeg2ReadStream> DtsStream(DWORD pid, EsBytes payload)
+{
+    const auto header = ParseDtsHeader(payload);
+    if (!header)
+        return nullptr;
+    return std::make_unique<KMpeg2PesStream>(pid, KMpeg2ReadStream::kDts, DtsMediaType(*header));
+}
+
+std::unique_ptr<KMpeg2ReadStream> AacStream(DWORD pid, EsBytes payload)
+{
+    const auto header = ParseAdtsHeader(payload);
+    if (!header)
+        return nullptr;
+    return std::make_unique<KMpeg2AacStream>(pid, AdtsMediaType(*header, true), AdtsSampleRate(header->samplingIndex));
+}
+
+std::unique_ptr<KMpeg2ReadStream> LpcmStream(DWORD pid, EsBytes payload)
+{
+    bool ok = false;
+    CMediaType type = TransportLpcmType(payload, ok);
+    if (!ok)
+        return nullptr;
+    return std::make_unique<KMpeg2PesStream>(pid, KMpeg2ReadStream::kLpcm, type);
+}
+
+}  // namespace
+
+// ---- PES header ---------------------------------------------------------------------------------
+
+std::optional<Mpeg2PesHeader> ParseMpeg2PesHeader(std::span<const BYTE> bytes)
+{
+    if (bytes.size() < 6 || !StartsWithStartCode(bytes) || bytes[3] < 0xBC)
+        return std::nullopt;
+    Mpeg2PesHeader header;
+    header.streamId = bytes[3];
+    header.length = (static_cast<DWORD>(bytes[4]) << 8) | bytes[5];
+    if (header.streamId == 0xBE || header.streamId == 0xBF) {
+        header.payloadOffset = 6;
+        return header;
+    }
+    if (bytes.size() >= 9 && (bytes[6] & 0xC0) == 0x80) {
+        const BYTE flags = bytes[7];
+        const DWORD dataLength = bytes[8];
+        header.payloadOffset = 9 + dataLength;
+        header.hasPts = (flags & 0x80) != 0;
+        header.hasDts = (flags & 0xC0) == 0xC0;
+        if (header.payloadOffset > bytes.size() || (header.hasPts && dataLength < 5) || (header.hasDts && dataLength < 10))
+            return std::nullopt;
+        if (header.hasPts)
+            header.pts = ReadTimeStamp(bytes.data() + 9);
+        if (header.hasDts)
+            header.dts = ReadTimeStamp(bytes.data() + 14);
+        return header;
+    }
+    // MPEG-1: stuffing, the STD buffer, then the time stamps or 0x0F.
+    size_t at = 6;
+    for (int i = 0; i < 16 && at < bytes.size() && bytes[at] == 0xFF; ++i)
+        ++at;
+    if (at < bytes.size() && (bytes[at] & 0xC0) == 0x40)
+        at += 2;
+    if (at >= bytes.size())
+        return std::nullopt;
+    const BYTE marker = bytes[at] & 0xF0;
+    if (marker == 0x20 || marker == 0x30) {
+        if (at + (marker == 0x30 ? 10 : 5) > bytes.size())
+            return std::nullopt;
+        header.hasPts = true;
+        header.pts = ReadTimeStamp(bytes.data() + at);
+        if (marker == 0x30) {
+            header.hasDts = true;
+            header.dts = ReadTimeStamp(bytes.data() + at + 5);
+            at += 5;
+        }
+        at += 5;
+    } else if (bytes[at] == 0x0F) {
+        ++at;
+    } else {
+        return std::nullopt;
+    }
+    header.payloadOffset = static_cast<DWORD>(at);
+    return header;
+}
+
+// ---- Base stream --------------------------------------------------------------------------------
+
+KMpeg2ReadStream::KMpeg2ReadStream(DWORD pid, int code, CMediaType primary, CMediaType alternative)
+    : pid(pid), code(code), m_primary(std::move(primary)), m_alternative(std::move(alternative))
+{
+}
+
+void KMpeg2ReadStream::GetMediaTypes(CMediaType& primary, CMediaType& alternative) const
+{
+    primary = m_primary;
+    alternative = m_alternative;
+}
+
+void KMpeg2ReadStream::Reset(LONGLONG resetTime)
+{
+    m_complete.clear();
+    m_open.clear();
+    m_frame.clear();
+    m_lastStart = -1;
+    m_resetTime = resetTime;
+    m_afterReset = true;
+}
+
+void KMpeg2ReadStream::ClosePes()
+{
+    if (m_open.empty())
+        return;
+    if (auto header = ParseMpeg2PesHeader(m_open)) {
+        Mpeg2Pes pes;
+        pes.header = *header;
+        pes.bytes = std::move(m_open);
+        m_complete.push_back(std::move(pes));
+    }
+    m_open.clear();
+}
+
+void KMpeg2ReadStream::Append(bool unitStart, std::span<const BYTE> bytes)
+{
+    if (unitStart && StartsWithStartCode(bytes))
+        ClosePes();  // whatever length the last one claimed, it ends here
+    else if (m_open.empty() && !StartsWithStartCode(bytes))
+        return;  // the middle of a PES whose start was not seen
+    if (m_open.capacity() < m_open.size() + bytes.size())
+        m_open.reserve(std::max<size_t>({InitialBufferSize(), 2 * (m_open.size() + bytes.size()), 2 * m_open.capacity()}));
+    m_open.insert(m_open.end(), bytes.begin(), bytes.end());
+    // A PES of known length is whole once that many bytes are there.
+    while (m_open.size() >= 6) {
+        const size_t total = 6 + ((static_cast<size_t>(m_open[4]) << 8) | m_open[5]);
+        if (total == 6 || m_open.size() < total)
+            break;
+        std::vector<BYTE> rest(m_open.begin() + static_cast<std::ptrdiff_t>(total), m_open.end());
+        m_open.resize(total);
+        ClosePes();
+        const size_t next = FindCode(rest, 0, [](BYTE) { return true; });
+        if (next != kNone)
+            m_open.assign(rest.begin() + static_cast<std::ptrdiff_t>(next), rest.end());
+    }
+}
+
+bool KMpeg2ReadStream::GetFrame(Mpeg2Frame& frame, bool flush)
+{
+    if (flush)
+        ClosePes();
+    frame = Mpeg2Frame{};
+    frame.pid = pid;
+    if (!CutFrame(frame, flush))
+        return false;
+    frame.size = static_cast<DWORD>(m_frame.size());
+    if (frame.timed)
+        m_lastStart = frame.start;
+    m_afterReset = false;
+    return true;
+}
+
+bool KMpeg2ReadStream::CutFrame(Mpeg2Frame& frame, bool /*flush*/)
+{
+    if (m_complete.empty())
+        return false;
+    const Mpeg2Pes pes = std::move(m_complete.front());
+    m_complete.pop_front();
+    const std::span<const BYTE> payload = pes.Payload();
+    m_frame.assign(payload.begin(), payload.end());
+    frame.timed = pes.header.hasPts;
+    if (frame.timed) {
+        frame.start = TimeOf(pes.header.pts);
+        frame.stop = frame.start + 1;
+    }
+    frame.sync = code == kMpegAudio || (payload.size() >= 4 && StartsWithStartCode(payload) && payload[3] == 0xB3);
+    return true;
+}
+
+// ---- Creation -----------------------------------------------------------------------------------
+
+std::unique_ptr<KMpeg2ReadStream> CreateMpeg2Stream(DWORD pid, BYTE streamId, std::span<const BYTE> payload,
+                                                    bool typeListedAsAac)
+{
+    std::unique_ptr<KMpeg2ReadStream> stream;
+    if (streamId >= 0xC0 && streamId <= 0xDF) {
+        if ((stream = AacStream(pid, payload)))
+            return stream;
+        if (typeListedAsAac)
+            return nullptr;  // its ADTS header may come with the next PES
+        if ((stream = MpegAudioStream(pid, payload)) || (stream = DtsStream(pid, payload)) || (stream = Ac3Stream(pid, payload)))
+            return stream;
+    } else if (streamId >= 0xE0 && streamId <= 0xEF) {
+        if ((stream = MpegVideoStream(pid, payload)) || (stream = AvcStream(pid, payload)))
+            return stream;
+    } else if (streamId == 0xBD || streamId == 0xFD) {
+        if ((stream = DtsStream(pid, payload)) || (stream = Ac3Stream(pid, payload)) || (stream = Vc1Stream(pid, payload))
+            || (stream = LpcmStream(pid, payload)))
+            return stream;
+    }
+    return nullptr;
+}
+
+std::unique_ptr<KMpeg2ReadStream> CreateMpeg2StreamFromRaw(DWORD pid, std::span<const BYTE> payload)
+{
+    std::unique_ptr<KMpeg2ReadStream> stream;
+    if ((stream = DtsStream(pid, payload)) || (stream = Ac3Stream(pid, payload)) || (stream = MpegVideoStream(pid, payload)))
+        return stream;
+    return nullptr;
+}
+
+std::unique_ptr<KMpeg2ReadStream> CreateMpeg2VideoStream(DWORD pid, std::span<const BYTE> sequence)
+{
+    return MpegVideoStream(pid, sequence);
+}
