@@ -2,7 +2,7 @@
 // belongs to (the first one that starts in that PES).
 #include <gtest/gtest.h>
 
-#include "demux/mpeg/mpeg_frame_cutters.h"
+#include "demux/mpeg_es/mpeg_frame_cutters.h"
 
 namespace {
 

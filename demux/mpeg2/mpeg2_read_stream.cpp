@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "demux/mpeg_es/mpeg_es_headers.h"
+#include "demux/mpeg_es/mpeg_frame_cutters.h"
 #include "demux/mpeg_es/mpeg_es_media_types.h"
 #include "framework/format_blocks.h"
 
@@ -48,23 +49,14 @@ bool BeginsWithDelimiter(std::span<const BYTE> payload)
 
 // ---- Classes ------------------------------------------------------------------------------------
 
-// MPEG-1/2 video and AC-3: a frame runs from the first picture (or sync) code of a PES to the
-// first one of the next, whose leading bytes it takes over.
-class KMpeg2FrameCodeStream : public KMpeg2ReadStream {
+// AC-3: a frame runs from the first sync word of a PES to the first one of the next, whose
+// leading bytes it takes over.
+class KMpeg2Ac3Stream : public KMpeg2ReadStream {
 public:
-    KMpeg2FrameCodeStream(DWORD pid, int code, CMediaType type, LONGLONG frameDuration, DWORD bufferSize)
-        : KMpeg2ReadStream(pid, code, std::move(type)), m_frameDuration(frameDuration), m_bufferSize(bufferSize)
-    {
-    }
-    DWORD InitialBufferSize() const override { return m_bufferSize; }
+    KMpeg2Ac3Stream(DWORD pid, CMediaType type) : KMpeg2ReadStream(pid, kAc3, std::move(type)) {}
 
 protected:
-    size_t FirstCode(std::span<const BYTE> payload) const
-    {
-        if (code == kAc3)
-            return FindAc3Sync(payload);
-        return FindCode(payload, 0, [](BYTE id) { return id == 0xB3 || id == 0x00; });
-    }
+    static size_t FirstCode(std::span<const BYTE> payload) { return FindAc3Sync(payload); }
 
     bool CutFrame(Mpeg2Frame& frame, bool flush) override
     {
@@ -96,22 +88,102 @@ protected:
             }
             m_complete.pop_front();
         }
-        const bool sync = code == kAc3 || (m_frame.size() >= 4 && m_frame[3] == 0xB3);
-        std::optional<LONGLONG> start;
-        if (current.header.hasPts)
-            start = TimeOf(current.header.pts);
-        else if (m_lastStart >= 0 && code == kMpeg2Video)
-            start = m_lastStart + m_frameDuration;  // a picture without its own time follows the last
-        frame.timed = start.has_value();
-        frame.start = start.value_or(0);
-        frame.stop = frame.start + (code == kAc3 ? 1 : 0);
-        frame.sync = sync;
+        frame.timed = current.header.hasPts;
+        if (frame.timed) {
+            frame.start = TimeOf(current.header.pts);
+            frame.stop = frame.start + 1;
+        }
+        frame.sync = true;
         return true;
+    }
+};
+
+// MPEG-1/2 video: a picture runs from its sequence header (or its picture start code) to the next
+// one, across PES boundaries, so that a PES holding parts of several pictures yields them all. A
+// PES time belongs to the first picture that starts in it; the others follow by the frame
+// duration.
+class KMpeg2VideoStream : public KMpeg2ReadStream {
+public:
+    KMpeg2VideoStream(DWORD pid, CMediaType type, LONGLONG frameDuration, DWORD bufferSize)
+        : KMpeg2ReadStream(pid, kMpeg2Video, std::move(type)), m_frameDuration(frameDuration), m_bufferSize(bufferSize)
+    {
+    }
+    DWORD InitialBufferSize() const override { return m_bufferSize; }
+    void Reset(LONGLONG resetTime) override
+    {
+        KMpeg2ReadStream::Reset(resetTime);
+        m_bytes.Clear();
+        m_searchFrom = 0;
+        m_inFrame = false;
+        m_pictureSeen = false;
+    }
+
+protected:
+    bool CutFrame(Mpeg2Frame& frame, bool flush) override
+    {
+        while (!m_complete.empty()) {
+            const Mpeg2Pes pes = std::move(m_complete.front());
+            m_complete.pop_front();
+            KPacket part;
+            const std::span<const BYTE> payload = pes.Payload();
+            part.payload.assign(payload.begin(), payload.end());
+            if (pes.header.hasPts)
+                part.start = part.stop = TimeOf(pes.header.pts);
+            m_bytes.Append(part);
+        }
+        const std::vector<BYTE>& bytes = m_bytes.bytes;
+        for (;;) {
+            const size_t code = FindCode(bytes, m_searchFrom, [](BYTE id) { return id == 0xB3 || id == 0x00; });
+            if (code == kNone) {
+                m_searchFrom = std::max(m_searchFrom, bytes.size() >= 3 ? bytes.size() - 3 : 0);
+                break;
+            }
+            const bool picture = bytes[code + 3] == 0x00;
+            if (!m_inFrame) {
+                m_bytes.Drop(code);  // nothing before the first picture plays
+                m_inFrame = true;
+                m_pictureSeen = picture;
+                m_searchFrom = 4;
+                continue;
+            }
+            if (!picture || m_pictureSeen)
+                return Cut(frame, code, picture);
+            m_pictureSeen = true;
+            m_searchFrom = code + 4;
+        }
+        if (flush && m_inFrame && !bytes.empty())
+            return Cut(frame, bytes.size(), false);
+        return false;
     }
 
 private:
+    bool Cut(Mpeg2Frame& frame, size_t end, bool nextIsPicture)
+    {
+        KPacket unit;
+        m_bytes.TakeMarks(0, unit);
+        m_frame.assign(m_bytes.bytes.begin(), m_bytes.bytes.begin() + static_cast<std::ptrdiff_t>(end));
+        m_bytes.Drop(end);
+        m_inFrame = !m_bytes.bytes.empty();
+        m_pictureSeen = nextIsPicture;
+        m_searchFrom = 4;
+        frame.sync = m_frame.size() >= 4 && m_frame[3] == 0xB3;
+        if (unit.HasTime()) {
+            frame.timed = true;
+            frame.start = unit.start;
+        } else if (m_lastStart >= 0) {
+            frame.timed = true;
+            frame.start = m_lastStart + m_frameDuration;
+        }
+        frame.stop = frame.start;
+        return true;
+    }
+
     LONGLONG m_frameDuration;
     DWORD m_bufferSize;
+    KTimedBuffer m_bytes;
+    size_t m_searchFrom = 0;
+    bool m_inFrame = false;      // the buffer begins with a picture's first start code
+    bool m_pictureSeen = false;  // the picture being collected has its picture start code
 };
 
 // H.264: PES packets are joined until one that begins with an access unit delimiter follows;
@@ -377,8 +449,8 @@ std::unique_ptr<KMpeg2ReadStream> MpegVideoStream(DWORD pid, EsBytes payload)
     if (!sequence)
         return nullptr;
     sequence->mpeg2 = true;  // both generations go out as MPEG-2 video
-    return std::make_unique<KMpeg2FrameCodeStream>(pid, KMpeg2ReadStream::kMpeg2Video, MpegVideoMediaType(*sequence),
-                                                   sequence->frameDuration, sequence->width * sequence->height * 3);
+    return std::make_unique<KMpeg2VideoStream>(pid, MpegVideoMediaType(*sequence), sequence->frameDuration,
+                                               sequence->width * sequence->height * 3);
 }
 
 std::unique_ptr<KMpeg2ReadStream> AvcStream(DWORD pid, EsBytes payload)
@@ -434,7 +506,7 @@ std::unique_ptr<KMpeg2ReadStream> Ac3Stream(DWORD pid, EsBytes payload)
     const auto header = ParseAc3Header(payload);
     if (!header)
         return nullptr;
-    return std::make_unique<KMpeg2FrameCodeStream>(pid, KMpeg2ReadStream::kAc3, Ac3MediaType(*header), 0, 10240);
+    return std::make_unique<KMpeg2Ac3Stream>(pid, Ac3MediaType(*header));
 }
 
 std::unique_ptr<KMpeg2ReadStream> DtsStream(DWORD pid, EsBytes payload)

@@ -1,4 +1,4 @@
-#include "demux/mpeg/mpeg_frame_cutters.h"
+#include "demux/mpeg_es/mpeg_frame_cutters.h"
 
 #include <algorithm>
 #include <string>
