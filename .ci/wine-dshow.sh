@@ -95,12 +95,18 @@ for fixture in tests/fixtures/mpeg/{mpeg1-mp2,h264-aac}.mpg tests/fixtures/mpeg/
     tests/fixtures/mpeg/{bare.pes,video-audio.pva,tfrc.ts,ts-wrap.ts,m2ts-h264-aac.m2ts}; do
   fixtures+=("$fixture {0D84C574-0C1D-466C-9D7B-49FD7BBF6E87}")
 done
+# MPEG transport streams through the second MPEG filter: H.264 + AAC in 188- and 192-byte
+# packets, AC-3 with languages, DTS, a 1080-line picture, and a program stream cut into pictures.
+for fixture in tests/fixtures/ts/{ac3-languages,mpeg2-dts,h264-1080}.ts tests/fixtures/mpeg/ts-h264-aac.ts \
+    tests/fixtures/mpeg/m2ts-h264-aac.m2ts tests/fixtures/mpeg/mpeg2-mp2.mpg; do
+  fixtures+=("$fixture {4D40E319-013F-4F5C-900D-25EA9C1FF16D}")
+done
 
 played=0
 for entry in "${fixtures[@]}"; do
   fixture=${entry% *}
   clsid=${entry##* }
-  name=$(basename "$(dirname "$fixture")")-$(basename "${fixture%.*}")
+  name=$(basename "$(dirname "$fixture")")-$(basename "${fixture%.*}")-${clsid:1:8}
   if ! timeout 60 wine "$host" "$(winpath "$fixture")" --filter "$clsid" --seek "$seek_seconds" --timeout 20 \
       2>"$work/$name.err" \
       | tr -d '\r' >"$work/$name.wine"; then
