@@ -13,6 +13,7 @@
 #include "host/graph_driver.h"
 #include "io/wide_text.h"
 #include "tests/fixture_reference.h"
+#include "tests/play_session.h"
 #include "tests/test_support.h"
 
 namespace {
@@ -311,12 +312,5 @@ TEST(AviDamaged, FailCleanlyOrPlayWhatTheFileHolds)
         EXPECT_EQ(SamplesOf(played.report.pins.at(0)).size(), c.videoSamples);
     }
     // The fuzzer's findings load and end, or fail to load cleanly.
-    for (const auto& entry : std::filesystem::directory_iterator(kFixtureDir + "fuzz")) {
-        const std::string name = entry.path().filename().string();
-        if (!name.starts_with("avi-"))
-            continue;
-        SCOPED_TRACE(name);
-        const PlayResult played = vmx::test::PlayFixture("fuzz/" + name, "avi");
-        EXPECT_TRUE(played.Succeeded() || played.error.find("could not load") != std::string::npos) << played.error;
-    }
+    vmx::test::ExpectFuzzFindingsPlayOrFail("avi-", "avi");
 }

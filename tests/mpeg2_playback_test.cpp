@@ -277,44 +277,22 @@ TEST(Mpeg2Seeking, TheInterpolationLandsAboutASecondEarlyAndPlaysOnFromThere)
 
 TEST(Mpeg2Threads, SeekStormsAndStopsFinishPromptly)
 {
-    using Clock = std::chrono::steady_clock;
     const json table = Table("ts/ac3-languages.ts");
     {
         PlaySession session("ts/ac3-languages.ts", "mpeg2");
         ASSERT_TRUE(session.connected);
         ASSERT_EQ(session.driver.Run(), S_OK);
-        std::uint32_t state = 54321;
-        for (int i = 0; i < 40; ++i) {
-            state = state * 1103515245u + 12345u;
-            ASSERT_EQ(session.Seek(i % 3, static_cast<REFERENCE_TIME>(state % 20000) * 1000), S_OK);
-            Sleep(state % 3);
-        }
+        vmx::test::SeekStormThenRestart(session, 3, 2 * kSecond);
         // After the storm the file plays whole once more.
-        for (size_t pin = 0; pin < 3; ++pin)
-            ASSERT_EQ(session.Seek(pin, 0), S_OK);
-        ASSERT_TRUE(session.driver.WaitForEndOfStream(10000));
         for (size_t pin = 0; pin < 3; ++pin) {
             size_t packets = 0;
             for (const json& packet : table["packets"])
                 packets += packet["stream_index"] == static_cast<int>(pin) ? 1 : 0;
             EXPECT_EQ(session.LastSegment(pin).size(), packets) << pin;
         }
-        const auto start = Clock::now();
-        EXPECT_EQ(session.driver.Stop(), S_OK);
-        EXPECT_LT(Clock::now() - start, std::chrono::seconds(2));
+        vmx::test::ExpectPromptStop(session);
     }
-    {
-        // Stop while a sink holds a sample and the reader waits on a full queue.
-        PlaySession session("mpeg/cbr-long.mpg", "mpeg2");
-        ASSERT_TRUE(session.connected);
-        session.driver.Sink(1)->HoldReceive();
-        ASSERT_EQ(session.driver.Run(), S_OK);
-        Sleep(50);
-        const auto start = Clock::now();
-        EXPECT_EQ(session.driver.Stop(), S_OK);
-        EXPECT_LT(Clock::now() - start, std::chrono::seconds(2));
-        session.driver.Sink(1)->ReleaseHold();
-    }
+    vmx::test::ExpectStopWhileASinkHolds("mpeg/cbr-long.mpg", "mpeg2", 1);
 }
 
 TEST(Mpeg2Files, DamagedFilesResynchroniseAndUnknownFilesFail)
@@ -346,14 +324,5 @@ TEST(Mpeg2Files, DamagedFilesResynchroniseAndUnknownFilesFail)
         ASSERT_FALSE(played.report.pins.empty());
         EXPECT_GE(SamplesOf(played.report.pins.at(0)).size(), c.minimumVideo);
     }
-    PlayOptions seekInto;
-    seekInto.seekTo = kSecond;
-    for (const auto& entry : std::filesystem::directory_iterator(kFixtureDir + "fuzz")) {
-        const std::string name = entry.path().filename().string();
-        if (!name.starts_with("mpeg2-"))
-            continue;
-        SCOPED_TRACE(name);
-        const PlayResult played = vmx::test::PlayFixture("fuzz/" + name, "mpeg2", seekInto);
-        EXPECT_TRUE(played.Succeeded() || played.error.find("could not load") != std::string::npos) << played.error;
-    }
+    vmx::test::ExpectFuzzFindingsPlayOrFail("mpeg2-", "mpeg2", kSecond);
 }

@@ -2,6 +2,11 @@
 // seek and thread tests.
 #pragma once
 
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -42,5 +47,60 @@ struct PlaySession {
     host::GraphDriver driver;
     bool connected = false;
 };
+
+// Forty seeks from the application thread to pseudo-random times below span, from one pin after
+// another while the graph runs, then a seek of every pin back to 0: the play from the start that
+// follows is what the caller checks.
+inline void SeekStormThenRestart(PlaySession& session, size_t pins, REFERENCE_TIME span)
+{
+    std::uint32_t state = 12345;
+    for (int i = 0; i < 40; ++i) {
+        state = state * 1103515245u + 12345u;
+        const REFERENCE_TIME target = static_cast<REFERENCE_TIME>(state % 100000) * span / 100000;
+        ASSERT_EQ(session.Seek(static_cast<size_t>(i) % pins, target), S_OK);
+        Sleep(state % 3);
+    }
+    for (size_t pin = 0; pin < pins; ++pin)
+        ASSERT_EQ(session.Seek(pin, 0), S_OK);
+    ASSERT_TRUE(session.driver.WaitForEndOfStream(10000));
+}
+
+// Stop returns within two seconds.
+inline void ExpectPromptStop(PlaySession& session)
+{
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(session.driver.Stop(), S_OK);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+}
+
+// Stop while a sink holds a sample and the reader waits on a full queue: it must not wait for
+// either.
+inline void ExpectStopWhileASinkHolds(const std::string& file, const char* filter, size_t pin = 0)
+{
+    PlaySession session(file, filter);
+    ASSERT_TRUE(session.connected);
+    session.driver.Sink(pin)->HoldReceive();
+    ASSERT_EQ(session.driver.Run(), S_OK);
+    Sleep(50);
+    ExpectPromptStop(session);
+    session.driver.Sink(pin)->ReleaseHold();
+}
+
+// The fuzzer's findings kept under fuzz/ whose names start with the prefix load and play (from
+// seekTo, when given), or fail to load cleanly.
+inline void ExpectFuzzFindingsPlayOrFail(const std::string& prefix, const char* filter,
+                                         std::optional<REFERENCE_TIME> seekTo = std::nullopt)
+{
+    host::PlayOptions options;
+    options.seekTo = seekTo;
+    for (const auto& entry : std::filesystem::directory_iterator(kFixtureDir + "fuzz")) {
+        const std::string name = entry.path().filename().string();
+        if (!name.starts_with(prefix))
+            continue;
+        SCOPED_TRACE(name);
+        const host::PlayResult played = PlayFixture("fuzz/" + name, filter, options);
+        EXPECT_TRUE(played.Succeeded() || played.error.find("could not load") != std::string::npos) << played.error;
+    }
+}
 
 }  // namespace vmx::test

@@ -18,6 +18,28 @@ constexpr DWORD kIdentifyLimit = 0x10000;
 
 bool IsPesId(int id) { return id >= 0xBD && id <= 0xEF; }
 
+// A header parser and the media type of what it parsed, as one try.
+using TypeTry = std::optional<CMediaType> (*)(EsBytes);
+
+template <auto Parse, auto Make>
+std::optional<CMediaType> TypeOf(EsBytes payload)
+{
+    if (const auto parsed = Parse(payload))
+        return Make(*parsed);
+    return std::nullopt;
+}
+
+// The type of the first try that accepts the payload.
+bool FirstType(const std::vector<BYTE>& payload, CMediaType& type, std::initializer_list<TypeTry> tries)
+{
+    for (const TypeTry attempt : tries)
+        if (auto made = attempt(payload)) {
+            type = std::move(*made);
+            return true;
+        }
+    return false;
+}
+
 }  // namespace
 
 KMpegReader::KMpegReader() : m_buffer(kBufferSize) {}
@@ -499,48 +521,22 @@ std::vector<BYTE> KMpegReader::PeekPayload(DWORD length, DWORD limit)
 
 bool KMpegReader::IdentifyVideo(MpegStreamInfo& stream, DWORD payloadLength)
 {
-    const std::vector<BYTE> payload = PeekPayload(payloadLength, kIdentifyLimit);
-    if (auto sequence = ParseMpegVideoSequence(payload)) {
-        stream.type = MpegVideoMediaType(*sequence);
-        return true;
-    }
-    if (auto sets = ParseAvcParameterSets(payload)) {
-        stream.type = AvcMediaType(*sets);
-        return true;
-    }
-    return false;
+    return FirstType(PeekPayload(payloadLength, kIdentifyLimit), stream.type,
+                     {TypeOf<ParseMpegVideoSequence, MpegVideoMediaType>, TypeOf<ParseAvcParameterSets, AvcMediaType>});
 }
 
 bool KMpegReader::IdentifyAudio(MpegStreamInfo& stream, DWORD payloadLength)
 {
-    const std::vector<BYTE> payload = PeekPayload(payloadLength, kIdentifyLimit);
-    if (auto header = ParseMpegAudioHeader(payload)) {
-        stream.type = MpegAudioMediaType(*header);
-        return true;
-    }
-    if (auto header = ParseAdtsHeader(payload)) {
-        stream.type = AdtsMediaType(*header);
-        return true;
-    }
-    return false;
+    return FirstType(PeekPayload(payloadLength, kIdentifyLimit), stream.type,
+                     {TypeOf<ParseMpegAudioHeader, MpegAudioMediaType>,
+                      TypeOf<ParseAdtsHeader, [](const AdtsHeader& header) { return AdtsMediaType(header); }>});
 }
 
 bool KMpegReader::IdentifyTransportPrivate(MpegStreamInfo& stream, DWORD payloadLength)
 {
-    const std::vector<BYTE> payload = PeekPayload(payloadLength, kIdentifyLimit);
-    if (auto header = ParseAc3Header(payload)) {
-        stream.type = Ac3MediaType(*header);
-        return true;
-    }
-    if (auto header = ParseDtsHeader(payload)) {
-        stream.type = DtsMediaType(*header);
-        return true;
-    }
-    if (auto sequence = ParseVc1Sequence(payload)) {
-        stream.type = Vc1MediaType(*sequence);
-        return true;
-    }
-    return false;
+    return FirstType(PeekPayload(payloadLength, kIdentifyLimit), stream.type,
+                     {TypeOf<ParseAc3Header, Ac3MediaType>, TypeOf<ParseDtsHeader, DtsMediaType>,
+                      TypeOf<ParseVc1Sequence, Vc1MediaType>});
 }
 
 DWORD KMpegReader::IdentifyStream(DWORD pid, BYTE streamId, DWORD payloadLength)
