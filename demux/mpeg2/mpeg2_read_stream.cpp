@@ -23,13 +23,22 @@ LONGLONG ReadTimeStamp(const BYTE* p)
         | (static_cast<LONGLONG>(p[2] >> 1) << 15) | (static_cast<LONGLONG>(p[3]) << 7) | (p[4] >> 1);
 }
 
-// The first 00 00 01 xx at or after from whose xx passes the test, or kNone.
+// The first 00 00 01 xx at or after from whose xx passes the test, or kNone. The 01 bytes are
+// found with memchr: a frame of a high-rate stream is scanned whole for its units.
 template <typename Accept>
 size_t FindCode(std::span<const BYTE> bytes, size_t from, Accept accept)
 {
-    for (size_t i = from; i + 4 <= bytes.size(); ++i)
-        if (bytes[i] == 0 && bytes[i + 1] == 0 && bytes[i + 2] == 1 && accept(bytes[i + 3]))
-            return i;
+    const BYTE* base = bytes.data();
+    const size_t size = bytes.size();
+    for (size_t at = from + 2; at + 1 < size;) {
+        const void* one = std::memchr(base + at, 1, size - 1 - at);
+        if (!one)
+            return kNone;
+        at = static_cast<size_t>(static_cast<const BYTE*>(one) - base);
+        if (base[at - 1] == 0 && base[at - 2] == 0 && accept(base[at + 1]))
+            return at - 2;
+        ++at;
+    }
     return kNone;
 }
 
