@@ -225,6 +225,27 @@ TEST(Mpeg2Playback, ProgramStreamsDeliverTheirStreamsWholeAndInOrder)
     }
 }
 
+TEST(Mpeg2Playback, DvdVobsPlayOnOneTimeline)
+{
+    // dvd-vobs restarts its time stamps at the third of five VOBs; the navigation packs' spans
+    // map them back, so it plays sample for sample as the file it was derived from.
+    const PlayResult original = vmx::test::PlayFixture("mpeg/dvd-nav.vob", "mpeg2");
+    const PlayResult vobs = vmx::test::PlayFixture("ts/dvd-vobs.vob", "mpeg2");
+    ASSERT_TRUE(original.Succeeded() && vobs.Succeeded()) << original.error << vobs.error;
+    ASSERT_EQ(vobs.report.duration, original.report.duration);
+    ASSERT_EQ(vobs.report.pins.size(), original.report.pins.size());
+    for (size_t p = 0; p < vobs.report.pins.size(); ++p) {
+        const auto expected = SamplesOf(original.report.pins[p]);
+        const auto samples = SamplesOf(vobs.report.pins[p]);
+        ASSERT_EQ(samples.size(), expected.size());
+        for (size_t k = 0; k < samples.size(); ++k) {
+            EXPECT_EQ(samples[k].adler32, expected[k].adler32) << k;
+            EXPECT_EQ(samples[k].startValid, expected[k].startValid) << k;
+            EXPECT_EQ(samples[k].start, expected[k].start) << k;
+        }
+    }
+}
+
 TEST(Mpeg2Seeking, TheInterpolationLandsAboutASecondEarlyAndPlaysOnFromThere)
 {
     // cbr-long through this filter: 20 s of MPEG-2 video and MP2.

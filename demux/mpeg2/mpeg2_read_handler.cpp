@@ -44,6 +44,7 @@ void KMpeg2ReadHandler::Close()
     m_programTable.clear();
     m_savedPmt.clear();
     m_videoProbe.clear();
+    m_navigation.clear();
     m_current = nullptr;
     m_flushNext = 0;
     m_atEnd = false;
@@ -210,7 +211,14 @@ bool KMpeg2ReadHandler::ReadProgramPes(ProgramPes& pes, bool forDiscovery)
         if (ReadFile(lengthBytes, 2) != 2)
             return false;
         const DWORD length = ReadBE16(lengthBytes);
-        if (id == 0xBB || id == 0xBE || id == 0xBF || length == 0) {
+        if (id == 0xBF && length > 0) {
+            std::vector<BYTE> navigation(6 + length);
+            if (ReadFile(navigation.data() + 6, length) != length)
+                return false;
+            NoteNavigation(navigation, start);
+            continue;
+        }
+        if (id == 0xBB || id == 0xBE || length == 0) {
             SeekFile(FilePosition() + length);
             continue;
         }
@@ -243,8 +251,53 @@ bool KMpeg2ReadHandler::ReadProgramPes(ProgramPes& pes, bool forDiscovery)
                 pes.bytes[5] = static_cast<BYTE>(corrected);
             }
         }
+        MapTimes(pes);
         return true;
     }
+}
+
+void KMpeg2ReadHandler::NoteNavigation(std::span<const BYTE> pes, LONGLONG position)
+{
+    if (pes.size() < 59 || pes[6] != 1)
+        return;  // not a data-search packet
+    NavigationEntry entry;
+    entry.vobId = ReadBE16(pes.data() + 31);
+    entry.position = position;
+    entry.startPtm = ReadBE32(pes.data() + 51);
+    entry.endPtm = ReadBE32(pes.data() + 55);
+    if (m_navigation.empty() || (entry.vobId == m_navigation.back().vobId + 1 && position > m_navigation.back().position))
+        m_navigation.push_back(entry);
+}
+
+void KMpeg2ReadHandler::MapTimes(ProgramPes& pes) const
+{
+    if (m_navigation.size() < 2)
+        return;
+    // The VOB the PES stands in: the last one that begins before it.
+    size_t vob = 0;
+    while (vob + 1 < m_navigation.size() && m_navigation[vob + 1].position <= pes.position)
+        ++vob;
+    if (m_navigation[vob].position > pes.position)
+        return;
+    LONGLONG offset = m_navigation[0].startPtm - m_navigation[vob].startPtm;
+    for (size_t j = 0; j < vob; ++j)
+        offset += m_navigation[j].endPtm - m_navigation[j].startPtm;
+    const auto header = ParseMpeg2PesHeader(pes.bytes);
+    if (!header || offset == 0)
+        return;
+    const auto write = [&](DWORD at, LONGLONG value) {
+        value &= (1LL << 33) - 1;
+        BYTE* p = pes.bytes.data() + at;
+        p[0] = static_cast<BYTE>((p[0] & 0xF1) | ((value >> 29) & 0x0E));
+        p[1] = static_cast<BYTE>(value >> 22);
+        p[2] = static_cast<BYTE>(((value >> 14) & 0xFE) | 1);
+        p[3] = static_cast<BYTE>(value >> 7);
+        p[4] = static_cast<BYTE>(((value << 1) & 0xFE) | 1);
+    };
+    if (header->hasPts)
+        write(header->ptsOffset, header->pts + offset);
+    if (header->hasDts)
+        write(header->dtsOffset, header->dts + offset);
 }
 
 // ---- Discovery ----------------------------------------------------------------------------------

@@ -50,6 +50,14 @@ private:
         LONGLONG position = 0;
         std::vector<BYTE> bytes;  // from the start code, a private stream 1 sub-stream header removed
     };
+    // A DVD data-search packet: the VOB it belongs to and the span of times the VOB covers.
+    struct NavigationEntry {
+        DWORD vobId = 0;
+        LONGLONG position = 0;
+        LONGLONG startPtm = 0;
+        LONGLONG endPtm = 0;
+    };
+
     // Buffered reading.
     void SeekFile(LONGLONG position);
     LONGLONG FilePosition() const { return m_bufferStart + static_cast<LONGLONG>(m_bufferPos); }
@@ -62,10 +70,16 @@ private:
     // The PTS of a PES starting in the packet's payload, 90 kHz; -1 when none.
     LONGLONG PacketPts(const Packet& packet) const;
 
-    // The next PES of a program stream from the current position (pack and system headers,
-    // padding and navigation packets are passed over); false at the end. Reading for playback
-    // takes a private stream 1 sub-stream header out of the payload.
+    // The next PES of a program stream from the current position (pack and system headers and
+    // padding are passed over, navigation packets recorded); false at the end. Reading for
+    // playback takes a private stream 1 sub-stream header out of the payload; the time stamps of
+    // a DVD's later VOBs are mapped onto the first one's timeline.
     bool ReadProgramPes(ProgramPes& pes, bool forDiscovery);
+
+    // Records a data-search packet read at the position (a VOB following the last one).
+    void NoteNavigation(std::span<const BYTE> pes, LONGLONG position);
+    // With two VOBs or more, the PES's time stamps onto the one timeline of the VOBs before it.
+    void MapTimes(ProgramPes& pes) const;
 
     void DiscoverTransport();
     void DiscoverProgram();
@@ -94,6 +108,7 @@ private:
     std::vector<std::pair<BYTE, DWORD>> m_programTable;  // (stream type, PID)
     std::vector<BYTE> m_savedPmt;
     std::map<DWORD, std::vector<BYTE>> m_videoProbe;     // sequence header bytes per PID
+    std::vector<NavigationEntry> m_navigation;
 
     KMpeg2ReadStream* m_current = nullptr;
     size_t m_flushNext = 0;

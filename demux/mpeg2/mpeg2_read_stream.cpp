@@ -566,6 +566,8 @@ std::optional<Mpeg2PesHeader> ParseMpeg2PesHeader(std::span<const BYTE> bytes)
         header.hasDts = (flags & 0xC0) == 0xC0;
         if (header.payloadOffset > bytes.size() || (header.hasPts && dataLength < 5) || (header.hasDts && dataLength < 10))
             return std::nullopt;
+        header.ptsOffset = 9;
+        header.dtsOffset = 14;
         if (header.hasPts)
             header.pts = ReadTimeStamp(bytes.data() + 9);
         if (header.hasDts)
@@ -585,9 +587,11 @@ std::optional<Mpeg2PesHeader> ParseMpeg2PesHeader(std::span<const BYTE> bytes)
         if (at + (marker == 0x30 ? 10 : 5) > bytes.size())
             return std::nullopt;
         header.hasPts = true;
+        header.ptsOffset = static_cast<DWORD>(at);
         header.pts = ReadTimeStamp(bytes.data() + at);
         if (marker == 0x30) {
             header.hasDts = true;
+            header.dtsOffset = static_cast<DWORD>(at + 5);
             header.dts = ReadTimeStamp(bytes.data() + at + 5);
             at += 5;
         }

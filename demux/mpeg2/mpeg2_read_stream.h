@@ -31,6 +31,8 @@ struct Mpeg2PesHeader {
     bool hasDts = false;
     LONGLONG pts = 0;
     LONGLONG dts = 0;
+    DWORD ptsOffset = 0;  // where the 5-byte stamps stand, from the start code
+    DWORD dtsOffset = 0;
 };
 
 // Parses the PES header at the start of bytes (00 00 01, stream id, length, then the MPEG-1 or
