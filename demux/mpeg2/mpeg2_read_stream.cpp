@@ -7,6 +7,7 @@
 #include "demux/mpeg_es/mpeg_frame_cutters.h"
 #include "demux/mpeg_es/mpeg_es_media_types.h"
 #include "framework/format_blocks.h"
+#include "io/byte_reader.h"
 
 namespace {
 
@@ -209,6 +210,8 @@ public:
         KMpeg2ReadStream::Reset(resetTime);
         m_unit.clear();
         m_unitHeader.reset();
+        m_pictures.Reset();
+        m_ready.clear();
     }
 
 protected:
@@ -220,8 +223,18 @@ protected:
             const std::span<const BYTE> payload = pes.Payload();
             const bool delimited = BeginsWithDelimiter(payload);
             m_delimiterSeen = m_delimiterSeen || delimited;
-            // Without delimiters in the stream, a PES with a time begins the next unit.
-            const bool begins = delimited || (!m_delimiterSeen && pes.header.hasPts);
+            if (!m_delimiterSeen) {
+                // Without delimiters (a program stream from a DVD muxer, say) a PES may carry
+                // several pictures: access units are found from the units themselves, as the
+                // first MPEG filter finds them.
+                KPacket part;
+                part.payload.assign(payload.begin(), payload.end());
+                if (pes.header.hasPts)
+                    part.start = part.stop = TimeOf(pes.header.pts);
+                m_pictures.Push(part, m_ready);
+                continue;
+            }
+            const bool begins = delimited;
             if (begins && m_unitHeader) {
                 Finish(frame);
                 m_unitHeader = pes.header;
@@ -237,10 +250,39 @@ protected:
             m_unitHeader.reset();
             return true;
         }
-        return false;
+        if (m_ready.empty() && flush && !m_delimiterSeen)
+            m_pictures.Flush(m_ready);
+        if (m_ready.empty())
+            return false;
+        // An access unit the picture cutter made: its NAL units already stand behind lengths.
+        std::unique_ptr<KPacket> unit = std::move(m_ready.front());
+        m_ready.erase(m_ready.begin());
+        m_frame = std::move(unit->payload);
+        bool sync = false;
+        for (size_t at = 0; at + 4 < m_frame.size();) {
+            const size_t length = ReadBE32(m_frame.data() + at);
+            sync = sync || (m_frame[at + 4] & 0x1F) == 5;
+            at += 4 + length;
+        }
+        Time(frame, unit->HasTime() ? std::optional<LONGLONG>(unit->start) : std::nullopt, sync);
+        return true;
     }
 
 private:
+    // The first unit after a reset starts the segment; a unit without a time keeps the last.
+    void Time(Mpeg2Frame& frame, std::optional<LONGLONG> start, bool sync)
+    {
+        if (m_afterReset) {
+            frame.start = m_resetTime;
+            sync = true;
+        } else {
+            frame.start = start.value_or(std::max<LONGLONG>(m_lastStart, 0));
+        }
+        frame.timed = true;
+        frame.stop = frame.start;
+        frame.sync = sync;
+    }
+
     void Finish(Mpeg2Frame& frame)
     {
         const std::span<const BYTE> unit(m_unit);
@@ -269,18 +311,7 @@ private:
             }
             code = next;
         }
-        // The first unit after a reset starts the segment; a unit without a time keeps the last.
-        if (m_afterReset) {
-            frame.start = m_resetTime;
-            sync = true;
-        } else if (m_unitHeader->hasPts) {
-            frame.start = TimeOf(m_unitHeader->pts);
-        } else {
-            frame.start = std::max<LONGLONG>(m_lastStart, 0);
-        }
-        frame.timed = true;
-        frame.stop = frame.start;
-        frame.sync = sync;
+        Time(frame, m_unitHeader->hasPts ? std::optional<LONGLONG>(TimeOf(m_unitHeader->pts)) : std::nullopt, sync);
         m_unit.clear();
     }
 
@@ -288,6 +319,8 @@ private:
     std::vector<BYTE> m_unit;
     std::optional<Mpeg2PesHeader> m_unitHeader;
     bool m_delimiterSeen = false;
+    KAvcAccessUnits m_pictures;
+    KMpegUnits m_ready;
 };
 
 // VC-1: a frame ends at the second frame start code of a PES; the rest goes in front of the
