@@ -218,6 +218,18 @@ TEST(MkvVideoTypes, DisplayAspectAddsAVideoInfo2TypeOrFillsMpeg2VideoInfo)
     EXPECT_EQ(info.hdr.dwPictAspectRatioY, 3u);
     EXPECT_EQ(info.hdr.bmiHeader.biCompression, MakeFourcc('M', 'P', '4', 'V'));
     EXPECT_EQ(info.cbSequenceHeader, 5u);
+
+    // Without codec data the block ends before the sequence header: only the aspect is written
+    // (ASan saw the whole record copied in and out of the 132 bytes).
+    auto bare = Video("V_MPEG4/ISO/ASP", {});
+    bare.video.displayWidth.value = 16;
+    bare.video.displayHeight.value = 9;
+    const auto plain = Build(bare);
+    ASSERT_EQ(plain.types.size(), 1u);
+    ASSERT_EQ(plain.types[0].FormatLength(), offsetof(MPEG2VIDEOINFO, dwSequenceHeader));
+    const auto header = FormatAs<VIDEOINFOHEADER2>(plain.types[0]);
+    EXPECT_EQ(header.dwPictAspectRatioX, 16u);
+    EXPECT_EQ(header.dwPictAspectRatioY, 9u);
 }
 
 TEST(MkvVideoTypes, Mpeg2ProfileAndLevelComeFromTheSequenceExtension)

@@ -247,10 +247,11 @@ void ApplyDisplayAspect(std::vector<CMediaType>& types, const KMkvVideo& video)
             types.insert(types.begin() + static_cast<std::ptrdiff_t>(i), ToVideoInfo2(types[i], aspectX, aspectY));
             ++i;  // past the unconverted type
         } else if (format == FORMAT_MPEG2Video && types[i].FormatLength() >= kMpeg2VideoInfoHeaderSize) {
-            auto info = GetRecord<MPEG2VIDEOINFO>(types[i].Format(), 0);
-            info.hdr.dwPictAspectRatioX = aspectX;
-            info.hdr.dwPictAspectRatioY = aspectY;
-            std::memcpy(types[i].Format(), &info, kMpeg2VideoInfoHeaderSize);
+            // Only the two fields: a block without a sequence header is 132 bytes, shorter than
+            // the record with its first sequence-header word.
+            BYTE* block = types[i].Format();
+            std::memcpy(block + offsetof(VIDEOINFOHEADER2, dwPictAspectRatioX), &aspectX, sizeof aspectX);
+            std::memcpy(block + offsetof(VIDEOINFOHEADER2, dwPictAspectRatioY), &aspectY, sizeof aspectY);
         }
     }
 }
