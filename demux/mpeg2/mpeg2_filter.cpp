@@ -34,13 +34,13 @@ HRESULT CMPG2_OutputPin::DecideBufferSize(IMemAllocator* allocator, ALLOCATOR_PR
 WString Mpeg2PinName(const GUID& majorType, const std::string& language, DWORD pid, bool hexadecimal)
 {
     char number[32];
-    std::snprintf(number, sizeof number, hexadecimal ? "%x" : "%u", pid);
+    std::snprintf(number, sizeof number, hexadecimal ? "%x" : "%u", static_cast<unsigned>(pid));
     const char* kind = majorType == MEDIATYPE_Video ? "Video" : majorType == MEDIATYPE_Audio ? "Audio"
                      : majorType == MEDIATYPE_Text  ? "Subtitle"
                                                     : nullptr;
     char text[96];
     if (!kind)
-        std::snprintf(text, sizeof text, "Stream /%s 0x%x", language.empty() ? "" : language.c_str(), pid);
+        std::snprintf(text, sizeof text, "Stream /%s 0x%x", language.empty() ? "" : language.c_str(), static_cast<unsigned>(pid));
     else if (language.empty())
         std::snprintf(text, sizeof text, "%s (%s)", kind, number);
     else
