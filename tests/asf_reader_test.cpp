@@ -2,12 +2,16 @@
 // error-correction data that is not accepted, stream selection by language and bitrate.
 #include <gtest/gtest.h>
 
+#include <zlib.h>
+
 #include <cstring>
+#include <map>
 #include <filesystem>
 #include <fstream>
 
 #include "demux/asfex/asf_read_handler.h"
 #include "io/wide_text.h"
+#include "tests/fixture_reference.h"
 
 namespace {
 
@@ -212,4 +216,68 @@ TEST(AsfReader, OneAudioStreamPerLanguageTheHigherBitrateWinning)
     EXPECT_EQ(objects[0].first.streamNumber, 2);
     EXPECT_EQ(objects[1].first.streamNumber, 3);
     std::filesystem::remove(path);
+}
+
+TEST(AsfReader, FixturesGiveFfprobesObjects)
+{
+    // Every selected stream's objects are ffprobe's packets: bytes, key flags, and times, which
+    // ffprobe gives less the preroll and the parser less the whole second below the first one.
+    const char* files[] = {"wmv2-wma2.wmv",     "wmv1-wma1.wmv",   "msmpeg4v3-mp3.asf",
+                           "audio-only.wma",    "small-packets.wmv", "two-languages.wmv",
+                           "two-audio-same-language.wmv", "keys-10s.wmv", "no-index.wmv",
+                           "compressed-payloads.wmv", "spread-audio.wmv"};
+    for (const std::string file : files) {
+        SCOPED_TRACE(file);
+        KAsfExReadHandler handler;
+        ASSERT_TRUE(handler.Open(WideFromUtf8(vmx::test::kFixtureDir + "asf/" + file).c_str()));
+        const LONGLONG shift = static_cast<LONGLONG>(handler.Header().fileProperties->preroll) * 10000 - handler.TimeBase();
+        std::map<int, std::vector<std::pair<AsfObject, std::vector<BYTE>>>> byStream;
+        for (auto& object : ReadAll(handler))
+            byStream[object.first.streamNumber].push_back(std::move(object));
+        const auto frames = vmx::test::LoadFrames("asf/" + file.substr(0, file.rfind('.')));
+        for (const auto& [index, expected] : frames) {
+            const KAsfEXReadStream& stream = handler.Stream(static_cast<size_t>(index));
+            const auto& objects = byStream[stream.number];
+            if (!stream.selected) {
+                EXPECT_TRUE(objects.empty());
+                continue;
+            }
+            ASSERT_EQ(objects.size(), expected.size()) << "stream " << stream.number;
+            for (size_t k = 0; k < objects.size(); ++k) {
+                SCOPED_TRACE(k);
+                EXPECT_EQ(objects[k].second.size(), static_cast<size_t>(expected[k].size));
+                EXPECT_EQ(adler32(1, objects[k].second.data(), static_cast<uInt>(objects[k].second.size())), expected[k].adler32);
+                EXPECT_EQ(objects[k].first.key, expected[k].key);
+                EXPECT_EQ(objects[k].first.time, expected[k].start + shift);
+            }
+        }
+    }
+    // Selection: both languages play; of two streams of one language the 128 kbit/s one.
+    KAsfExReadHandler handler;
+    ASSERT_TRUE(handler.Open(WideFromUtf8(vmx::test::kFixtureDir + "asf/two-audio-same-language.wmv").c_str()));
+    EXPECT_FALSE(handler.Stream(1).selected);
+    EXPECT_TRUE(handler.Stream(2).selected);
+    EXPECT_EQ(handler.Stream(2).bitrate, 128000u);
+    // A Simple Index where ffmpeg writes one (files with video), none for audio alone.
+    ASSERT_TRUE(handler.Open(WideFromUtf8(vmx::test::kFixtureDir + "asf/keys-10s.wmv").c_str()));
+    ASSERT_EQ(handler.SimpleIndexes().size(), 1u);
+    EXPECT_EQ(handler.SimpleIndexes()[0].entries.size(), 15u);
+    ASSERT_TRUE(handler.Open(WideFromUtf8(vmx::test::kFixtureDir + "asf/no-index.wmv").c_str()));
+    EXPECT_TRUE(handler.SimpleIndexes().empty());
+}
+
+TEST(AsfReader, DamagedFilesResynchroniseOrEnd)
+{
+    struct Case {
+        const char* file;
+        size_t minimumObjects;  // of the intact file's 97
+    };
+    for (const Case& c : {Case{"damaged/truncated.wmv", 55}, Case{"damaged/garbage.wmv", 85}, Case{"damaged/zeroed-packet-header.wmv", 88}}) {
+        SCOPED_TRACE(c.file);
+        KAsfExReadHandler handler;
+        ASSERT_TRUE(handler.Open(WideFromUtf8(vmx::test::kFixtureDir + "asf/" + c.file).c_str()));
+        const auto objects = ReadAll(handler);
+        EXPECT_GE(objects.size(), c.minimumObjects);
+        EXPECT_LE(objects.size(), 97u);
+    }
 }

@@ -42,6 +42,7 @@ void KAsfExReadHandler::Close()
     m_windowCheck = false;
     m_packet = PacketState{};
     m_completed = 0xFFFF;
+    m_packetLead = -1;
 }
 
 KAsfEXReadStream* KAsfExReadHandler::StreamByNumber(std::uint16_t number)
@@ -304,6 +305,10 @@ bool KAsfExReadHandler::BeginPacket()
             return false;
         size_t at = 0;
         BYTE flags = p.bytes[at++];
+        // Sliding over damage, a candidate must open the way the file's first packet does:
+        // random bytes pass the other checks too easily.
+        if (attempt > 0 && m_packetLead >= 0 && flags != m_packetLead)
+            continue;
         if (flags & 0x80) {
             // Error-correction data: only its two-byte form is accepted.
             if ((flags & 0x10) || ((flags >> 5) & 3) != 0 || (flags & 0x0F) != 2)
@@ -340,6 +345,8 @@ bool KAsfExReadHandler::BeginPacket()
             p.payloadLengthType = (payloadFlags >> 6) & 3;
         }
         (void)sendTime;
+        if (start == m_firstPacket)
+            m_packetLead = (p.bytes[0] & 0x80) ? p.bytes[0] : -1;
         p.open = true;
         p.start = start;
         p.at = at;

@@ -119,4 +119,5 @@ private:
     bool m_windowCheck = false;  // payload times outside the file's span are invalid
     PacketState m_packet;
     std::uint16_t m_completed = 0xFFFF;  // the stream whose object completed last
+    int m_packetLead = -1;  // the first byte of the first packet when it is error-correction flags
 };
