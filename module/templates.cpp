@@ -2,6 +2,7 @@
 
 #include <new>
 
+#include "demux/asfex/asf_filter.h"
 #include "demux/audio/aac_filter.h"
 #include "demux/audio/mp3_filter.h"
 #include "demux/avi/avi_filter.h"
@@ -68,7 +69,7 @@ const CFactoryTemplate g_Templates[] = {
     {kMp4Name, &CLSID_VmxMp4Source, CreateFilterInstance<CMP4_Filter>, nullptr, &kMp4Setup},
     {kAsfName, &CLSID_VmxAsfSource, CreatePending<&kAsfName, &CLSID_VmxAsfSource>, nullptr, &kAsfSetup},
     {kFlvName, &CLSID_VmxFlvSource, CreatePending<&kFlvName, &CLSID_VmxFlvSource>, nullptr, &kFlvSetup},
-    {kAsfExName, &CLSID_VmxAsfExSource, CreatePending<&kAsfExName, &CLSID_VmxAsfExSource>, nullptr, &kAsfExSetup},
+    {kAsfExName, &CLSID_VmxAsfExSource, CreateFilterInstance<CAsfEx_Filter>, nullptr, &kAsfExSetup},
     {kOgg2Name, &CLSID_VmxOgg2Source, CreatePending<&kOgg2Name, &CLSID_VmxOgg2Source>, nullptr, &kOgg2Setup},
     {kMp3Name, &CLSID_VmxMp3Source, CreateFilterInstance<CMP3_Filter>, nullptr, &kMp3Setup},
     {kAacName, &CLSID_VmxAacSource, CreateFilterInstance<CAAC_Filter>, nullptr, &kAacSetup},

@@ -4,7 +4,9 @@
 // with their times and key flags, undoing audio spread where a stream uses it.
 #pragma once
 
+#include <atomic>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -46,6 +48,7 @@ struct AsfObject {
 class KAsfExReadHandler {
 public:
     KAsfExReadHandler();
+    ~KAsfExReadHandler();
     KAsfExReadHandler(const KAsfExReadHandler&) = delete;
     KAsfExReadHandler& operator=(const KAsfExReadHandler&) = delete;
 
@@ -68,6 +71,16 @@ public:
     bool CopyObject(std::uint16_t streamNumber, std::vector<BYTE>& destination);
     // Positions reading at the start of a data packet and clears the packet state.
     void SeekToPacket(std::uint64_t packet);
+    // Positions reading where delivery restarts for a time from the time base: the first data
+    // packet for 0, else by the selected video stream's Simple Index or by the built index; the
+    // end of the data when neither knows the time.
+    void SeekTo(REFERENCE_TIME time);
+    // How far the key-frame index reaches (100 ns from the time base).
+    REFERENCE_TIME IndexedDuration() const;
+    // The background index builder of a file without a usable Simple Index; it reads through a
+    // reader of its own. Stop joins it.
+    void StartIndexer();
+    void StopIndexer();
 
 private:
     struct PacketState {
@@ -104,6 +117,15 @@ private:
     bool NextSubPayload(AsfObject& object);
     void EndPacket();
     void Descramble(const KAsfEXReadStream& stream, std::vector<BYTE>& data) const;
+    const AsfSimpleIndex* VideoIndex() const;
+    static DWORD WINAPI IndexerProc(LPVOID self);
+    void BuildIndex();
+    bool Pause(DWORD ms) const { return WaitForSingleObject(m_stopEvent, ms) == WAIT_OBJECT_0; }
+
+    struct BuiltEntry {
+        REFERENCE_TIME time;  // presentation time, 100 ns
+        LONGLONG position;    // of its packet
+    };
 
     std::unique_ptr<KFile> m_file;
     LONGLONG m_fileSize = 0;
@@ -120,4 +142,11 @@ private:
     PacketState m_packet;
     std::uint16_t m_completed = 0xFFFF;  // the stream whose object completed last
     int m_packetLead = -1;  // the first byte of the first packet when it is error-correction flags
+
+    WString m_path;
+    HANDLE m_stopEvent;
+    HANDLE m_indexer = nullptr;
+    mutable std::mutex m_indexLock;  // the built index and the indexed duration
+    std::vector<BuiltEntry> m_built;
+    REFERENCE_TIME m_indexedDuration = 0;
 };

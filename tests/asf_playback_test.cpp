@@ -1,0 +1,149 @@
+// The native ASF filter: pins, every sample against ffprobe's packets, seeks by the Simple Index
+// and by the index built while playing, the preroll option, and damaged files.
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+#include "demux/asfex/asf_filter.h"
+#include "tests/fixture_reference.h"
+#include "tests/play_session.h"
+
+namespace {
+
+using namespace vmx::host;
+using vmx::test::LoadFrames;
+using vmx::test::PlaySession;
+using vmx::test::SamplesOf;
+
+constexpr REFERENCE_TIME kSecond = 10000000;
+// ffmpeg writes a preroll of 3.1 s; ffprobe takes it off, the filter takes off the whole second
+// below the first time (3 s), so its times stand 100 ms later.
+constexpr REFERENCE_TIME kShift = 1000000;
+
+}  // namespace
+
+TEST(AsfPlayback, EveryPinDeliversItsStreamsObjects)
+{
+    struct Case {
+        const char* file;
+        std::vector<std::pair<std::string, int>> pins;  // name, ffprobe stream index
+    };
+    const Case cases[] = {
+        {"wmv2-wma2.wmv", {{"Video Pin", 0}, {"Audio Pin", 1}}},
+        {"msmpeg4v3-mp3.asf", {{"Video Pin", 0}, {"Audio Pin", 1}}},
+        {"audio-only.wma", {{"Audio Pin", 0}}},
+        {"small-packets.wmv", {{"Video Pin", 0}, {"Audio Pin", 1}}},
+        // One audio pin per language, named after it; of two of one language the larger bitrate.
+        {"two-languages.wmv", {{"Video Pin", 0}, {"Audio Pin.en", 1}, {"Audio Pin.fr", 2}}},
+        {"two-audio-same-language.wmv", {{"Video Pin", 0}, {"Audio Pin.en", 2}}},
+        {"compressed-payloads.wmv", {{"Audio Pin", 0}}},
+        {"spread-audio.wmv", {{"Video Pin", 0}, {"Audio Pin", 1}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.file);
+        const std::string name(c.file);
+        const auto frames = LoadFrames("asf/" + name.substr(0, name.rfind('.')));
+        const PlayResult played = vmx::test::PlayFixture(std::string("asf/") + c.file, "asfex");
+        ASSERT_TRUE(played.Succeeded()) << played.error;
+        ASSERT_EQ(played.report.pins.size(), c.pins.size());
+        for (size_t p = 0; p < c.pins.size(); ++p) {
+            const PinReport& pin = played.report.pins[p];
+            EXPECT_EQ(pin.name, c.pins[p].first);
+            const auto& expected = frames.at(c.pins[p].second);
+            const auto samples = SamplesOf(pin);
+            ASSERT_EQ(samples.size(), expected.size()) << pin.name;
+            for (size_t k = 0; k < samples.size(); ++k) {
+                SCOPED_TRACE(k);
+                EXPECT_EQ(samples[k].length, expected[k].size);
+                EXPECT_EQ(samples[k].adler32, expected[k].adler32);
+                EXPECT_EQ(samples[k].start, expected[k].start + kShift);
+                // The first sample of a start is a sync point whatever the object says.
+                EXPECT_EQ(samples[k].syncPoint, expected[k].key || k == 0);
+            }
+        }
+    }
+}
+
+TEST(AsfSeeking, SimpleIndexBuiltIndexAndPreroll)
+{
+    // keys-10s: key frames each second (ffprobe pts 0.046, 1.046, ...), a Simple Index.
+    const auto frames = LoadFrames("asf/keys-10s");
+    const auto keyAt = [&](REFERENCE_TIME start) {
+        return std::any_of(frames.at(0).begin(), frames.at(0).end(),
+                           [&](const vmx::test::RefFrame& f) { return f.key && f.start + kShift == start; });
+    };
+    for (const char* file : {"asf/keys-10s.wmv", "asf/no-index.wmv"}) {
+        SCOPED_TRACE(file);
+        PlaySession session(file, "asfex");
+        ASSERT_TRUE(session.connected);
+        ComPtr<IVmxASFEX> asf;
+        ASSERT_EQ(session.source.filter.QueryInterface(IID_IVmxASFEX, &asf), S_OK);
+        LONGLONG indexed = 0;
+        const bool simpleIndex = std::string(file).find("no-index") == std::string::npos;
+        if (!simpleIndex) {
+            // The background builder grows its index to the last key frame it meets (it skips
+            // ten packets after each), quickly for this small file.
+            for (int i = 0; i < 300 && (asf->GetIndexedDuration(&indexed) != S_OK || indexed < 8 * kSecond); ++i)
+                Sleep(10);
+            EXPECT_GE(indexed, 8 * kSecond);
+        } else {
+            // The Simple Index covers the whole file.
+            ASSERT_EQ(asf->GetIndexedDuration(&indexed), S_OK);
+            LONGLONG duration = 0;
+            session.driver.Seeking(0)->GetDuration(&duration);
+            EXPECT_EQ(indexed, duration);
+        }
+        ASSERT_EQ(session.driver.Pause(), S_OK);
+        bool running = false;
+        for (REFERENCE_TIME target : {45 * kSecond / 10, 2 * kSecond, 8 * kSecond, REFERENCE_TIME{0}}) {
+            SCOPED_TRACE(target);
+            ASSERT_EQ(session.Seek(0, target), S_OK);
+            ASSERT_EQ(session.Seek(1, target), S_OK);
+            if (!running) {
+                ASSERT_EQ(session.driver.Run(), S_OK);
+                running = true;
+            }
+            ASSERT_TRUE(session.driver.WaitForEndOfStream(10000));
+            const auto video = session.LastSegment(0);
+            ASSERT_FALSE(video.empty());
+            if (target == 0) {
+                // 0 restarts at the first data packet.
+                EXPECT_EQ(video.front().start, frames.at(0).front().start + kShift);
+                continue;
+            }
+            // Delivery restarts at the packet where an indexed key frame begins (a smaller frame
+            // finished in that packet may come first), before the target: within its second by
+            // the Simple Index; the built index skips ten packets after each entry, so it may
+            // land a key frame or two earlier.
+            const auto key = std::find_if(video.begin(), video.begin() + std::min<std::ptrdiff_t>(3, static_cast<std::ptrdiff_t>(video.size())),
+                                          [&](const SinkEvent& s) { return keyAt(s.start + target); });
+            ASSERT_NE(key, video.end());
+            EXPECT_LE(key->start, 0);
+            EXPECT_GT(key->start, simpleIndex ? -kSecond - kShift : -3 * kSecond);
+            EXPECT_EQ(video.front().preroll, video.front().start < 0);
+        }
+        // With the preroll option off, nothing is marked preroll.
+        ASSERT_EQ(asf->SetPrerollOption(0), S_OK);
+        ASSERT_EQ(session.Seek(0, 5 * kSecond), S_OK);
+        ASSERT_EQ(session.Seek(1, 5 * kSecond), S_OK);
+        ASSERT_TRUE(session.driver.WaitForEndOfStream(10000));
+        for (const SinkEvent& sample : session.LastSegment(0))
+            EXPECT_FALSE(sample.preroll);
+        vmx::test::ExpectPromptStop(session);
+    }
+}
+
+TEST(AsfFiles, DamagedFilesResynchroniseOrEnd)
+{
+    for (const char* file : {"asf/damaged/truncated.wmv", "asf/damaged/garbage.wmv", "asf/damaged/zeroed-packet-header.wmv"}) {
+        SCOPED_TRACE(file);
+        const PlayResult played = vmx::test::PlayFixture(file, "asfex");
+        ASSERT_TRUE(played.Succeeded()) << played.error;
+        size_t samples = 0;
+        for (const PinReport& pin : played.report.pins)
+            samples += SamplesOf(pin).size();
+        EXPECT_GE(samples, 55u);
+        EXPECT_LE(samples, 97u);
+    }
+    vmx::test::ExpectStopWhileASinkHolds("asf/keys-10s.wmv", "asfex");
+}
