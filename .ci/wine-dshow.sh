@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # VMX.ax under Wine: builds the module and the graph test host with mingw-w64, registers the module
-# in a fresh Wine prefix, plays every MP3 and AAC fixture and a set of Matroska, MP4, AVI and MPEG
-# ones through Wine's own filter graph (run, seek, run again) and compares each sample with what
+# in a fresh Wine prefix, plays every MP3 and AAC fixture and a set of Matroska, MP4, AVI, MPEG and
+# ASF ones through Wine's own filter graph (run, seek, run again) and compares each sample with what
 # the Linux build delivers for the same file, then unregisters and checks that the keys are gone.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -100,6 +100,12 @@ done
 for fixture in tests/fixtures/ts/{ac3-languages,mpeg2-dts,h264-1080}.ts tests/fixtures/mpeg/ts-h264-aac.ts \
     tests/fixtures/mpeg/m2ts-h264-aac.m2ts tests/fixtures/mpeg/mpeg2-mp2.mpg; do
   fixtures+=("$fixture {4D40E319-013F-4F5C-900D-25EA9C1FF16D}")
+done
+# ASF through the native filter: WMV2 + WMA2 with a Simple Index, small packets, two languages,
+# compressed payloads, audio spread, and a file indexed while it plays.
+for fixture in tests/fixtures/asf/{wmv2-wma2,small-packets,two-languages,compressed-payloads,spread-audio,no-index}.wmv \
+    tests/fixtures/asf/audio-only.wma; do
+  fixtures+=("$fixture {5A9841E4-3164-48AB-B54F-633A792FB047}")
 done
 
 played=0

@@ -1,12 +1,12 @@
 #!/usr/bin/env bash
 # Times our play-through of an H.264 + AAC file of about 1 GB in one container (mkv, mp4, avi, ts,
-# or vob: an MPEG program stream, whose muxer takes MP2 where the others take AAC) against
-# ffmpeg's demuxer on the same file.
+# vob: an MPEG program stream, whose muxer takes MP2 where the others take AAC, or wmv: WMV2 +
+# WMA2 in ASF) against ffmpeg's demuxer on the same file.
 #
 #   bench/h264-aac-vs-ffmpeg.sh CONTAINER [BENCH [SIZE_MB]]
 #
-# (bench/mkv-vs-ffmpeg.sh, bench/mp4-vs-ffmpeg.sh, bench/avi-vs-ffmpeg.sh, bench/mpeg-vs-ffmpeg.sh
-# and bench/ts-vs-ffmpeg.sh name the container; the AVI of 1 GB is an OpenDML file with an "AVIX"
+# (bench/mkv-vs-ffmpeg.sh, bench/mp4-vs-ffmpeg.sh, bench/avi-vs-ffmpeg.sh, bench/mpeg-vs-ffmpeg.sh,
+# bench/ts-vs-ffmpeg.sh and bench/asf-vs-ffmpeg.sh name the container; the AVI of 1 GB is an OpenDML file with an "AVIX"
 # part.)
 # BENCH (or $VMX_BENCH, default build/release/play_bench) is run as `BENCH FILE --no-checksum`;
 # the reference is `ffmpeg -v error -i FILE -map 0 -c copy -f null -`, which demuxes every packet
@@ -22,8 +22,8 @@ export LC_ALL=C
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 container="${1:-}"
 case "$container" in
-  mkv | mp4 | avi | ts | vob) ;;
-  *) echo "h264-aac-vs-ffmpeg: the container is mkv, mp4, avi, ts or vob, not '$container'" >&2; exit 2 ;;
+  mkv | mp4 | avi | ts | vob | wmv) ;;
+  *) echo "h264-aac-vs-ffmpeg: the container is mkv, mp4, avi, ts, vob or wmv, not '$container'" >&2; exit 2 ;;
 esac
 bench="${2:-${VMX_BENCH:-$root/build/release/play_bench}}"
 target_mb="${3:-${VMX_BENCH_MB:-1000}}"
@@ -55,14 +55,21 @@ trap 'rm -rf "$work"' EXIT
 clip="$work/clip.$container"
 audio=(-c:a aac -b:a 192k)
 audio_name="AAC 192 kbit/s"
+video=(-c:v libx264 -preset ultrafast)
+video_name="H.264"
 if [ "$container" = vob ]; then
   audio=(-c:a mp2 -b:a 192k)
   audio_name="MP2 192 kbit/s"
+elif [ "$container" = wmv ]; then
+  audio=(-c:a wmav2 -b:a 192k)
+  audio_name="WMA2 192 kbit/s"
+  video=(-c:v wmv2)
+  video_name="WMV2"
 fi
 ffmpeg -v error -nostdin -y \
   -f lavfi -i "testsrc2=size=1280x720:rate=25:duration=10,noise=alls=12:allf=t" \
   -f lavfi -i "sine=frequency=440:sample_rate=48000:duration=10" \
-  -map 0:v -map 1:a -c:v libx264 -preset ultrafast -b:v 40M -maxrate 40M -bufsize 80M -g 50 -pix_fmt yuv420p \
+  -map 0:v -map 1:a "${video[@]}" -b:v 40M -maxrate 40M -bufsize 80M -g 50 -pix_fmt yuv420p \
   "${audio[@]}" -ac 2 -fflags +bitexact -flags:v +bitexact -flags:a +bitexact "$clip"
 clip_bytes=$(stat -c %s "$clip")
 # -stream_loop N plays the input N more times.
@@ -72,6 +79,6 @@ file="$work/big.$container"
 ffmpeg -v error -nostdin -y -stream_loop "$loops" -i "$clip" -map 0 -c copy -fflags +bitexact "$file"
 cat "$file" >/dev/null # into the page cache, so no run pays for the first read
 
-echo "file: $(stat -c %s "$file") bytes, $((loops + 1)) x 10 s of 1280x720 H.264 at 40 Mbit/s + $audio_name"
+echo "file: $(stat -c %s "$file") bytes, $((loops + 1)) x 10 s of 1280x720 $video_name at 40 Mbit/s + $audio_name"
 echo "mode: $mode"
 compare_with_ffmpeg "$runs" "$file" "$bench" "${bench_options[@]}"
