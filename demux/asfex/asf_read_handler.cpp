@@ -12,7 +12,7 @@ constexpr std::uint64_t kMaxHeaderSize = 0x1000000;
 constexpr int kTimeBaseReads = 202;
 
 // A field of the given length type: 0 absent, 1 a byte, 2 a u16, 3 a u32.
-bool ReadTyped(const std::vector<BYTE>& bytes, size_t& at, int type, std::uint32_t& value)
+bool ReadTyped(std::span<const BYTE> bytes, size_t& at, int type, std::uint32_t& value)
 {
     static constexpr size_t kWidth[4] = {0, 1, 2, 4};
     const size_t width = kWidth[type & 3];
@@ -56,6 +56,8 @@ void KAsfExReadHandler::Close()
     m_packet = PacketState{};
     m_completed = 0xFFFF;
     m_packetLead = -1;
+    m_window.clear();
+    m_windowStart = 0;
 }
 
 KAsfEXReadStream* KAsfExReadHandler::StreamByNumber(std::uint16_t number)
@@ -314,14 +316,33 @@ void KAsfExReadHandler::EndPacket()
     m_packet.compressed = false;
 }
 
+bool KAsfExReadHandler::ReadAhead(LONGLONG position, DWORD count, std::span<const BYTE>& view)
+{
+    // Packets are read a window at a time: a system call per packet would cost more than the
+    // parsing.
+    constexpr DWORD kWindow = 0x40000;
+    const LONGLONG end = m_windowStart + static_cast<LONGLONG>(m_window.size());
+    if (position < m_windowStart || position + count > end) {
+        const DWORD wanted = std::max(count, kWindow);
+        m_window.resize(wanted);
+        m_windowStart = position;
+        DWORD got = 0;
+        if (m_file->Seek(position) == position)
+            got = m_file->Read(m_window.data(), wanted);
+        m_window.resize(got);
+        if (got < count)
+            return false;
+    }
+    view = std::span<const BYTE>(m_window).subspan(static_cast<size_t>(position - m_windowStart), count);
+    return true;
+}
+
 bool KAsfExReadHandler::BeginPacket()
 {
     PacketState& p = m_packet;
-    p.bytes.resize(m_packetSize);
     for (std::uint32_t attempt = 0; attempt < 3 * m_packetSize; ++attempt) {
         const LONGLONG start = m_position + attempt;
-        if (start + m_packetSize > m_dataEnd || m_file->Seek(start) != start
-            || m_file->Read(p.bytes.data(), m_packetSize) != m_packetSize)
+        if (start + m_packetSize > m_dataEnd || !ReadAhead(start, m_packetSize, p.bytes))
             return false;
         size_t at = 0;
         BYTE flags = p.bytes[at++];
@@ -415,7 +436,7 @@ bool KAsfExReadHandler::NextPayload(AsfObject& object, bool& completed)
 {
     completed = false;
     PacketState& p = m_packet;
-    const std::vector<BYTE>& b = p.bytes;
+    const std::span<const BYTE> b = p.bytes;
     if (p.at >= b.size())
         return false;
     const BYTE streamByte = b[p.at++];

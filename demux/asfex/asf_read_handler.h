@@ -7,6 +7,7 @@
 #include <atomic>
 #include <memory>
 #include <mutex>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -86,7 +87,7 @@ private:
     struct PacketState {
         bool open = false;
         LONGLONG start = 0;
-        std::vector<BYTE> bytes;
+        std::span<const BYTE> bytes;  // the packet in the read-ahead window
         size_t at = 0;            // next byte in bytes
         std::uint32_t length = 0;
         std::uint32_t padding = 0;
@@ -112,6 +113,9 @@ private:
     void ReadIndexes();
     // Opens the packet at the current position; false at the end or on a read failure.
     bool BeginPacket();
+    // A view of count bytes at the position through the read-ahead window, valid until the next
+    // read.
+    bool ReadAhead(LONGLONG position, DWORD count, std::span<const BYTE>& view);
     // The next object of the open packet, if one completes; false when the packet is spent.
     bool NextPayload(AsfObject& object, bool& completed);
     bool NextSubPayload(AsfObject& object);
@@ -140,6 +144,8 @@ private:
     REFERENCE_TIME m_timeBase = 0;
     bool m_windowCheck = false;  // payload times outside the file's span are invalid
     PacketState m_packet;
+    std::vector<BYTE> m_window;  // the read-ahead window of packets
+    LONGLONG m_windowStart = 0;
     std::uint16_t m_completed = 0xFFFF;  // the stream whose object completed last
     int m_packetLead = -1;  // the first byte of the first packet when it is error-correction flags
 
