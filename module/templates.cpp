@@ -6,6 +6,7 @@
 #include "demux/audio/aac_filter.h"
 #include "demux/audio/mp3_filter.h"
 #include "demux/avi/avi_filter.h"
+#include "demux/flv/flv_filter.h"
 #include "demux/mkv/mkv_filter.h"
 #include "demux/mp4/mp4_filter.h"
 #include "demux/mpeg/mpeg_filter.h"
@@ -68,7 +69,7 @@ const CFactoryTemplate g_Templates[] = {
     {kMkvName, &CLSID_VmxMkvSource, CreateFilterInstance<CMKV_Filter>, nullptr, &kMkvSetup},
     {kMp4Name, &CLSID_VmxMp4Source, CreateFilterInstance<CMP4_Filter>, nullptr, &kMp4Setup},
     {kAsfName, &CLSID_VmxAsfSource, CreatePending<&kAsfName, &CLSID_VmxAsfSource>, nullptr, &kAsfSetup},
-    {kFlvName, &CLSID_VmxFlvSource, CreatePending<&kFlvName, &CLSID_VmxFlvSource>, nullptr, &kFlvSetup},
+    {kFlvName, &CLSID_VmxFlvSource, CreateFilterInstance<CFLV_Filter>, nullptr, &kFlvSetup},
     {kAsfExName, &CLSID_VmxAsfExSource, CreateFilterInstance<CAsfEx_Filter>, nullptr, &kAsfExSetup},
     {kOgg2Name, &CLSID_VmxOgg2Source, CreatePending<&kOgg2Name, &CLSID_VmxOgg2Source>, nullptr, &kOgg2Setup},
     {kMp3Name, &CLSID_VmxMp3Source, CreateFilterInstance<CMP3_Filter>, nullptr, &kMp3Setup},
