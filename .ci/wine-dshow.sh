@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # VMX.ax under Wine: builds the module and the graph test host with mingw-w64, registers the module
-# in a fresh Wine prefix, plays every MP3 and AAC fixture and a set of Matroska, MP4, AVI, MPEG and
-# ASF ones through Wine's own filter graph (run, seek, run again) and compares each sample with what
+# in a fresh Wine prefix, plays every MP3 and AAC fixture and a set of Matroska, MP4, AVI, MPEG,
+# ASF and FLV ones through Wine's own filter graph (run, seek, run again) and compares each sample with what
 # the Linux build delivers for the same file, then unregisters and checks that the keys are gone.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -106,6 +106,13 @@ done
 for fixture in tests/fixtures/asf/{wmv2-wma2,small-packets,two-languages,compressed-payloads,spread-audio,no-index}.wmv \
     tests/fixtures/asf/audio-only.wma; do
   fixtures+=("$fixture {5A9841E4-3164-48AB-B54F-633A792FB047}")
+done
+
+# FLV: H.264 + AAC with composition times, Sorenson with Nellymoser, ADPCM and PCM, VP6, a file
+# without metadata, and one whose tag sizes lie.
+for fixture in tests/fixtures/flv/{h264-aac,h264-aac-keyframe-index,sorenson-352x288-nellymoser-8k,sorenson-160x120-adpcm-44k-stereo,sorenson-pcm-u8,vp6-mp3,sorenson-mp3-no-metadata,mp3-audio-only}.flv \
+    tests/fixtures/flv/damaged/data-size-too-large.flv; do
+  fixtures+=("$fixture {4CDD9B3E-1D8E-48DE-8B5B-80AFADCB8CA1}")
 done
 
 played=0

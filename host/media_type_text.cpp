@@ -86,7 +86,7 @@ constexpr std::array<NamedGuid, 31> kNamedSubtypes = {{
     {MEDIASUBTYPE_VOBSUB, "VobSub"},
 }};
 
-constexpr std::array<NamedTag, 16> kWaveTags = {{
+constexpr std::array<NamedTag, 19> kWaveTags = {{
     {0x0001, "PCM"},
     {0x0002, "MS ADPCM"},
     {0x0003, "IEEE float"},
@@ -102,6 +102,10 @@ constexpr std::array<NamedTag, 16> kWaveTags = {{
     {0x0163, "WMA Lossless"},
     {0x2000, "AC3"},
     {0x2001, "DTS"},
+    // The tags the FLV source gives its three Nellymoser sound formats.
+    {0x3200, "Nellymoser 16 kHz"},
+    {0xA100, "Nellymoser 8 kHz"},
+    {0xA200, "Nellymoser"},
     {0xFFFE, "Extensible"},
 }};
 

@@ -509,6 +509,7 @@ TEST(FilterLoad, FailedLoadsLeaveNothingAndTheNextLoadPlaysAsANewFilter)
         {"mp3", {kFixtureDir + "mp3/damaged/garbage.bin", dir.file("missing.mp3")}, "mp3/cbr-info.mp3"},
         {"aac", {kFixtureDir + "aac/damaged/garbage.bin", dir.file("missing.aac")}, "aac/lc-22k.aac"},
         {"mpeg", {kFixtureDir + "mpeg/damaged/single-pes.mpg", kFixtureDir + "mpeg/damaged/mpeg2-mp2-late-start.mpg"}, "mpeg/mpeg2-mp2.mpg"},
+        {"flv", {kFixtureDir + "flv/pcm-s16le-audio-only.flv", kFixtureDir + "flv/damaged/zeroed-file-header.flv"}, "flv/sorenson-mp3.flv"},
     };
     PlayOptions options;
     options.seekTo = 10000000;

@@ -163,16 +163,22 @@ bool KFlvReader::NextTag()
         return false;
     const LONGLONG dataStart = position + FlvTagWindow::kSize;
     LONGLONG dataSize = window.dataSize;
-    if (dataStart + dataSize > m_fileSize) {
+    LONGLONG nextTagStart = dataStart + dataSize;
+    if (nextTagStart > m_fileSize) {
         dataSize = m_fileSize - dataStart;
+        nextTagStart = m_fileSize;
     } else {
         // The last tag is followed by its size alone: it ends at its DataSize.
         FlvTagWindow following;
-        if (WindowAt(dataStart + dataSize, &following) && !PassesHeaderCheck(following)) {
+        if (WindowAt(nextTagStart, &following) && !PassesHeaderCheck(following)) {
             const LONGLONG found = ScanForWindow(dataStart, kResyncLimit);
             if (found < 0)
                 return false;
-            dataSize = found - dataStart;
+            // A header before the declared end: the size overran it. One beyond: the size was
+            // right and junk (inserted bytes, a zeroed tag) follows the tag, kept out of it.
+            if (found < nextTagStart)
+                dataSize = found - dataStart;
+            nextTagStart = found;
         }
     }
 
@@ -181,7 +187,7 @@ bool KFlvReader::NextTag()
     tag.time = kPerMs * window.timestampMs;
     tag.tagStart = position;
     tag.previousTagStart = window.previousTagSize == 0 ? 0 : position - window.previousTagSize - 4;
-    tag.nextTagStart = dataStart + dataSize;
+    tag.nextTagStart = nextTagStart;
     tag.payloadStart = dataStart;
     tag.payloadSize = static_cast<std::uint32_t>(dataSize);
     if (tag.IsAudio() || tag.IsVideo()) {
