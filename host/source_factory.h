@@ -28,7 +28,7 @@ inline constexpr std::array<FilterNaming, 12> kFilterNamings = {{
     {"ogg", ""},
     {"mpeg", "mpg mpeg vob m2p pva pes"},
     {"mkv", "mkv mka mks webm"},
-    {"mp4", "mp4 m4a m4v mov 3gp"},
+    {"mp4", "mp4 m4a m4v mov 3gp f4v"},  // F4V, Flash's later format, is MP4 inside
     {"asf", ""},
     {"flv", "flv"},
     {"asfex", "asf wmv wma"},
