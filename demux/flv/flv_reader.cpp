@@ -162,6 +162,10 @@ bool KFlvReader::NextTag()
     if (!WindowAt(position, &window))
         return false;
     const LONGLONG dataStart = position + FlvTagWindow::kSize;
+    // The codec bytes are read while the window holds them, before the size check looks at the
+    // next tag, far away behind a large payload.
+    std::array<std::uint8_t, 5> head{};
+    const DWORD headRead = window.IsMedia() ? m_file.Read(head.data(), static_cast<DWORD>(std::min<LONGLONG>(window.dataSize, head.size()))) : 0;
     LONGLONG dataSize = window.dataSize;
     LONGLONG nextTagStart = dataStart + dataSize;
     if (nextTagStart > m_fileSize) {
@@ -191,9 +195,7 @@ bool KFlvReader::NextTag()
     tag.payloadStart = dataStart;
     tag.payloadSize = static_cast<std::uint32_t>(dataSize);
     if (tag.IsAudio() || tag.IsVideo()) {
-        std::array<std::uint8_t, 5> head{};
-        m_file.Seek(dataStart);
-        const DWORD got = m_file.Read(head.data(), static_cast<DWORD>(std::min<LONGLONG>(dataSize, head.size())));
+        const DWORD got = static_cast<DWORD>(std::min<LONGLONG>(headRead, dataSize));
         const FlvPayloadHead cut = ParseFlvPayloadHead(static_cast<FlvTagType>(tag.type), std::span(head).first(got));
         tag.firstDataByte = got > 0 ? head[0] : 0;
         tag.payloadStart += cut.headerBytes;
