@@ -52,7 +52,7 @@ constexpr std::array<NamedGuid, 11> kFormatTypes = {{
 
 // Subtypes not built from a four-character code: the MPEG families, uncompressed RGB, and the
 // private ones of the module's demuxers.
-constexpr std::array<NamedGuid, 31> kNamedSubtypes = {{
+constexpr std::array<NamedGuid, 33> kNamedSubtypes = {{
     {{0xe436eb80, 0x524f, 0x11ce, {0x9f, 0x53, 0x00, 0x20, 0xaf, 0x0b, 0xa7, 0x70}}, "MPEG1 Packet"},
     {MEDIASUBTYPE_Mpeg1Payload, "MPEG1 Payload"},
     {{0xe436eb86, 0x524f, 0x11ce, {0x9f, 0x53, 0x00, 0x20, 0xaf, 0x0b, 0xa7, 0x70}}, "MPEG1 Video"},
@@ -84,6 +84,8 @@ constexpr std::array<NamedGuid, 31> kNamedSubtypes = {{
     {MEDIASUBTYPE_SSF, "SSF"},
     {MEDIASUBTYPE_USF, "USF"},
     {MEDIASUBTYPE_VOBSUB, "VobSub"},
+    {MEDIASUBTYPE_KStream, "KStream"},
+    {GUID_NULL, "none"},
 }};
 
 constexpr std::array<NamedTag, 19> kWaveTags = {{

@@ -11,6 +11,7 @@
 #include "demux/mp4/mp4_filter.h"
 #include "demux/mpeg/mpeg_filter.h"
 #include "demux/mpeg2/mpeg2_filter.h"
+#include "demux/ogg/ogg2_filter.h"
 #include "module/pending_filter.h"
 
 namespace {
@@ -71,7 +72,7 @@ const CFactoryTemplate g_Templates[] = {
     {kAsfName, &CLSID_VmxAsfSource, CreatePending<&kAsfName, &CLSID_VmxAsfSource>, nullptr, &kAsfSetup},
     {kFlvName, &CLSID_VmxFlvSource, CreateFilterInstance<CFLV_Filter>, nullptr, &kFlvSetup},
     {kAsfExName, &CLSID_VmxAsfExSource, CreateFilterInstance<CAsfEx_Filter>, nullptr, &kAsfExSetup},
-    {kOgg2Name, &CLSID_VmxOgg2Source, CreatePending<&kOgg2Name, &CLSID_VmxOgg2Source>, nullptr, &kOgg2Setup},
+    {kOgg2Name, &CLSID_VmxOgg2Source, CreateFilterInstance<COGG2_Filter>, nullptr, &kOgg2Setup},
     {kMp3Name, &CLSID_VmxMp3Source, CreateFilterInstance<CMP3_Filter>, nullptr, &kMp3Setup},
     {kAacName, &CLSID_VmxAacSource, CreateFilterInstance<CAAC_Filter>, nullptr, &kAacSetup},
     {kMpeg2Name, &CLSID_VmxMpeg2Source, CreateFilterInstance<CMPG2_Filter>, nullptr, &kMpeg2Setup},

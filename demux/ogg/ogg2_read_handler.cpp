@@ -1,0 +1,455 @@
+#include "demux/ogg/ogg2_read_handler.h"
+
+#include <algorithm>
+
+namespace {
+
+constexpr LONGLONG kEstimateSpan = 0x100000;
+constexpr LONGLONG kAudioIndexSkip = 0x100000;
+constexpr LONGLONG kSearchStep = KOggPageReader::kRefill;
+// A stream whose packets carry no granule at all is not held back for ever.
+constexpr size_t kMaxHeld = 512;
+
+bool IsHeaderPacket(std::span<const std::uint8_t> bytes)
+{
+    return ClassifyOggPacket(bytes) != OggStreamKind::NotHeader;
+}
+
+ogg_packet PacketOf(const std::vector<BYTE>& bytes, ogg_int64_t granule)
+{
+    ogg_packet packet{};
+    packet.packet = const_cast<unsigned char*>(bytes.data());
+    packet.bytes = static_cast<long>(bytes.size());
+    packet.granulepos = granule;
+    return packet;
+}
+
+}  // namespace
+
+KOGG2ReadHandler::~KOGG2ReadHandler() { Close(); }
+
+void KOGG2ReadHandler::Close()
+{
+    StopIndex();
+    m_pages.reset();
+    m_file.reset();
+    m_streams.clear();
+    m_path.clear();
+    m_fileSize = 0;
+    m_atEnd = false;
+    std::lock_guard<std::mutex> guard(m_indexLock);
+    m_index.clear();
+    m_indexedTime = 0;
+    m_duration = 0;
+}
+
+KOGG2ReadStream* KOGG2ReadHandler::StreamBySerial(int serial)
+{
+    StreamSlot* slot = SlotBySerial(serial);
+    return slot ? slot->stream.get() : nullptr;
+}
+
+KOGG2ReadHandler::StreamSlot* KOGG2ReadHandler::SlotBySerial(int serial)
+{
+    for (StreamSlot& slot : m_streams)
+        if (slot.stream->Serial() == serial)
+            return &slot;
+    return nullptr;
+}
+
+HRESULT KOGG2ReadHandler::Open(LPCWSTR path)
+{
+    Close();
+    m_file = std::make_unique<KFile>();
+    if (!path || !m_file->Open(path))
+        return E_FAIL;
+    m_path = path;
+    m_fileSize = m_file->GetSize();
+    m_pages = std::make_unique<KOggPageReader>(m_file.get());
+    m_pages->Restart(0);
+    if (m_pages->Feed(kHeaderScan) == 0)
+        return E_FAIL;
+    ScanHeaders();
+    std::erase_if(m_streams, [](const StreamSlot& slot) { return slot.stream->MissingHeaders() != 0; });
+    if (m_streams.empty())
+        return E_FAIL;
+    EstimateDuration();
+    m_pages->Restart(0);
+    ResetStreams(true);
+    StartIndex();
+    return S_OK;
+}
+
+// Streams start with a page of their own whose first packet names the kind; the headers that
+// follow are in the stream's next packets. Only what the first read brought in is looked at.
+void KOGG2ReadHandler::ScanHeaders()
+{
+    ogg_page page;
+    while (m_pages->NextPage(&page, false)) {
+        const int serial = ogg_page_serialno(&page);
+        ogg_packet packet;
+        if (ogg_page_bos(&page)) {
+            if (SlotBySerial(serial))
+                continue;
+            ogg_stream_state scratch;
+            ogg_stream_init(&scratch, serial);
+            ogg_stream_pagein(&scratch, &page);
+            if (ogg_stream_packetout(&scratch, &packet) == 1) {
+                auto stream = KOGG2ReadStream::Create(ClassifyOggPacket(PacketBytes(packet)), serial);
+                if (stream && stream->ParseHeader(packet)) {
+                    while (ogg_stream_packetout(&scratch, &packet) == 1)
+                        stream->ParseHeader(packet);
+                    StreamSlot slot;
+                    slot.stream = std::move(stream);
+                    m_streams.push_back(std::move(slot));
+                }
+            }
+            ogg_stream_clear(&scratch);
+            continue;
+        }
+        KOGG2ReadStream* stream = StreamBySerial(serial);
+        if (!stream)
+            continue;
+        ogg_stream_pagein(stream->State(), &page);
+        for (int result; (result = ogg_stream_packetout(stream->State(), &packet)) != 0;) {
+            if (result < 0 || packet.b_o_s)
+                continue;
+            const OggStreamKind kind = ClassifyOggPacket(PacketBytes(packet));
+            if (kind == OggStreamKind::Vorbis || kind == OggStreamKind::Theora)
+                stream->ParseHeader(packet);
+        }
+    }
+}
+
+// The pages of the last 1 MiB with a positive granule give the duration: the latest time of a
+// stream that has times (a KStream has none, and a stream that ends early is not the file's end).
+void KOGG2ReadHandler::EstimateDuration()
+{
+    KOggPageReader pages(m_file.get());
+    pages.Restart(m_fileSize > kEstimateSpan ? m_fileSize - kEstimateSpan : 0);
+    REFERENCE_TIME duration = 0;
+    ogg_page page;
+    while (pages.NextPage(&page)) {
+        const ogg_int64_t granule = ogg_page_granulepos(&page);
+        if (granule <= 0)
+            continue;
+        KOGG2ReadStream* stream = StreamBySerial(ogg_page_serialno(&page));
+        if (stream && stream->Kind() != OggStreamKind::KStream)
+            duration = std::max(duration, stream->TimeOfGranule(granule));
+    }
+    std::lock_guard<std::mutex> guard(m_indexLock);
+    m_duration = duration;
+}
+
+void KOGG2ReadHandler::ResetStreams(bool positioned)
+{
+    for (StreamSlot& slot : m_streams) {
+        slot.stream->Reset();
+        slot.held.clear();
+        slot.positioned = positioned;
+    }
+    m_atEnd = false;
+}
+
+void KOGG2ReadHandler::DrainStream(StreamSlot& slot, bool atEnd)
+{
+    KOGG2ReadStream& stream = *slot.stream;
+    ogg_packet packet;
+    for (int result; (result = ogg_stream_packetout(stream.State(), &packet)) != 0;) {
+        if (result < 0)
+            continue;  // pages were lost: the packets go on after the hole
+        const auto bytes = PacketBytes(packet);
+        slot.held.push_back(HeldPacket{{bytes.begin(), bytes.end()}, packet.granulepos, packet.e_o_s != 0, slot.origin.NextPacket()});
+    }
+    if (slot.positioned || slot.held.empty())
+        return;
+    // The first granule tells where the packets before it stand: walk back over them.
+    auto granule = std::find_if(slot.held.begin(), slot.held.end(), [](const HeldPacket& held) {
+        return held.granule >= 0 && !IsHeaderPacket(held.bytes);
+    });
+    if (granule == slot.held.end()) {
+        slot.positioned = atEnd || slot.held.size() > kMaxHeld;
+        return;
+    }
+    stream.PacketTime(PacketOf(granule->bytes, granule->granule));
+    for (auto it = granule + 1; it != slot.held.begin();) {
+        --it;
+        if (!IsHeaderPacket(it->bytes))
+            stream.StepBack(PacketOf(it->bytes, -1));
+    }
+    slot.positioned = true;
+}
+
+bool KOGG2ReadHandler::TakeHeld(StreamSlot& slot, KOggDataPacket& out)
+{
+    KOGG2ReadStream& stream = *slot.stream;
+    while (slot.positioned && !slot.held.empty()) {
+        HeldPacket held = std::move(slot.held.front());
+        slot.held.pop_front();
+        stream.SetEndOfStream(held.endOfStream);
+        if (IsHeaderPacket(held.bytes))
+            continue;
+        const ogg_packet packet = PacketOf(held.bytes, held.granule);
+        const unsigned offset = stream.DataOffset(packet);
+        // Packets passed over still move the running position on.
+        if (stream.WaitsForKeyFrame()) {
+            if (!stream.IsKeyFrame(packet)) {
+                stream.PacketTime(packet);
+                continue;
+            }
+            stream.ClearKeyWait();
+        }
+        if (held.bytes.size() < offset) {
+            stream.PacketTime(packet);
+            continue;
+        }
+        out.serial = stream.Serial();
+        out.kind = stream.Kind();
+        out.syncPoint = stream.IsKeyFrame(packet);
+        out.start = stream.SampleStart(packet);
+        out.stop = stream.SampleStop(packet);
+        out.mediaStart = stream.MediaStart(packet);
+        out.mediaStop = stream.MediaStop(packet);
+        out.origin = held.origin;
+        held.bytes.erase(held.bytes.begin(), held.bytes.begin() + offset);
+        out.payload = std::move(held.bytes);
+        return true;
+    }
+    return false;
+}
+
+int KOGG2ReadHandler::ReadPacket(KOggDataPacket& packet)
+{
+    for (;;) {
+        for (StreamSlot& slot : m_streams)
+            if (TakeHeld(slot, packet))
+                return 0;
+        if (m_atEnd)
+            return 1;
+        ogg_page page;
+        if (!m_pages->NextPage(&page)) {
+            // What waits for a granule that never comes goes out as it stands.
+            m_atEnd = true;
+            for (StreamSlot& slot : m_streams)
+                DrainStream(slot, true);
+            continue;
+        }
+        if (ogg_page_bos(&page))
+            continue;
+        if (StreamSlot* slot = SlotBySerial(ogg_page_serialno(&page))) {
+            slot->origin.PageIn(page, m_pages->PagePosition());
+            ogg_stream_pagein(slot->stream->State(), &page);
+            DrainStream(*slot, false);
+            slot->origin.PageDone(page);
+        }
+    }
+}
+
+REFERENCE_TIME KOGG2ReadHandler::Duration()
+{
+    std::lock_guard<std::mutex> guard(m_indexLock);
+    return m_duration;
+}
+
+REFERENCE_TIME KOGG2ReadHandler::IndexedTime()
+{
+    std::lock_guard<std::mutex> guard(m_indexLock);
+    m_duration = std::max(m_duration, m_indexedTime);
+    return m_indexedTime;
+}
+
+// ---- Seeking -----------------------------------------------------------------------------------
+
+REFERENCE_TIME KOGG2ReadHandler::SeekTo(REFERENCE_TIME time, bool snap)
+{
+    if (!m_pages)
+        return time;
+    LONGLONG position = 0;
+    const REFERENCE_TIME duration = Duration();
+    if (time > 0 && time < duration) {
+        bool indexed = false;
+        {
+            std::lock_guard<std::mutex> guard(m_indexLock);
+            if (time < m_indexedTime && !m_index.empty()) {
+                auto after = std::upper_bound(m_index.begin(), m_index.end(), time,
+                                              [](REFERENCE_TIME t, const auto& entry) { return t < entry.second; });
+                position = after == m_index.begin() ? m_index.front().first : std::prev(after)->first;
+                indexed = true;
+            }
+        }
+        if (!indexed)
+            position = SearchPosition(time);
+    } else if (time > 0) {
+        position = m_fileSize;
+    }
+    m_pages->Restart(position);
+    ResetStreams(position == 0);
+    if (snap && time > 0 && time < duration)
+        return SnapToKeyFrame(time);
+    return time;
+}
+
+// An interpolation search for a page just before the time, between the file's ends.
+LONGLONG KOGG2ReadHandler::SearchPosition(REFERENCE_TIME time)
+{
+    LONGLONG lo = 0, hi = m_fileSize;
+    REFERENCE_TIME loTime = 0, hiTime = Duration();
+    KOggPageReader pages(m_file.get());
+    for (int rounds = 0; hi - lo > 2 * kSearchStep && rounds < 64; ++rounds) {
+        const float fraction = hiTime > loTime ? static_cast<float>(time - loTime) / static_cast<float>(hiTime - loTime) : 0.5f;
+        LONGLONG guess = lo + static_cast<LONGLONG>(static_cast<float>(hi - lo) * std::clamp(fraction, 0.0f, 1.0f));
+        if (hi - guess < kSearchStep)
+            guess = std::max<LONGLONG>(0, hi - kSearchStep);
+        else if (guess - lo < kSearchStep)
+            guess = lo + kSearchStep;
+        pages.Restart(guess);
+        ogg_page page;
+        bool found = false;
+        while (pages.NextPage(&page) && pages.PagePosition() < hi) {
+            const ogg_int64_t granule = ogg_page_granulepos(&page);
+            KOGG2ReadStream* stream = StreamBySerial(ogg_page_serialno(&page));
+            const REFERENCE_TIME pageTime = stream && granule >= 0 ? stream->TimeOfGranule(granule) : -1;
+            if (pageTime < 0)
+                continue;  // a page of another stream, or one no packet ends on
+            if (time <= pageTime) {
+                hi = guess;
+                hiTime = pageTime;
+            } else {
+                lo = pages.ConsumedPosition();
+                loTime = pageTime;
+            }
+            found = true;
+            break;
+        }
+        if (!found)
+            hi = guess;  // nothing timed between the guess and hi
+    }
+    return lo;
+}
+
+// From where SeekTo stands, the first key frame of the first video stream at or after the time:
+// playback starts on that frame's page, timed from it.
+REFERENCE_TIME KOGG2ReadHandler::SnapToKeyFrame(REFERENCE_TIME time)
+{
+    const auto video = std::find_if(m_streams.begin(), m_streams.end(), [](const StreamSlot& slot) { return slot.stream->IsVideo(); });
+    if (video == m_streams.end())
+        return time;
+    const int serial = video->stream->Serial();
+    const LONGLONG start = m_pages->ConsumedPosition();
+    const bool startPositioned = start == 0;
+    KOggDataPacket packet;
+    while (ReadPacket(packet) == 0) {
+        if (packet.serial != serial || !packet.syncPoint || packet.start < time)
+            continue;
+        m_pages->Restart(packet.origin);
+        ResetStreams(packet.origin == 0);
+        return packet.start;
+    }
+    m_pages->Restart(start);
+    ResetStreams(startPositioned);
+    return time;
+}
+
+// ---- Seek index ----------------------------------------------------------------------------------
+
+void KOGG2ReadHandler::StartIndex()
+{
+    if (!ThreadExists())
+        Create();
+}
+
+void KOGG2ReadHandler::StopIndex()
+{
+    if (ThreadExists()) {
+        CallWorker(0);
+        CAMThread::Close();
+    }
+}
+
+DWORD KOGG2ReadHandler::ThreadProc()
+{
+    std::unique_ptr<KFileBase> file = m_file ? m_file->NewInstance() : nullptr;
+    if (file && file->Open(m_path.c_str())) {
+        // Playback reads first.
+        for (int i = 0; i < 300 && !CheckRequest(nullptr); ++i)
+            Sleep(1);
+        BuildIndex(*file);
+    }
+    // Answers the stop that ends the thread (and any command before it).
+    for (;;) {
+        const DWORD command = GetRequest();
+        if (command == 0) {
+            MarkGone();
+            Reply(0);
+            return 0;
+        }
+        Reply(0);
+    }
+}
+
+void KOGG2ReadHandler::BuildIndex(KFileBase& file)
+{
+    // The video stream times the index; without one, the first stream when it is audio.
+    const KOGG2ReadStream* timing = nullptr;
+    for (const StreamSlot& slot : m_streams)
+        if (slot.stream->IsVideo()) {
+            timing = slot.stream.get();
+            break;
+        }
+    if (!timing && (m_streams.front().stream->Kind() == OggStreamKind::OgmAudio || m_streams.front().stream->Kind() == OggStreamKind::Vorbis))
+        timing = m_streams.front().stream.get();
+    if (!timing)
+        return;
+    const bool video = timing->IsVideo();
+    auto stream = KOGG2ReadStream::Create(timing->Kind(), timing->Serial());
+    if (!stream || !stream->AdoptHeaders(*timing))
+        return;
+    stream->Reset();
+    {
+        std::lock_guard<std::mutex> guard(m_indexLock);
+        m_index.assign(1, {0, 0});
+    }
+
+    KOggPageReader pages(&file);
+    pages.Restart(0);
+    KOggPacketOrigin origin;
+    ogg_page page;
+    while (!CheckRequest(nullptr)) {
+        if (!pages.NextPage(&page)) {
+            Sleep(1);  // at the end: the file may still grow
+            continue;
+        }
+        if (ogg_page_eos(&page) || ogg_page_serialno(&page) != stream->Serial() || ogg_page_bos(&page))
+            continue;
+        if (video) {
+            origin.PageIn(page, pages.PagePosition());
+            ogg_stream_pagein(stream->State(), &page);
+            ogg_packet packet;
+            for (int result; (result = ogg_stream_packetout(stream->State(), &packet)) != 0;) {
+                if (result < 0)
+                    continue;
+                const LONGLONG began = origin.NextPacket();
+                if (IsHeaderPacket(PacketBytes(packet)))
+                    continue;
+                const REFERENCE_TIME time = stream->PacketTime(packet);
+                std::lock_guard<std::mutex> guard(m_indexLock);
+                m_indexedTime = std::max(m_indexedTime, time);
+                if (stream->IsKeyFrame(packet) && time >= m_index.back().second && began > m_index.back().first)
+                    m_index.emplace_back(began, time);
+            }
+            origin.PageDone(page);
+        } else {
+            const ogg_int64_t granule = ogg_page_granulepos(&page);
+            if (granule <= 0)
+                continue;
+            const REFERENCE_TIME time = stream->TimeOfGranule(granule);
+            {
+                std::lock_guard<std::mutex> guard(m_indexLock);
+                m_indexedTime = std::max(m_indexedTime, time);
+                if (time >= m_index.back().second && pages.PagePosition() > m_index.back().first)
+                    m_index.emplace_back(pages.PagePosition(), time);
+            }
+            pages.Restart(pages.ConsumedPosition() + kAudioIndexSkip);
+        }
+    }
+}
