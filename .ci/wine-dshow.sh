@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # VMX.ax under Wine: builds the module and the graph test host with mingw-w64, registers the module
 # in a fresh Wine prefix, plays every MP3 and AAC fixture and a set of Matroska, MP4, AVI, MPEG,
-# ASF and FLV ones through Wine's own filter graph (run, seek, run again) and compares each sample with what
+# ASF, FLV and Ogg ones through Wine's own filter graph (run, seek, run again) and compares each sample with what
 # the Linux build delivers for the same file, then unregisters and checks that the keys are gone.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -113,6 +113,13 @@ done
 for fixture in tests/fixtures/flv/{h264-aac,h264-aac-keyframe-index,sorenson-352x288-nellymoser-8k,sorenson-160x120-adpcm-44k-stereo,sorenson-pcm-u8,vp6-mp3,sorenson-mp3-no-metadata,mp3-audio-only}.flv \
     tests/fixtures/flv/damaged/data-size-too-large.flv; do
   fixtures+=("$fixture {4CDD9B3E-1D8E-48DE-8B5B-80AFADCB8CA1}")
+done
+
+# Ogg through the second Ogg filter: Vorbis, Theora + Vorbis, OGM video, MP3 and text, OGM PCM
+# and AC-3, and a KStream stream whose pin gets nothing.
+for fixture in tests/fixtures/ogg/{vorbis-44k-stereo,theora-vorbis,two-theora-vorbis,vorbis-kstream}.ogg \
+    tests/fixtures/ogg/{ogm-mpeg4-mp3-text,ogm-pcm-ac3}.ogm; do
+  fixtures+=("$fixture {4A9A79B3-6EAA-46AE-B024-5918C04C169E}")
 done
 
 played=0

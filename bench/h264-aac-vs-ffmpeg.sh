@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # Times our play-through of an H.264 + AAC file of about 1 GB in one container (mkv, mp4, avi, ts,
-# vob: an MPEG program stream, whose muxer takes MP2 where the others take AAC, flv, or wmv: WMV2 +
-# WMA2 in ASF) against ffmpeg's demuxer on the same file.
+# vob: an MPEG program stream, whose muxer takes MP2 where the others take AAC, flv, wmv: WMV2 +
+# WMA2 in ASF, or ogg: Theora + Vorbis) against ffmpeg's demuxer on the same file.
 #
 #   bench/h264-aac-vs-ffmpeg.sh CONTAINER [BENCH [SIZE_MB]]
 #
 # (bench/mkv-vs-ffmpeg.sh, bench/mp4-vs-ffmpeg.sh, bench/avi-vs-ffmpeg.sh, bench/mpeg-vs-ffmpeg.sh,
-# bench/ts-vs-ffmpeg.sh, bench/flv-vs-ffmpeg.sh and bench/asf-vs-ffmpeg.sh name the container; the AVI of 1 GB is an OpenDML file with an "AVIX"
+# bench/ts-vs-ffmpeg.sh, bench/flv-vs-ffmpeg.sh, bench/asf-vs-ffmpeg.sh and bench/ogg-vs-ffmpeg.sh
+# name the container; the AVI of 1 GB is an OpenDML file with an "AVIX"
 # part.)
 # BENCH (or $VMX_BENCH, default build/release/play_bench) is run as `BENCH FILE --no-checksum`;
 # the reference is `ffmpeg -v error -i FILE -map 0 -c copy -f null -`, which demuxes every packet
@@ -22,8 +23,8 @@ export LC_ALL=C
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 container="${1:-}"
 case "$container" in
-  mkv | mp4 | avi | ts | vob | flv | wmv) ;;
-  *) echo "h264-aac-vs-ffmpeg: the container is mkv, mp4, avi, ts, vob, flv or wmv, not '$container'" >&2; exit 2 ;;
+  mkv | mp4 | avi | ts | vob | flv | wmv | ogg) ;;
+  *) echo "h264-aac-vs-ffmpeg: the container is mkv, mp4, avi, ts, vob, flv, wmv or ogg, not '$container'" >&2; exit 2 ;;
 esac
 bench="${2:-${VMX_BENCH:-$root/build/release/play_bench}}"
 target_mb="${3:-${VMX_BENCH_MB:-1000}}"
@@ -65,6 +66,11 @@ elif [ "$container" = wmv ]; then
   audio_name="WMA2 192 kbit/s"
   video=(-c:v wmv2)
   video_name="WMV2"
+elif [ "$container" = ogg ]; then
+  audio=(-c:a libvorbis -b:a 192k)
+  audio_name="Vorbis 192 kbit/s"
+  video=(-c:v libtheora)
+  video_name="Theora"
 fi
 ffmpeg -v error -nostdin -y \
   -f lavfi -i "testsrc2=size=1280x720:rate=25:duration=10,noise=alls=12:allf=t" \
