@@ -44,9 +44,9 @@ std::vector<std::uint8_t> OgmHeader(std::string_view type, std::string_view subt
     return packet;
 }
 
-ogg_packet Packet(std::vector<std::uint8_t>& bytes, ogg_int64_t granule = -1, bool bos = false)
+OggPacket Packet(std::vector<std::uint8_t>& bytes, ogg_int64_t granule = -1, bool bos = false)
 {
-    ogg_packet packet{};
+    OggPacket packet;
     packet.packet = bytes.data();
     packet.bytes = static_cast<long>(bytes.size());
     packet.granulepos = granule;
@@ -133,7 +133,7 @@ TEST(OggStreams, OgmHeadersAndTimesAtPacketStarts)
     std::vector<std::uint8_t> textHeader = OgmHeader("text", "", 10000, 1, 1);
     ASSERT_TRUE(text->ParseHeader(Packet(textHeader, 0, true)));
     std::vector<std::uint8_t> cue = Bytes({0x88, 0xE8, 0x03, 'h', 'i'});
-    const ogg_packet cuePacket = Packet(cue, 500);
+    const OggPacket cuePacket = Packet(cue, 500);
     EXPECT_EQ(text->SampleStart(cuePacket), 5000000);
     EXPECT_EQ(text->SampleStop(cuePacket), 15000000);
     EXPECT_EQ(text->MediaStart(cuePacket), 500);

@@ -15,9 +15,9 @@ bool IsHeaderPacket(std::span<const std::uint8_t> bytes)
     return ClassifyOggPacket(bytes) != OggStreamKind::NotHeader;
 }
 
-ogg_packet PacketOf(const std::vector<BYTE>& bytes, ogg_int64_t granule)
+OggPacket PacketOf(const std::vector<BYTE>& bytes, ogg_int64_t granule)
 {
-    ogg_packet packet{};
+    OggPacket packet;
     packet.packet = const_cast<unsigned char*>(bytes.data());
     packet.bytes = static_cast<long>(bytes.size());
     packet.granulepos = granule;
@@ -84,34 +84,32 @@ HRESULT KOGG2ReadHandler::Open(LPCWSTR path)
 // follow are in the stream's next packets. Only what the first read brought in is looked at.
 void KOGG2ReadHandler::ScanHeaders()
 {
-    ogg_page page;
+    OggPage page;
     while (m_pages->NextPage(&page, false)) {
-        const int serial = ogg_page_serialno(&page);
-        ogg_packet packet;
-        if (ogg_page_bos(&page)) {
+        const int serial = page.Serial();
+        OggPacket packet;
+        if (page.BeginsStream()) {
             if (SlotBySerial(serial))
                 continue;
-            ogg_stream_state scratch;
-            ogg_stream_init(&scratch, serial);
-            ogg_stream_pagein(&scratch, &page);
-            if (ogg_stream_packetout(&scratch, &packet) == 1) {
+            KOggLogicalStream scratch(serial);
+            scratch.PageIn(page);
+            if (scratch.PacketOut(&packet) == 1) {
                 auto stream = KOGG2ReadStream::Create(ClassifyOggPacket(PacketBytes(packet)), serial);
                 if (stream && stream->ParseHeader(packet)) {
-                    while (ogg_stream_packetout(&scratch, &packet) == 1)
+                    while (scratch.PacketOut(&packet) == 1)
                         stream->ParseHeader(packet);
                     StreamSlot slot;
                     slot.stream = std::move(stream);
                     m_streams.push_back(std::move(slot));
                 }
             }
-            ogg_stream_clear(&scratch);
             continue;
         }
         KOGG2ReadStream* stream = StreamBySerial(serial);
         if (!stream)
             continue;
-        ogg_stream_pagein(stream->State(), &page);
-        for (int result; (result = ogg_stream_packetout(stream->State(), &packet)) != 0;) {
+        stream->State()->PageIn(page);
+        for (int result; (result = stream->State()->PacketOut(&packet)) != 0;) {
             if (result < 0 || packet.b_o_s)
                 continue;
             const OggStreamKind kind = ClassifyOggPacket(PacketBytes(packet));
@@ -128,12 +126,12 @@ void KOGG2ReadHandler::EstimateDuration()
     KOggPageReader pages(m_file.get());
     pages.Restart(m_fileSize > kEstimateSpan ? m_fileSize - kEstimateSpan : 0);
     REFERENCE_TIME duration = 0;
-    ogg_page page;
+    OggPage page;
     while (pages.NextPage(&page)) {
-        const ogg_int64_t granule = ogg_page_granulepos(&page);
+        const ogg_int64_t granule = page.Granule();
         if (granule <= 0)
             continue;
-        KOGG2ReadStream* stream = StreamBySerial(ogg_page_serialno(&page));
+        KOGG2ReadStream* stream = StreamBySerial(page.Serial());
         if (stream && stream->Kind() != OggStreamKind::KStream)
             duration = std::max(duration, stream->TimeOfGranule(granule));
     }
@@ -154,8 +152,8 @@ void KOGG2ReadHandler::ResetStreams(bool positioned)
 void KOGG2ReadHandler::DrainStream(StreamSlot& slot, bool atEnd)
 {
     KOGG2ReadStream& stream = *slot.stream;
-    ogg_packet packet;
-    for (int result; (result = ogg_stream_packetout(stream.State(), &packet)) != 0;) {
+    OggPacket packet;
+    for (int result; (result = stream.State()->PacketOut(&packet)) != 0;) {
         if (result < 0)
             continue;  // pages were lost: the packets go on after the hole
         const auto bytes = PacketBytes(packet);
@@ -189,7 +187,7 @@ bool KOGG2ReadHandler::TakeHeld(StreamSlot& slot, KOggDataPacket& out)
         stream.SetEndOfStream(held.endOfStream);
         if (IsHeaderPacket(held.bytes))
             continue;
-        const ogg_packet packet = PacketOf(held.bytes, held.granule);
+        const OggPacket packet = PacketOf(held.bytes, held.granule);
         const unsigned offset = stream.DataOffset(packet);
         // Packets passed over still move the running position on.
         if (stream.WaitsForKeyFrame()) {
@@ -226,7 +224,7 @@ int KOGG2ReadHandler::ReadPacket(KOggDataPacket& packet)
                 return 0;
         if (m_atEnd)
             return 1;
-        ogg_page page;
+        OggPage page;
         if (!m_pages->NextPage(&page)) {
             // What waits for a granule that never comes goes out as it stands.
             m_atEnd = true;
@@ -234,11 +232,11 @@ int KOGG2ReadHandler::ReadPacket(KOggDataPacket& packet)
                 DrainStream(slot, true);
             continue;
         }
-        if (ogg_page_bos(&page))
+        if (page.BeginsStream())
             continue;
-        if (StreamSlot* slot = SlotBySerial(ogg_page_serialno(&page))) {
+        if (StreamSlot* slot = SlotBySerial(page.Serial())) {
             slot->origin.PageIn(page, m_pages->PagePosition());
-            ogg_stream_pagein(slot->stream->State(), &page);
+            slot->stream->State()->PageIn(page);
             DrainStream(*slot, false);
             slot->origin.PageDone(page);
         }
@@ -303,11 +301,11 @@ LONGLONG KOGG2ReadHandler::SearchPosition(REFERENCE_TIME time)
         else if (guess - lo < kSearchStep)
             guess = lo + kSearchStep;
         pages.Restart(guess);
-        ogg_page page;
+        OggPage page;
         bool found = false;
         while (pages.NextPage(&page) && pages.PagePosition() < hi) {
-            const ogg_int64_t granule = ogg_page_granulepos(&page);
-            KOGG2ReadStream* stream = StreamBySerial(ogg_page_serialno(&page));
+            const ogg_int64_t granule = page.Granule();
+            KOGG2ReadStream* stream = StreamBySerial(page.Serial());
             const REFERENCE_TIME pageTime = stream && granule >= 0 ? stream->TimeOfGranule(granule) : -1;
             if (pageTime < 0)
                 continue;  // a page of another stream, or one no packet ends on
@@ -413,19 +411,19 @@ void KOGG2ReadHandler::BuildIndex(KFileBase& file)
     KOggPageReader pages(&file);
     pages.Restart(0);
     KOggPacketOrigin origin;
-    ogg_page page;
+    OggPage page;
     while (!CheckRequest(nullptr)) {
         if (!pages.NextPage(&page)) {
             Sleep(1);  // at the end: the file may still grow
             continue;
         }
-        if (ogg_page_eos(&page) || ogg_page_serialno(&page) != stream->Serial() || ogg_page_bos(&page))
+        if (page.EndsStream() || page.Serial() != stream->Serial() || page.BeginsStream())
             continue;
         if (video) {
             origin.PageIn(page, pages.PagePosition());
-            ogg_stream_pagein(stream->State(), &page);
-            ogg_packet packet;
-            for (int result; (result = ogg_stream_packetout(stream->State(), &packet)) != 0;) {
+            stream->State()->PageIn(page);
+            OggPacket packet;
+            for (int result; (result = stream->State()->PacketOut(&packet)) != 0;) {
                 if (result < 0)
                     continue;
                 const LONGLONG began = origin.NextPacket();
@@ -439,7 +437,7 @@ void KOGG2ReadHandler::BuildIndex(KFileBase& file)
             }
             origin.PageDone(page);
         } else {
-            const ogg_int64_t granule = ogg_page_granulepos(&page);
+            const ogg_int64_t granule = page.Granule();
             if (granule <= 0)
                 continue;
             const REFERENCE_TIME time = stream->TimeOfGranule(granule);

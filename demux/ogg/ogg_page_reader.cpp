@@ -2,32 +2,30 @@
 
 #include <cstring>
 
-KOggPageReader::KOggPageReader(KFileBase* file) : m_file(file) { ogg_sync_init(&m_sync); }
+KOggPageReader::KOggPageReader(KFileBase* file) : m_file(file) {}
 
-KOggPageReader::~KOggPageReader() { ogg_sync_clear(&m_sync); }
+KOggPageReader::~KOggPageReader() = default;
 
 void KOggPageReader::Restart(LONGLONG position)
 {
-    ogg_sync_reset(&m_sync);
+    m_sync.Reset();
     const LONGLONG landed = m_file->Seek(position);
     m_consumed = m_fed = m_pagePosition = landed < 0 ? 0 : landed;
 }
 
 DWORD KOggPageReader::Feed(DWORD count)
 {
-    char* buffer = ogg_sync_buffer(&m_sync, static_cast<long>(count));
-    if (!buffer)
-        return 0;
+    std::uint8_t* buffer = m_sync.Buffer(count);
     const DWORD got = m_file->Read(buffer, count);
-    ogg_sync_wrote(&m_sync, static_cast<long>(got));
+    m_sync.Wrote(got);
     m_fed += got;
     return got;
 }
 
-bool KOggPageReader::NextPage(ogg_page* page, bool refill)
+bool KOggPageReader::NextPage(OggPage* page, bool refill)
 {
     for (;;) {
-        const long result = ogg_sync_pageseek(&m_sync, page);
+        const long result = m_sync.PageSeek(page);
         if (result > 0) {
             m_pagePosition = m_consumed;
             m_consumed += result;
@@ -42,10 +40,10 @@ bool KOggPageReader::NextPage(ogg_page* page, bool refill)
     }
 }
 
-void KOggPacketOrigin::PageIn(const ogg_page& page, LONGLONG position)
+void KOggPacketOrigin::PageIn(const OggPage& page, LONGLONG position)
 {
     m_page = position;
-    m_continued = ogg_page_continued(&page) != 0;
+    m_continued = page.Continued();
     m_taken = 0;
 }
 
@@ -54,12 +52,12 @@ LONGLONG KOggPacketOrigin::NextPacket()
     return m_taken++ == 0 && m_continued ? m_pending : m_page;
 }
 
-void KOggPacketOrigin::PageDone(const ogg_page& page)
+void KOggPacketOrigin::PageDone(const OggPage& page)
 {
     // A packet starts on this page when it is not a continuation or one ended on it; the last
     // lacing value 255 means the page's last packet goes on to the next page.
-    const int segments = page.header_len > 26 ? page.header[26] : 0;
-    const bool openTail = segments > 0 && page.header_len >= 27 + segments && page.header[26 + segments] == 255;
+    const int segments = page.Segments();
+    const bool openTail = segments > 0 && page.Lacing(segments - 1) == 255;
     if (openTail && (!m_continued || m_taken > 0))
         m_pending = m_page;
 }

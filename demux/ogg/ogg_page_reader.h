@@ -1,9 +1,8 @@
-// Ogg pages out of a file through libogg's sync state, each with the file position it starts
+// Ogg pages out of a file through a sync buffer, each with the file position it starts
 // at; reads go in fixed-size refills so that a search never reads far past what it needs.
 #pragma once
 
-#include <ogg/ogg.h>
-
+#include "demux/ogg/ogg_framing.h"
 #include "io/file.h"
 
 class KOggPageReader {
@@ -21,7 +20,7 @@ public:
     DWORD Feed(DWORD count);
     // The next complete page from what is buffered, refilling from the file unless told not to;
     // false when no page is complete (at the end of the file, or of the buffer).
-    bool NextPage(ogg_page* page, bool refill = true);
+    bool NextPage(OggPage* page, bool refill = true);
     // Where the page NextPage gave last starts.
     LONGLONG PagePosition() const { return m_pagePosition; }
     // The file position after the last byte a page or a skip consumed.
@@ -31,7 +30,7 @@ public:
 
 private:
     KFileBase* m_file;
-    ogg_sync_state m_sync{};
+    KOggSync m_sync;
     LONGLONG m_consumed = 0;
     LONGLONG m_fed = 0;
     LONGLONG m_pagePosition = 0;
@@ -42,11 +41,11 @@ private:
 class KOggPacketOrigin {
 public:
     // Call before taking the page's packets out.
-    void PageIn(const ogg_page& page, LONGLONG position);
+    void PageIn(const OggPage& page, LONGLONG position);
     // The page position where the next packet taken out began; call once per packet.
     LONGLONG NextPacket();
     // Call after the page's packets are all out.
-    void PageDone(const ogg_page& page);
+    void PageDone(const OggPage& page);
 
 private:
     LONGLONG m_pending = 0;    // where the packet still incomplete after the last page began

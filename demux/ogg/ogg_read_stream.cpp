@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cstring>
 
+#include "demux/ogg/vorbis_headers.h"
 #include "framework/format_blocks.h"
 #include "framework/module_subtypes.h"
 #include "io/byte_reader.h"
@@ -15,6 +16,13 @@ constexpr REFERENCE_TIME kSecond = 10000000;
 bool SignatureAt(std::span<const std::uint8_t> packet, std::string_view text)
 {
     return packet.size() > text.size() && std::memcmp(packet.data() + 1, text.data(), text.size()) == 0;
+}
+
+// Positions come from granules a file may set to anything: sums saturate.
+std::int64_t Add(std::int64_t a, std::int64_t b)
+{
+    std::int64_t sum;
+    return __builtin_add_overflow(a, b, &sum) ? (b > 0 ? INT64_MAX : INT64_MIN) : sum;
 }
 
 // value x numerator / denominator without overflowing on the way; 0 for a zero denominator.
@@ -30,26 +38,15 @@ std::int64_t Scale(std::int64_t value, std::int64_t numerator, std::int64_t deno
 
 class KOgg2VorbisStream final : public KOGG2ReadStream {
 public:
-    explicit KOgg2VorbisStream(int serial) : KOGG2ReadStream(OggStreamKind::Vorbis, serial)
-    {
-        vorbis_info_init(&m_info);
-        vorbis_comment_init(&m_comment);
-    }
-    ~KOgg2VorbisStream() override
-    {
-        vorbis_comment_clear(&m_comment);
-        vorbis_info_clear(&m_info);
-    }
+    explicit KOgg2VorbisStream(int serial) : KOGG2ReadStream(OggStreamKind::Vorbis, serial) {}
 
-    bool ParseHeader(const ogg_packet& packet) override
+    bool ParseHeader(const OggPacket& packet) override
     {
-        if (m_headerCount >= 3 || packet.bytes < 1)
+        const auto bytes = PacketBytes(packet);
+        if (!m_vorbis.Take(bytes, packet.b_o_s != 0))
             return false;
-        ogg_packet copy = packet;
-        if (vorbis_synthesis_headerin(&m_info, &m_comment, &copy) != 0)
-            return false;
-        StoreHeader(packet.packet[0] / 2, packet);
-        if (packet.packet[0] == 3)
+        StoreHeader(bytes[0] / 2, packet);
+        if (bytes[0] == 3)
             TakeLanguage(packet);
         return true;
     }
@@ -66,10 +63,9 @@ public:
     bool GetMediaType(CMediaType* type) override
     {
         FormatBytes block(24, 0);
-        const std::uint32_t values[5] = {static_cast<std::uint32_t>(m_info.channels), static_cast<std::uint32_t>(m_info.rate),
-                                         static_cast<std::uint32_t>(m_info.bitrate_lower),
-                                         static_cast<std::uint32_t>(m_info.bitrate_nominal),
-                                         static_cast<std::uint32_t>(m_info.bitrate_upper)};
+        const std::uint32_t values[5] = {m_vorbis.Channels(), m_vorbis.Rate(), static_cast<std::uint32_t>(m_vorbis.BitrateLower()),
+                                         static_cast<std::uint32_t>(m_vorbis.BitrateNominal()),
+                                         static_cast<std::uint32_t>(m_vorbis.BitrateUpper())};
         for (size_t i = 0; i < 5; ++i)
             PutRecord(block, 4 * i, values[i]);
         *type = MakeMediaType(CMediaType(&MEDIATYPE_Audio), MEDIASUBTYPE_Vorbis, FORMAT_VorbisFormat, block);
@@ -79,37 +75,29 @@ public:
 
     REFERENCE_TIME TimeOfGranule(std::int64_t granule) override
     {
-        return granule < 0 ? kNoTime : Scale(granule, kSecond, m_info.rate);
+        return granule < 0 ? kNoTime : Scale(granule, kSecond, m_vorbis.Rate());
     }
 
     // A packet that ends a page carries the page's granule; one before it moves on by half its
     // block size.
-    REFERENCE_TIME PacketTime(const ogg_packet& packet) override
+    REFERENCE_TIME PacketTime(const OggPacket& packet) override
     {
-        if (packet.granulepos >= 0) {
+        if (packet.granulepos >= 0)
             m_position = packet.granulepos;
-        } else {
-            ogg_packet copy = packet;
-            const long blockSize = vorbis_packet_blocksize(&m_info, &copy);
-            if (blockSize > 0)
-                m_position += blockSize / 2;
-        }
+        else
+            m_position = Add(m_position, m_vorbis.PacketBlockSize(PacketBytes(packet)) / 2);
         return CurrentTime();
     }
 
-    REFERENCE_TIME CurrentTime() const override { return Scale(m_position, kSecond, m_info.rate); }
+    REFERENCE_TIME CurrentTime() const override { return Scale(m_position, kSecond, m_vorbis.Rate()); }
 
-    void StepBack(const ogg_packet& packet) override
+    void StepBack(const OggPacket& packet) override
     {
-        ogg_packet copy = packet;
-        const long blockSize = vorbis_packet_blocksize(&m_info, &copy);
-        if (blockSize > 0)
-            m_position -= blockSize / 2;
+        m_position = Add(m_position, -(m_vorbis.PacketBlockSize(PacketBytes(packet)) / 2));
     }
 
 private:
-    vorbis_info m_info{};
-    vorbis_comment m_comment{};
+    KVorbisHeaders m_vorbis;
 };
 
 // ---- Theora --------------------------------------------------------------------------------
@@ -118,7 +106,7 @@ class KOgg2TheoraStream final : public KOGG2ReadStream {
 public:
     explicit KOgg2TheoraStream(int serial) : KOGG2ReadStream(OggStreamKind::Theora, serial) {}
 
-    bool ParseHeader(const ogg_packet& packet) override
+    bool ParseHeader(const OggPacket& packet) override
     {
         const auto bytes = PacketBytes(packet);
         if (m_headerCount > 2 || !SignatureAt(bytes, "theora"))
@@ -179,7 +167,7 @@ public:
         return true;
     }
 
-    bool IsKeyFrame(const ogg_packet& packet) const override
+    bool IsKeyFrame(const OggPacket& packet) const override
     {
         return packet.bytes > 0 && (packet.packet[0] & 0x80) == 0 && (packet.packet[0] & 0x40) == 0;
     }
@@ -190,26 +178,26 @@ public:
         if (granule < 0)
             return kNoTime;
         const std::int64_t key = granule >> m_keyShift;
-        return Scale(key + (granule - (key << m_keyShift)), m_frameDuration, 1);
+        return Scale(Add(key, granule - (key << m_keyShift)), m_frameDuration, 1);
     }
 
-    REFERENCE_TIME PacketTime(const ogg_packet& packet) override
+    REFERENCE_TIME PacketTime(const OggPacket& packet) override
     {
         if (packet.bytes > 0 && (packet.packet[0] & 0x80))
             return kNoTime;
         if (packet.granulepos >= 0) {
             const std::int64_t key = packet.granulepos >> m_keyShift;
-            const std::int64_t frames = key + (packet.granulepos - (key << m_keyShift)) - m_versionFlag;
+            const std::int64_t frames = Add(key, packet.granulepos - (key << m_keyShift) - m_versionFlag);
             m_time = Scale(frames, m_frameDuration, 1);
         } else {
-            m_time += m_frameDuration;
+            m_time = Add(m_time, m_frameDuration);
         }
         return m_time;
     }
 
     REFERENCE_TIME CurrentTime() const override { return m_time; }
 
-    void StepBack(const ogg_packet&) override { m_time -= m_frameDuration; }
+    void StepBack(const OggPacket&) override { m_time = Add(m_time, -m_frameDuration); }
 
     void Reset() override
     {
@@ -237,7 +225,7 @@ class KOgg2OgmStream : public KOGG2ReadStream {
 public:
     using KOGG2ReadStream::KOGG2ReadStream;
 
-    bool ParseHeader(const ogg_packet& packet) override
+    bool ParseHeader(const OggPacket& packet) override
     {
         const auto bytes = PacketBytes(packet);
         if (m_headerCount > 2 || bytes.empty())
@@ -253,46 +241,46 @@ public:
         return true;
     }
 
-    unsigned DataOffset(const ogg_packet& packet) const override
+    unsigned DataOffset(const OggPacket& packet) const override
     {
         return packet.bytes > 0 ? 1 + OgmLengthBytes(packet.packet[0]) : 1;
     }
 
     REFERENCE_TIME TimeOfGranule(std::int64_t granule) override { return granule < 0 ? kNoTime : TimeOf(granule); }
 
-    REFERENCE_TIME PacketTime(const ogg_packet& packet) override
+    REFERENCE_TIME PacketTime(const OggPacket& packet) override
     {
         if (packet.bytes > 0 && (packet.packet[0] & 1))
             return 0;  // a header packet
         if (packet.granulepos >= 0)
             m_position = packet.granulepos;
         m_startPosition = m_position;
-        m_position += Step(packet);
+        m_position = Add(m_position, Step(packet));
         return TimeOf(m_startPosition);
     }
 
     REFERENCE_TIME CurrentTime() const override { return TimeOf(m_position); }
-    REFERENCE_TIME SampleStop(const ogg_packet&) override { return TimeOf(m_startPosition) + 1; }
+    REFERENCE_TIME SampleStop(const OggPacket&) override { return TimeOf(m_startPosition) + 1; }
 
-    void StepBack(const ogg_packet& packet) override
+    void StepBack(const OggPacket& packet) override
     {
         if (packet.bytes == 0 || (packet.packet[0] & 1) == 0)
-            m_position -= Step(packet);
+            m_position = Add(m_position, -Step(packet));
     }
 
 protected:
     // How far a packet moves the position on.
-    virtual std::int64_t Step(const ogg_packet& packet) const = 0;
+    virtual std::int64_t Step(const OggPacket& packet) const = 0;
     // Units of the position in 100 ns.
     virtual REFERENCE_TIME TimeOf(std::int64_t units) const { return Scale(units, m_header.timeUnit, 1); }
 
     // The packet's own duration, from its length bytes; 0 without any.
-    std::int64_t PacketDuration(const ogg_packet& packet) const
+    std::int64_t PacketDuration(const OggPacket& packet) const
     {
         const auto bytes = PacketBytes(packet);
         return bytes.empty() ? 0 : static_cast<std::int64_t>(std::min<std::uint64_t>(OgmLengthValue(bytes, OgmLengthBytes(bytes[0])), INT32_MAX));
     }
-    bool HasLengthBytes(const ogg_packet& packet) const { return packet.bytes > 0 && OgmLengthBytes(packet.packet[0]) > 0; }
+    bool HasLengthBytes(const OggPacket& packet) const { return packet.bytes > 0 && OgmLengthBytes(packet.packet[0]) > 0; }
 
     OgmStreamHeader m_header;
     std::int64_t m_startPosition = 0;  // of the packet PacketTime timed last
@@ -325,12 +313,12 @@ public:
         return true;
     }
 
-    bool IsKeyFrame(const ogg_packet& packet) const override { return packet.bytes > 0 && (packet.packet[0] & 0x08) != 0; }
+    bool IsKeyFrame(const OggPacket& packet) const override { return packet.bytes > 0 && (packet.packet[0] & 0x08) != 0; }
     bool WaitsForKeyFrame() const override { return m_waitForKey; }
 
 private:
     // Its own duration, else the default length, else one frame.
-    std::int64_t Step(const ogg_packet& packet) const override
+    std::int64_t Step(const OggPacket& packet) const override
     {
         const std::int64_t own = PacketDuration(packet);
         return own ? own : m_header.defaultLength ? m_header.defaultLength : 1;
@@ -341,7 +329,7 @@ class KOgg2AudioStream final : public KOgg2OgmStream {
 public:
     explicit KOgg2AudioStream(int serial) : KOgg2OgmStream(OggStreamKind::OgmAudio, serial) {}
 
-    bool ParseHeader(const ogg_packet& packet) override
+    bool ParseHeader(const OggPacket& packet) override
     {
         return KOgg2OgmStream::ParseHeader(packet) && m_header.samplesPerUnit != 0;
     }
@@ -374,7 +362,7 @@ public:
 
 private:
     // Its own duration when it has length bytes, else the default length.
-    std::int64_t Step(const ogg_packet& packet) const override
+    std::int64_t Step(const OggPacket& packet) const override
     {
         return HasLengthBytes(packet) ? PacketDuration(packet) : m_header.defaultLength;
     }
@@ -405,15 +393,15 @@ public:
         return true;
     }
 
-    bool IsKeyFrame(const ogg_packet&) const override { return true; }
+    bool IsKeyFrame(const OggPacket&) const override { return true; }
 
     // A text packet lasts as long as its length bytes say.
-    REFERENCE_TIME SampleStop(const ogg_packet& packet) override { return TimeOfGranule(MediaStop(packet)); }
-    LONGLONG MediaStart(const ogg_packet&) override { return m_startPosition; }
-    LONGLONG MediaStop(const ogg_packet& packet) override { return m_startPosition + PacketDuration(packet); }
+    REFERENCE_TIME SampleStop(const OggPacket& packet) override { return TimeOfGranule(MediaStop(packet)); }
+    LONGLONG MediaStart(const OggPacket&) override { return m_startPosition; }
+    LONGLONG MediaStop(const OggPacket& packet) override { return Add(m_startPosition, PacketDuration(packet)); }
 
 private:
-    std::int64_t Step(const ogg_packet& packet) const override
+    std::int64_t Step(const OggPacket& packet) const override
     {
         const std::int64_t own = PacketDuration(packet);
         return own ? own : m_header.samplesPerUnit;
@@ -424,7 +412,7 @@ class KOgg2KStream final : public KOGG2ReadStream {
 public:
     explicit KOgg2KStream(int serial) : KOGG2ReadStream(OggStreamKind::KStream, serial) {}
 
-    bool ParseHeader(const ogg_packet& packet) override
+    bool ParseHeader(const OggPacket& packet) override
     {
         const auto bytes = PacketBytes(packet);
         if (m_accepted >= 2 || bytes.empty() || (bytes[0] & 1) == 0)
@@ -554,18 +542,15 @@ std::unique_ptr<KOGG2ReadStream> KOGG2ReadStream::Create(OggStreamKind kind, int
     }
 }
 
-KOGG2ReadStream::KOGG2ReadStream(OggStreamKind kind, int serial) : m_kind(kind), m_serial(serial)
-{
-    ogg_stream_init(&m_state, serial);
-}
+KOGG2ReadStream::KOGG2ReadStream(OggStreamKind kind, int serial) : m_kind(kind), m_serial(serial), m_state(serial) {}
 
-KOGG2ReadStream::~KOGG2ReadStream() { ogg_stream_clear(&m_state); }
+KOGG2ReadStream::~KOGG2ReadStream() = default;
 
 REFERENCE_TIME KOGG2ReadStream::TimeOfGranule(std::int64_t granule)
 {
     if (granule < 0)
         return kNoTime;
-    ogg_packet packet{};
+    OggPacket packet;
     packet.granulepos = granule;
     return PacketTime(packet);
 }
@@ -575,7 +560,7 @@ void KOGG2ReadStream::Reset()
     m_position = 0;
     m_waitForKey = true;
     m_endOfStream = false;
-    ogg_stream_reset(&m_state);
+    m_state.Reset();
 }
 
 bool KOGG2ReadStream::AdoptHeaders(const KOGG2ReadStream& other)
@@ -583,7 +568,7 @@ bool KOGG2ReadStream::AdoptHeaders(const KOGG2ReadStream& other)
     for (size_t i = 0; i < m_headers.size(); ++i) {
         if (other.m_headers[i].empty())
             continue;
-        ogg_packet packet{};
+        OggPacket packet;
         packet.packet = const_cast<unsigned char*>(other.m_headers[i].data());
         packet.bytes = static_cast<long>(other.m_headers[i].size());
         packet.b_o_s = i == 0;
@@ -592,7 +577,7 @@ bool KOGG2ReadStream::AdoptHeaders(const KOGG2ReadStream& other)
     return MissingHeaders() == 0;
 }
 
-void KOGG2ReadStream::StoreHeader(size_t index, const ogg_packet& packet)
+void KOGG2ReadStream::StoreHeader(size_t index, const OggPacket& packet)
 {
     if (index >= m_headers.size())
         return;

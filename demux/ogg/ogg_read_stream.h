@@ -3,9 +3,6 @@
 // counts or OGM units to 100 ns). Both Ogg filters keep one KOGG2ReadStream per stream.
 #pragma once
 
-#include <ogg/ogg.h>
-#include <vorbis/codec.h>
-
 #include <array>
 #include <cstdint>
 #include <memory>
@@ -13,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "demux/ogg/ogg_framing.h"
 #include "framework/media_type.h"
 
 enum class OggStreamKind : int {
@@ -28,7 +26,7 @@ enum class OggStreamKind : int {
 // By the signature after a packet's first byte.
 OggStreamKind ClassifyOggPacket(std::span<const std::uint8_t> packet);
 
-inline std::span<const std::uint8_t> PacketBytes(const ogg_packet& packet)
+inline std::span<const std::uint8_t> PacketBytes(const OggPacket& packet)
 {
     return {packet.packet, packet.bytes > 0 ? static_cast<size_t>(packet.bytes) : 0};
 }
@@ -71,29 +69,30 @@ public:
     KOGG2ReadStream& operator=(const KOGG2ReadStream&) = delete;
 
     // Takes one header packet; false when the packet is not one of this stream's headers.
-    virtual bool ParseHeader(const ogg_packet& packet) { (void)packet; return false; }
+    virtual bool ParseHeader(const OggPacket& packet) { (void)packet; return false; }
     // Bits 1, 2, 4 for each of three headers still missing; 0 once the stream can play.
     virtual unsigned MissingHeaders() const { return m_headers[0].empty() ? 1 : 0; }
     // Also sets the sample-size hint.
     virtual bool GetMediaType(CMediaType* type) { (void)type; return false; }
     // Bytes in front of a data packet's payload.
-    virtual unsigned DataOffset(const ogg_packet& packet) const { (void)packet; return 0; }
-    virtual bool IsKeyFrame(const ogg_packet& packet) const { (void)packet; return false; }
+    virtual unsigned DataOffset(const OggPacket& packet) const { (void)packet; return 0; }
+    virtual bool IsKeyFrame(const OggPacket& packet) const { (void)packet; return false; }
     // kNoTime for a negative granule.
     virtual REFERENCE_TIME TimeOfGranule(std::int64_t granule);
     // The time of a data packet; moves the running position on.
-    virtual REFERENCE_TIME PacketTime(const ogg_packet& packet) { (void)packet; return 0; }
+    virtual REFERENCE_TIME PacketTime(const OggPacket& packet) { (void)packet; return 0; }
     virtual REFERENCE_TIME CurrentTime() const { return 0; }
-    virtual REFERENCE_TIME SampleStart(const ogg_packet& packet) { return PacketTime(packet); }
-    virtual REFERENCE_TIME SampleStop(const ogg_packet& packet)
+    virtual REFERENCE_TIME SampleStart(const OggPacket& packet) { return PacketTime(packet); }
+    virtual REFERENCE_TIME SampleStop(const OggPacket& packet)
     {
-        return (packet.granulepos >= 0 ? PacketTime(packet) : CurrentTime()) + 1;
+        const REFERENCE_TIME start = packet.granulepos >= 0 ? PacketTime(packet) : CurrentTime();
+        return start < INT64_MAX ? start + 1 : start;
     }
-    virtual LONGLONG MediaStart(const ogg_packet& packet) { (void)packet; return 0; }
-    virtual LONGLONG MediaStop(const ogg_packet& packet) { (void)packet; return 0; }
+    virtual LONGLONG MediaStart(const OggPacket& packet) { (void)packet; return 0; }
+    virtual LONGLONG MediaStop(const OggPacket& packet) { (void)packet; return 0; }
     // Undoes what PacketTime adds for a packet without a granule: after a seek the position is
     // found back from the first granule, over the packets before it.
-    virtual void StepBack(const ogg_packet& packet) { (void)packet; }
+    virtual void StepBack(const OggPacket& packet) { (void)packet; }
     // Back to the start: position 0, waiting for a key frame.
     virtual void Reset();
     void ClearKeyWait() { m_waitForKey = false; }
@@ -101,7 +100,7 @@ public:
 
     OggStreamKind Kind() const { return m_kind; }
     int Serial() const { return m_serial; }
-    ogg_stream_state* State() { return &m_state; }
+    KOggLogicalStream* State() { return &m_state; }
     const std::vector<std::uint8_t>& Header(size_t index) const { return m_headers[index]; }
     // Gives a copy of another stream's stored headers, as the seek-index thread's private
     // stream objects need them.
@@ -113,8 +112,8 @@ public:
     bool IsVideo() const { return m_kind == OggStreamKind::OgmVideo || m_kind == OggStreamKind::Theora; }
 
 protected:
-    void StoreHeader(size_t index, const ogg_packet& packet);
-    void TakeLanguage(const ogg_packet& commentPacket) { m_language = OggCommentLanguage(PacketBytes(commentPacket)); }
+    void StoreHeader(size_t index, const OggPacket& packet);
+    void TakeLanguage(const OggPacket& commentPacket) { m_language = OggCommentLanguage(PacketBytes(commentPacket)); }
 
     OggStreamKind m_kind;
     int m_serial;
@@ -122,7 +121,7 @@ protected:
     int m_headerCount = 0;
     std::int64_t m_position = 0;  // granule, frame count or OGM units, per kind
     ULONG m_sampleSizeHint = 0;
-    ogg_stream_state m_state{};
+    KOggLogicalStream m_state;
     std::string m_language;
     bool m_endOfStream = false;
     bool m_waitForKey = true;
