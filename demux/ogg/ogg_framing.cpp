@@ -9,7 +9,6 @@
 namespace {
 
 constexpr size_t kHeaderSize = 27;
-constexpr size_t kMaxPage = kHeaderSize + 255 + 255 * 255;
 
 const std::array<std::uint32_t, 256>& CrcTable()
 {
