@@ -199,8 +199,6 @@ TEST(FlvPlayback, MediaTypesFromTheProbedTags)
         {"h264-aac", MakeFourcc('A', 'V', 'C', '1')},
         {"sorenson-200x150-adpcm-22k-stereo", MakeFourcc('F', 'L', 'V', '1')},
         {"sorenson-400x300-nellymoser-44k", MakeFourcc('F', 'L', 'V', '1')},
-        {"sorenson-352x288-nellymoser-8k", MakeFourcc('F', 'L', 'V', '1')},
-        {"sorenson-128x96-nellymoser-22k", MakeFourcc('F', 'L', 'V', '1')},
         {"vp6-mp3", MakeFourcc('F', 'L', 'V', '4')},
     };
     for (const Video& v : videos) {

@@ -148,7 +148,7 @@ TEST(FlvMetadata, ReadsTheObjectsPropertiesAndKeyframeTable)
     EXPECT_FALSE(empty.Parse({}));
 }
 
-TEST(FlvTags, HeaderBytesInFrontOfEachCodecsPayload)
+TEST(FlvTags, HeaderBytesOfShortAndOddTags)
 {
     struct Case {
         FlvTagType type;
@@ -157,19 +157,12 @@ TEST(FlvTags, HeaderBytesInFrontOfEachCodecsPayload)
         std::int32_t compositionMs;
         bool config;
     };
+    // What the fixtures do not hold: cut tags and a composition time below zero.
     const Case cases[] = {
-        {FlvTagType::Audio, {0x2F, 0xFF, 0xFB}, 1, 0, false},              // MP3
-        {FlvTagType::Audio, {0xAF, 0x00, 0x12, 0x10}, 2, 0, true},         // AAC AudioSpecificConfig
-        {FlvTagType::Audio, {0xAF, 0x01, 0x21}, 2, 0, false},              // AAC raw frame
-        {FlvTagType::Audio, {0xAF}, 2, 0, true},                           // AAC cut before its type
-        {FlvTagType::Video, {0x12, 0x00, 0x00}, 1, 0, false},              // Sorenson
-        {FlvTagType::Video, {0x14, 0x00, 0x50}, 2, 0, false},              // VP6: adjustment byte
-        {FlvTagType::Video, {0x15, 0x00, 0x00, 0x01, 0x00}, 5, 0, false},  // VP6 alpha: and its offset
-        {FlvTagType::Video, {0x17, 0x00, 0x00, 0x00, 0x00}, 5, 0, true},   // AVC configuration
-        {FlvTagType::Video, {0x17, 0x01, 0x00, 0x00, 0x50}, 5, 80, false},
+        {FlvTagType::Audio, {0xAF}, 2, 0, true},                             // AAC cut before its type
         {FlvTagType::Video, {0x27, 0x01, 0xFF, 0xFF, 0xD8}, 5, -40, false},  // signed composition time
-        {FlvTagType::Video, {0x17, 0x02, 0x00, 0x00, 0x00}, 5, 0, false},    // end of sequence
         {FlvTagType::Video, {0x17, 0x01}, 5, 0, true},                       // too short to be a frame
+        {FlvTagType::Video, {0x17, 0x02, 0x00, 0x00, 0x00}, 5, 0, false},    // end of sequence: no payload
         {FlvTagType::Script, {0x02, 0x00}, 0, 0, false},
     };
     for (const Case& c : cases) {
@@ -181,7 +174,7 @@ TEST(FlvTags, HeaderBytesInFrontOfEachCodecsPayload)
     }
 }
 
-TEST(FlvProbes, AudioFormatsFromTheFirstByte)
+TEST(FlvProbes, AudioFormatsTheFixturesDoNotHold)
 {
     struct Case {
         std::vector<std::uint8_t> data;
@@ -191,14 +184,8 @@ TEST(FlvProbes, AudioFormatsFromTheFirstByte)
         WORD bits, channels;
     };
     const Case cases[] = {
-        {{0x0C}, true, 1, 44100, 8, 1},        // PCM, 44.1 kHz, 8 bits, mono
-        {{0x1B}, true, 2, 22050, 16, 2},       // ADPCM
         {{0x22}, true, 0x55, 5512, 16, 1},     // MP3
         {{0x3F}, true, 0, 44100, 16, 2},       // little-endian PCM: known, gets no pin
-        {{0x42}, true, 0x3200, 16000, 16, 1},  // Nellymoser 16 kHz
-        {{0x53}, true, 0xA100, 8000, 16, 1},   // Nellymoser 8 kHz
-        {{0x6D}, true, 0xA200, 44100, 8, 2},   // Nellymoser
-        {{0xAF, 0x00, 0x12, 0x10}, true, 0xFF, 44100, 16, 2},
         {{0xAF, 0x00, 0x13, 0x10, 0x56, 0xE5, 0x00}, true, 0xFF, 24000, 16, 2},  // a 5-byte configuration
         {{0xAE, 0x00, 0x16, 0x08}, true, 0xFF, 7350, 16, 2},
         {{0xAF, 0x00, 0x16, 0x88}, false, 0, 0, 0, 0},  // index 13: reserved
@@ -221,7 +208,7 @@ TEST(FlvProbes, AudioFormatsFromTheFirstByte)
     }
 }
 
-TEST(FlvProbes, PictureSizesFromKeyFrameHeaders)
+TEST(FlvProbes, PictureSizesTheFixturesDoNotHold)
 {
     const auto sorenson = [](int code, int width, int height) {
         vmx::test::BitWriter bits;
@@ -246,18 +233,10 @@ TEST(FlvProbes, PictureSizesFromKeyFrameHeaders)
         LONG width, height;
     };
     const Case cases[] = {
-        {sorenson(0, 200, 150), true, 200, 150},
-        {sorenson(1, 400, 300), true, 400, 300},
-        {sorenson(2, 0, 0), true, 352, 288},
-        {sorenson(3, 0, 0), true, 176, 144},
-        {sorenson(4, 0, 0), true, 128, 96},
-        {sorenson(5, 0, 0), true, 320, 240},
-        {sorenson(6, 0, 0), true, 160, 120},
         {sorenson(7, 0, 0), false, 0, 0},
         {{0x22, 0x00, 0x00, 0x84, 0x00, 0x60}, false, 0, 0},  // an inter frame tells nothing
         {{0x12, 0x00, 0x00, 0x00, 0x00, 0x60}, false, 0, 0},  // no picture start code
         // VP6: rows then columns of macroblocks, behind the 2-byte partition offset when present.
-        {{0x14, 0x00, 0x50, 0x46, 0x09, 0x0B, 0x09, 0x0B}, true, 176, 144},
         {{0x14, 0x00, 0x51, 0x46, 0x00, 0x20, 0x09, 0x0B}, true, 176, 144},
         {{0x15, 0x00, 0x00, 0x00, 0x10, 0x50, 0x46, 0x1E, 0x28}, true, 640, 480},
         {{0x14, 0x00, 0xD0, 0x46, 0x09, 0x0B}, false, 0, 0},  // VP6 inter frame
@@ -297,21 +276,6 @@ TEST(FlvReaderTags, SizesThatLieAreRepairedAtTheNextRealTag)
     const std::vector<std::pair<LONGLONG, std::uint32_t>> expected = {
         {0, 59}, {0, 39}, {260000, 39}, {400000, 59}, {520000, 19}, {780000, 39 + 4}};
     EXPECT_EQ(tags, expected);
-}
-
-TEST(FlvReaderTags, TheLastTagEndsAtItsSizeWhenNoWholeWindowFollows)
-{
-    FlvWriter file;
-    file.Tag(8, 0, Mp3Tag(1)).Tag(8, 26, Mp3Tag(2));
-    file.End();  // four bytes follow the last tag: no window to check it against
-    KFlvReader reader;
-    ASSERT_TRUE(Open(reader, file.Save("flv-last.flv")));
-    ASSERT_TRUE(reader.MoveToNextTag());
-    EXPECT_EQ(reader.Tag().payloadSize, 39u);
-    std::vector<BYTE> payload;
-    ASSERT_TRUE(reader.ReadPayload(payload));
-    EXPECT_EQ(payload, std::vector<BYTE>(39, 2));
-    EXPECT_FALSE(reader.MoveToNextTag());
 }
 
 TEST(FlvReaderSeeking, LandsOnTheKeyFrameBeforeTheTime)
