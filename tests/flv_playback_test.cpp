@@ -307,6 +307,16 @@ TEST(FlvSeeking, LandsOnTheKeyFrameBeforeTheTargetAndPlaysEverythingAfterIt)
                                                 : std::find_if(audio.begin(), audio.end(), [&](const RefFrame& f) { return f.pos > key->pos; });
             ExpectSamplesAre(audioSamples, audio, static_cast<size_t>(firstAudio - audio.begin()), target);
         }
+        // Past the end nothing plays, even from a read stopped half-way: every pin just ends.
+        ASSERT_EQ(session.Seek(0, 0), S_OK);
+        session.driver.Sink(0)->HoldReceive();
+        Sleep(50);
+        ASSERT_EQ(session.Seek(0, 11 * kSecond), S_OK);
+        ASSERT_EQ(session.Seek(1, 11 * kSecond), S_OK);
+        session.driver.Sink(0)->ReleaseHold();
+        ASSERT_TRUE(session.driver.WaitForEndOfStream(10000));
+        EXPECT_TRUE(session.LastSegment(0).empty());
+        EXPECT_TRUE(session.LastSegment(1).empty());
         vmx::test::ExpectPromptStop(session);
     }
 }

@@ -61,12 +61,13 @@ REFERENCE_TIME CFLV_Filter::PositionParser(REFERENCE_TIME target)
 {
     // Past the end nothing is read: the pass ends at once with the end markers.
     m_tagPending = m_reader.SeekTo(target);
+    m_pastEnd = !m_tagPending;
     return target;
 }
 
 HRESULT CFLV_Filter::NextPacket(std::unique_ptr<KPacket>& packet)
 {
-    while (!ReaderCommandPending()) {
+    while (!ReaderCommandPending() && !m_pastEnd) {
         if (!m_tagPending && !m_reader.MoveToNextTag())
             return S_FALSE;
         m_tagPending = false;

@@ -32,4 +32,6 @@ private:
     bool m_videoPin = false;
     // The tag the reader stands on has not been turned into a packet yet.
     bool m_tagPending = false;
+    // The last seek went past the end: nothing is read until the next.
+    bool m_pastEnd = false;
 };
