@@ -204,8 +204,10 @@ bool KOGG2ReadHandler::TakeHeld(StreamSlot& slot, KOggDataPacket& out)
         out.serial = stream.Serial();
         out.kind = stream.Kind();
         out.syncPoint = stream.IsKeyFrame(packet);
-        out.start = stream.SampleStart(packet);
-        out.stop = stream.SampleStop(packet);
+        // Granules are the file's to choose: times stay where rebasing them cannot overflow.
+        constexpr REFERENCE_TIME kLimit = REFERENCE_TIME{1} << 62;
+        out.start = std::clamp(stream.SampleStart(packet), -kLimit, kLimit);
+        out.stop = std::clamp(stream.SampleStop(packet), -kLimit, kLimit);
         out.mediaStart = stream.MediaStart(packet);
         out.mediaStop = stream.MediaStop(packet);
         out.origin = held.origin;

@@ -260,7 +260,7 @@ public:
     }
 
     REFERENCE_TIME CurrentTime() const override { return TimeOf(m_position); }
-    REFERENCE_TIME SampleStop(const OggPacket&) override { return TimeOf(m_startPosition) + 1; }
+    REFERENCE_TIME SampleStop(const OggPacket&) override { return Add(TimeOf(m_startPosition), 1); }
 
     void StepBack(const OggPacket& packet) override
     {
