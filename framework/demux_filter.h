@@ -25,6 +25,7 @@ inline constexpr KQueueLimits Mkv{0x800000, 0x5000000, 300, false};
 inline constexpr KQueueLimits Mp4{0x1000000, 0x5000000, 300, false};
 inline constexpr KQueueLimits Avi{0x800000, 0x5000000, 300, false};
 inline constexpr KQueueLimits Flv{0x400000, 0x5000000, 300, false};
+inline constexpr KQueueLimits Asf{0xA00000, 0xA00000, 200, true};
 inline constexpr KQueueLimits AsfEx{0x700000, 0x5000000, 300, false};
 inline constexpr KQueueLimits Mpeg{0x400000, 0x5000000, 300, false};
 inline constexpr KQueueLimits Mpeg2{0x1000000, 0x5000000, 300, false};

@@ -2,6 +2,7 @@
 
 #include <new>
 
+#include "demux/asf/asf_filter.h"
 #include "demux/asfex/asf_filter.h"
 #include "demux/audio/aac_filter.h"
 #include "demux/audio/mp3_filter.h"
@@ -69,7 +70,7 @@ const CFactoryTemplate g_Templates[] = {
     {kMpegName, &CLSID_VmxMpegSource, CreateFilterInstance<CMPG_Filter>, nullptr, &kMpegSetup},
     {kMkvName, &CLSID_VmxMkvSource, CreateFilterInstance<CMKV_Filter>, nullptr, &kMkvSetup},
     {kMp4Name, &CLSID_VmxMp4Source, CreateFilterInstance<CMP4_Filter>, nullptr, &kMp4Setup},
-    {kAsfName, &CLSID_VmxAsfSource, CreatePending<&kAsfName, &CLSID_VmxAsfSource>, nullptr, &kAsfSetup},
+    {kAsfName, &CLSID_VmxAsfSource, CreateFilterInstance<CASF_Filter>, nullptr, &kAsfSetup},
     {kFlvName, &CLSID_VmxFlvSource, CreateFilterInstance<CFLV_Filter>, nullptr, &kFlvSetup},
     {kAsfExName, &CLSID_VmxAsfExSource, CreateFilterInstance<CAsfEx_Filter>, nullptr, &kAsfExSetup},
     {kOgg2Name, &CLSID_VmxOgg2Source, CreateFilterInstance<COGG2_Filter>, nullptr, &kOgg2Setup},

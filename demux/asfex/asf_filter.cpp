@@ -2,8 +2,7 @@
 
 #include <cstring>
 
-#include "framework/format_blocks.h"
-#include "io/byte_reader.h"
+#include "demux/asfex/asf_media_types.h"
 #include "module/templates.h"
 
 // ---- Pin ---------------------------------------------------------------------------------------
@@ -73,31 +72,23 @@ HRESULT CAsfEx_Filter::LoadFile(LPCOLESTR fileName)
     bool videoPin = false;
     for (size_t i = 0; i < m_handler.StreamCount(); ++i) {
         const KAsfEXReadStream& stream = m_handler.Stream(i);
-        if (!stream.selected || stream.format.empty())
+        const auto type = stream.selected ? AsfStreamMediaType(stream) : std::nullopt;
+        if (!type || (stream.kind == KAsfEXReadStream::kVideo && videoPin))
             continue;
-        CMediaType type;
         WString name;
         if (stream.kind == KAsfEXReadStream::kVideo) {
-            if (videoPin || stream.format.size() < sizeof(VIDEOINFOHEADER))
-                continue;
             videoPin = true;
-            const DWORD compression = ReadLE32(stream.format.data() + kVideoInfoHeaderSize + offsetof(BITMAPINFOHEADER, biCompression));
-            type = MakeMediaType(CMediaType(&MEDIATYPE_Video), FourccGuid(compression), FORMAT_VideoInfo, stream.format);
             name = WSTR("Video Pin");
-        } else if (stream.kind == KAsfEXReadStream::kAudio) {
-            type = MakeMediaType(CMediaType(&MEDIATYPE_Audio), FourccGuid(ReadLE16(stream.format.data())), FORMAT_WaveFormatEx, stream.format);
+        } else {
             name = WSTR("Audio Pin");
             if (!stream.language.empty()) {
                 name += WSTR(".");
                 for (char16_t c : stream.language)
                     name.push_back(static_cast<WCHAR>(c));
             }
-        } else {
-            continue;
         }
-        type.SetSampleSize(1);
         HRESULT hr = S_OK;
-        auto* pin = new CAsfEx_OutputPin(&hr, this, name.c_str(), stream.number, type);
+        auto* pin = new CAsfEx_OutputPin(&hr, this, name.c_str(), stream.number, *type);
         if (FAILED(hr))
             delete pin;
     }
