@@ -65,7 +65,7 @@ HRESULT KOGG2ReadHandler::Open(LPCWSTR path)
         return E_FAIL;
     m_path = path;
     m_fileSize = m_file->GetSize();
-    m_pages = std::make_unique<KOggPageReader>(m_file.get());
+    m_pages = std::make_unique<KOggPageReader>(m_file.get(), KOggPageReader::kStreamingRefill);
     m_pages->Restart(0);
     if (m_pages->Feed(kHeaderScan) == 0)
         return E_FAIL;
@@ -410,7 +410,7 @@ void KOGG2ReadHandler::BuildIndex(KFileBase& file)
         m_index.assign(1, {0, 0});
     }
 
-    KOggPageReader pages(&file);
+    KOggPageReader pages(&file, video ? KOggPageReader::kStreamingRefill : KOggPageReader::kRefill);
     pages.Restart(0);
     KOggPacketOrigin origin;
     OggPage page;

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-KOggPageReader::KOggPageReader(KFileBase* file) : m_file(file) {}
+KOggPageReader::KOggPageReader(KFileBase* file, DWORD refill) : m_file(file), m_refill(refill) {}
 
 KOggPageReader::~KOggPageReader() = default;
 
@@ -35,7 +35,7 @@ bool KOggPageReader::NextPage(OggPage* page, bool refill)
             m_consumed -= result;  // bytes skipped before a page could start
             continue;
         }
-        if (!refill || Feed(kRefill) == 0)
+        if (!refill || Feed(m_refill) == 0)
             return false;
     }
 }

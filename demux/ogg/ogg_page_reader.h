@@ -8,8 +8,10 @@
 class KOggPageReader {
 public:
     static constexpr DWORD kRefill = 4096;
+    // For reading on through a file: fewer, larger reads see the same pages.
+    static constexpr DWORD kStreamingRefill = 0x10000;
 
-    explicit KOggPageReader(KFileBase* file);
+    explicit KOggPageReader(KFileBase* file, DWORD refill = kRefill);
     ~KOggPageReader();
     KOggPageReader(const KOggPageReader&) = delete;
     KOggPageReader& operator=(const KOggPageReader&) = delete;
@@ -30,6 +32,7 @@ public:
 
 private:
     KFileBase* m_file;
+    DWORD m_refill;
     KOggSync m_sync;
     LONGLONG m_consumed = 0;
     LONGLONG m_fed = 0;
