@@ -44,6 +44,11 @@ if [ "${VMX_BENCH_CHECKSUMS:-0}" = 1 ]; then
   bench_options=()
   mode="checksums on (FNV-1a and Adler-32 over every sample)"
 fi
+# VMX_BENCH_FILTER names another filter than the extension's (the ASF source on the Windows
+# Media reader, say).
+if [ -n "${VMX_BENCH_FILTER:-}" ]; then
+  bench_options+=(--filter "$VMX_BENCH_FILTER")
+fi
 
 "$root/scripts/need-packages.sh" ffmpeg
 
