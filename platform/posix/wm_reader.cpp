@@ -226,22 +226,30 @@ public:
         return S_OK;
     }
 
+    // Callbacks are made with no lock of the reader's held: the user's callback may take locks of
+    // its own that the user holds when it calls the reader.
     HRESULT STDMETHODCALLTYPE Close() override
     {
-        std::lock_guard<std::mutex> control(m_control);
-        if (!m_callback)
-            return S_OK;
-        if (m_opener.joinable())
-            m_opener.join();
-        StopDelivery();
-        Status(WMT_CLOSED, S_OK);
-        m_handler.Close();
-        m_opened = false;
-        if (m_advanced)
-            m_advanced->Release();
-        m_advanced = nullptr;
-        m_callback->Release();
-        m_callback = nullptr;
+        IWMReaderCallback* callback = nullptr;
+        IWMReaderCallbackAdvanced* advanced = nullptr;
+        void* context = nullptr;
+        {
+            std::lock_guard<std::mutex> control(m_control);
+            if (!m_callback)
+                return S_OK;
+            if (m_opener.joinable())
+                m_opener.join();
+            StopDelivery();
+            m_handler.Close();
+            m_opened = false;
+            std::swap(callback, m_callback);
+            std::swap(advanced, m_advanced);
+            std::swap(context, m_context);
+        }
+        callback->OnStatus(WMT_CLOSED, S_OK, WMT_TYPE_DWORD, nullptr, context);
+        if (advanced)
+            advanced->Release();
+        callback->Release();
         return S_OK;
     }
 
@@ -264,10 +272,14 @@ public:
 
     HRESULT STDMETHODCALLTYPE Stop() override
     {
-        std::lock_guard<std::mutex> control(m_control);
-        if (!Opened())
-            return E_UNEXPECTED;
-        if (StopDelivery())
+        bool stopped;
+        {
+            std::lock_guard<std::mutex> control(m_control);
+            if (!Opened())
+                return E_UNEXPECTED;
+            stopped = StopDelivery();
+        }
+        if (stopped)
             Status(WMT_STOPPED, S_OK);
         return S_OK;
     }
