@@ -65,10 +65,14 @@ TEST(AsfWmPlayback, TheReadersSamplesAreFfprobesPackets)
 
 TEST(AsfWmSeeking, SeeksRestartTheReaderAtTheKeyFrameBefore)
 {
-    const auto frames = LoadFrames("asf/keys-10s");
+  // By the Simple Index, and without one by the index the parser builds as the file opens.
+  for (const char* file : {"keys-10s", "no-index"}) {
+    SCOPED_TRACE(file);
+    const auto frames = LoadFrames(std::string("asf/") + file);
     const auto& video = frames.at(0);
-    PlaySession session("asf/keys-10s.wmv", "asf");
+    PlaySession session(std::string("asf/") + file + ".wmv", "asf");
     ASSERT_TRUE(session.connected);
+    Sleep(300);  // a small file is indexed by then
     ASSERT_EQ(session.driver.Pause(), S_OK);
     bool running = false;
     for (REFERENCE_TIME target : {45 * kSecond / 10, 2 * kSecond, 8 * kSecond, REFERENCE_TIME{0}}) {
@@ -90,12 +94,15 @@ TEST(AsfWmSeeking, SeeksRestartTheReaderAtTheKeyFrameBefore)
         const auto key = std::find_if(first, std::min(first + 3, video.end()), [](const vmx::test::RefFrame& f) { return f.key; });
         ASSERT_NE(key, std::min(first + 3, video.end()));
         EXPECT_LE(key->start, std::max(target, video.front().start));
-        EXPECT_GT(key->start, target - kSecond);
+        // The built index passes ten packets over after each entry: it may land a key frame or
+        // two earlier.
+        EXPECT_GT(key->start, target - (std::string(file) == "keys-10s" ? kSecond : 3 * kSecond));
         ASSERT_EQ(samples.size(), static_cast<size_t>(video.end() - first));
         for (size_t k = 0; k < samples.size(); ++k)
             EXPECT_EQ(samples[k].adler32, first[static_cast<std::ptrdiff_t>(k)].adler32) << k;
     }
     vmx::test::ExpectPromptStop(session);
+  }
 }
 
 TEST(AsfWmThreads, StopsAndSeeksWhileTheReaderDelivers)
