@@ -66,43 +66,43 @@ TEST(AsfWmPlayback, TheReadersSamplesAreFfprobesPackets)
 TEST(AsfWmSeeking, SeeksRestartTheReaderAtTheKeyFrameBefore)
 {
   // By the Simple Index, and without one by the index the parser builds as the file opens.
-  for (const char* file : {"keys-10s", "no-index"}) {
-    SCOPED_TRACE(file);
-    const auto frames = LoadFrames(std::string("asf/") + file);
-    const auto& video = frames.at(0);
-    PlaySession session(std::string("asf/") + file + ".wmv", "asf");
-    ASSERT_TRUE(session.connected);
-    Sleep(300);  // a small file is indexed by then
-    ASSERT_EQ(session.driver.Pause(), S_OK);
-    bool running = false;
-    for (REFERENCE_TIME target : {45 * kSecond / 10, 2 * kSecond, 8 * kSecond, REFERENCE_TIME{0}}) {
-        SCOPED_TRACE(target);
-        ASSERT_EQ(session.Seek(0, target), S_OK);
-        ASSERT_EQ(session.Seek(1, target), S_OK);
-        if (!running) {
-            ASSERT_EQ(session.driver.Run(), S_OK);
-            running = true;
+    for (const char* file : {"keys-10s", "no-index"}) {
+        SCOPED_TRACE(file);
+        const auto frames = LoadFrames(std::string("asf/") + file);
+        const auto& video = frames.at(0);
+        PlaySession session(std::string("asf/") + file + ".wmv", "asf");
+        ASSERT_TRUE(session.connected);
+        Sleep(300);  // a small file is indexed by then
+        ASSERT_EQ(session.driver.Pause(), S_OK);
+        bool running = false;
+        for (REFERENCE_TIME target : {45 * kSecond / 10, 2 * kSecond, 8 * kSecond, REFERENCE_TIME{0}}) {
+            SCOPED_TRACE(target);
+            ASSERT_EQ(session.Seek(0, target), S_OK);
+            ASSERT_EQ(session.Seek(1, target), S_OK);
+            if (!running) {
+                ASSERT_EQ(session.driver.Run(), S_OK);
+                running = true;
+            }
+            ASSERT_TRUE(session.driver.WaitForEndOfStream(10000));
+            const auto samples = session.LastSegment(0);
+            ASSERT_FALSE(samples.empty());
+            // Delivery restarts at the packet where the indexed key frame at or before the target
+            // begins (a frame finished in that packet may come first), and every frame after it
+            // follows.
+            const auto first = std::find_if(video.begin(), video.end(), [&](const vmx::test::RefFrame& f) { return f.start == samples.front().start + target; });
+            ASSERT_NE(first, video.end());
+            const auto key = std::find_if(first, std::min(first + 3, video.end()), [](const vmx::test::RefFrame& f) { return f.key; });
+            ASSERT_NE(key, std::min(first + 3, video.end()));
+            EXPECT_LE(key->start, std::max(target, video.front().start));
+            // The built index passes ten packets over after each entry: it may land a key frame or
+            // two earlier.
+            EXPECT_GT(key->start, target - (std::string(file) == "keys-10s" ? kSecond : 3 * kSecond));
+            ASSERT_EQ(samples.size(), static_cast<size_t>(video.end() - first));
+            for (size_t k = 0; k < samples.size(); ++k)
+                EXPECT_EQ(samples[k].adler32, first[static_cast<std::ptrdiff_t>(k)].adler32) << k;
         }
-        ASSERT_TRUE(session.driver.WaitForEndOfStream(10000));
-        const auto samples = session.LastSegment(0);
-        ASSERT_FALSE(samples.empty());
-        // Delivery restarts at the packet where the indexed key frame at or before the target
-        // begins (a frame finished in that packet may come first), and every frame after it
-        // follows.
-        const auto first = std::find_if(video.begin(), video.end(), [&](const vmx::test::RefFrame& f) { return f.start == samples.front().start + target; });
-        ASSERT_NE(first, video.end());
-        const auto key = std::find_if(first, std::min(first + 3, video.end()), [](const vmx::test::RefFrame& f) { return f.key; });
-        ASSERT_NE(key, std::min(first + 3, video.end()));
-        EXPECT_LE(key->start, std::max(target, video.front().start));
-        // The built index passes ten packets over after each entry: it may land a key frame or
-        // two earlier.
-        EXPECT_GT(key->start, target - (std::string(file) == "keys-10s" ? kSecond : 3 * kSecond));
-        ASSERT_EQ(samples.size(), static_cast<size_t>(video.end() - first));
-        for (size_t k = 0; k < samples.size(); ++k)
-            EXPECT_EQ(samples[k].adler32, first[static_cast<std::ptrdiff_t>(k)].adler32) << k;
+        vmx::test::ExpectPromptStop(session);
     }
-    vmx::test::ExpectPromptStop(session);
-  }
 }
 
 TEST(AsfWmThreads, StopsAndSeeksWhileTheReaderDelivers)
