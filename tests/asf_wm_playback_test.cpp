@@ -65,7 +65,7 @@ TEST(AsfWmPlayback, TheReadersSamplesAreFfprobesPackets)
 
 TEST(AsfWmSeeking, SeeksRestartTheReaderAtTheKeyFrameBefore)
 {
-  // By the Simple Index, and without one by the index the parser builds as the file opens.
+    // By the Simple Index, and without one by the index the parser builds as the file opens.
     for (const char* file : {"keys-10s", "no-index"}) {
         SCOPED_TRACE(file);
         const auto frames = LoadFrames(std::string("asf/") + file);
