@@ -51,14 +51,7 @@ public:
         return true;
     }
 
-    unsigned MissingHeaders() const override
-    {
-        unsigned mask = 0;
-        for (unsigned i = 0; i < 3; ++i)
-            if (m_headers[i].empty())
-                mask |= 1u << i;
-        return mask;
-    }
+    unsigned MissingHeaders() const override { return MissingOfThree(); }
 
     bool GetMediaType(CMediaType* type) override
     {
@@ -133,14 +126,7 @@ public:
         return true;
     }
 
-    unsigned MissingHeaders() const override
-    {
-        unsigned mask = 0;
-        for (unsigned i = 0; i < 3; ++i)
-            if (m_headers[i].empty())
-                mask |= 1u << i;
-        return mask;
-    }
+    unsigned MissingHeaders() const override { return MissingOfThree(); }
 
     bool GetMediaType(CMediaType* type) override
     {

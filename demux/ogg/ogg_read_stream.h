@@ -112,6 +112,15 @@ public:
     bool IsVideo() const { return m_kind == OggStreamKind::OgmVideo || m_kind == OggStreamKind::Theora; }
 
 protected:
+    // Bits 1, 2, 4 for each of the three headers not stored yet.
+    unsigned MissingOfThree() const
+    {
+        unsigned mask = 0;
+        for (unsigned i = 0; i < 3; ++i)
+            if (m_headers[i].empty())
+                mask |= 1u << i;
+        return mask;
+    }
     void StoreHeader(size_t index, const OggPacket& packet);
     void TakeLanguage(const OggPacket& commentPacket) { m_language = OggCommentLanguage(PacketBytes(commentPacket)); }
 
