@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "demux/ogg/ogg_chapters.h"
 #include "demux/ogg/ogg_read_stream.h"
 
 namespace {
@@ -192,4 +193,46 @@ TEST(OggStreams, TheoraFramesByVersionAndKeyFrames)
         EXPECT_EQ(type.FormatLength(), sizeof(VIDEOINFOHEADER) + 6 + id.size() + comment.size() + setup.size());
         EXPECT_EQ(info->bmiHeader.biSize, 40 + 6 + id.size() + comment.size() + setup.size());
     }
+}
+
+TEST(OggChapters, CommentTagsGiveNumberedChapters)
+{
+    std::vector<std::uint8_t> comment = Text(0x03, "vorbis");
+    const auto append32 = [&](std::uint32_t v) {
+        for (int i = 0; i < 4; ++i)
+            comment.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+    };
+    const auto appendText = [&](std::string_view s) {
+        append32(static_cast<std::uint32_t>(s.size()));
+        comment.insert(comment.end(), s.begin(), s.end());
+    };
+    const std::vector<std::string_view> entries = {
+        "CHAPTER02=00:01:02.5",            // a short fraction: 62.5 s
+        "TITLE=x",
+        "CHAPTER01=00:00:00.000",
+        "chapter01name=Intro",             // tags in any case
+        "CHAPTER02NAME=Schlu\xc3\x9f",
+        "CHAPTER03NAME=a title, no time",  // no chapter
+        "CHAPTER04=00:61:00.000",          // no time
+        "CHAPTER10=100:00:00",             // no fraction, long hours
+        "CHAPTER01=00:00:09.000",          // the first time counts
+        "CHAPTERX=00:00:01.000",
+    };
+    appendText("vendor");
+    append32(static_cast<std::uint32_t>(entries.size()));
+    for (std::string_view entry : entries)
+        appendText(entry);
+    comment.push_back(1);
+    const auto chapters = ParseOggChapters(comment);
+    ASSERT_EQ(chapters.size(), 3u);
+    EXPECT_EQ(chapters[0].number, 1);
+    EXPECT_EQ(chapters[0].start, 0);
+    EXPECT_EQ(chapters[0].title, "Intro");
+    EXPECT_EQ(chapters[1].start, 625000000);
+    EXPECT_EQ(chapters[1].title, "Schlu\xc3\x9f");
+    EXPECT_EQ(chapters[2].number, 10);
+    EXPECT_EQ(chapters[2].start, 360000LL * 10000000);
+    EXPECT_EQ(chapters[2].title, "");
+    // A comment cut short keeps what came before the cut.
+    EXPECT_EQ(ParseOggChapters(std::span(comment).first(comment.size() - 120)).size(), 2u);
 }
