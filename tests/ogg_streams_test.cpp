@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "demux/ogg/ogg_chapters.h"
+#include "demux/ogg/ogg_ds_samples.h"
 #include "demux/ogg/ogg_read_stream.h"
 
 namespace {
@@ -235,4 +236,43 @@ TEST(OggChapters, CommentTagsGiveNumberedChapters)
     EXPECT_EQ(chapters[2].title, "");
     // A comment cut short keeps what came before the cut.
     EXPECT_EQ(ParseOggChapters(std::span(comment).first(comment.size() - 120)).size(), 2u);
+}
+
+TEST(OggDirectShowSamples, TheHeaderCarriesAWholeMediaType)
+{
+    // 0x01, the signature, 16 unused bytes, the 32-bit AM_MEDIA_TYPE, then the format block.
+    std::vector<std::uint8_t> packet = Text(0x01, "Direct Show Samples embedded in Ogg");
+    packet.resize(124 + sizeof(VIDEOINFOHEADER), 0);
+    const auto putGuid = [&](size_t at, const GUID& guid) {
+        PutLE(packet, at, guid.Data1, 4);
+        PutLE(packet, at + 4, guid.Data2, 2);
+        PutLE(packet, at + 6, guid.Data3, 2);
+        std::memcpy(packet.data() + at + 8, guid.Data4, 8);
+    };
+    putGuid(52, MEDIATYPE_Video);
+    putGuid(68, FourccGuid(MakeFourcc('X', 'V', 'I', 'D')));
+    PutLE(packet, 84, 0, 4);  // variable-size samples
+    PutLE(packet, 88, 1, 4);  // temporal compression
+    putGuid(96, FORMAT_VideoInfo);
+    PutLE(packet, 116, sizeof(VIDEOINFOHEADER), 4);
+    PutLE(packet, 124 + offsetof(VIDEOINFOHEADER, AvgTimePerFrame), 400000, 8);
+    PutLE(packet, 124 + offsetof(VIDEOINFOHEADER, bmiHeader) + offsetof(BITMAPINFOHEADER, biWidth), 320, 4);
+
+    ASSERT_TRUE(IsDirectShowSamplesHeader(packet));
+    const auto type = ParseDirectShowSamplesHeader(packet);
+    ASSERT_TRUE(type);
+    EXPECT_EQ(*type->Type(), MEDIATYPE_Video);
+    EXPECT_EQ(*type->Subtype(), FourccGuid(MakeFourcc('X', 'V', 'I', 'D')));
+    EXPECT_EQ(*type->FormatType(), FORMAT_VideoInfo);
+    EXPECT_TRUE(type->IsTemporalCompressed());
+    EXPECT_FALSE(type->IsFixedSize());
+    ASSERT_EQ(type->FormatLength(), sizeof(VIDEOINFOHEADER));
+    const auto* info = reinterpret_cast<const VIDEOINFOHEADER*>(type->Format());
+    EXPECT_EQ(info->AvgTimePerFrame, 400000);
+    EXPECT_EQ(info->bmiHeader.biWidth, 320);
+    // A format block longer than the packet, or a packet cut short of the fields: no type.
+    PutLE(packet, 116, sizeof(VIDEOINFOHEADER) + 1, 4);
+    EXPECT_FALSE(ParseDirectShowSamplesHeader(packet));
+    EXPECT_FALSE(ParseDirectShowSamplesHeader(std::span(packet).first(100)));
+    EXPECT_FALSE(IsDirectShowSamplesHeader(Text(0x01, "Direct Show Samples")));
 }
