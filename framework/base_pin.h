@@ -102,6 +102,9 @@ public:
     virtual HRESULT DeliverBeginFlush();
     virtual HRESULT DeliverEndFlush();
     virtual HRESULT DeliverNewSegment(REFERENCE_TIME start, REFERENCE_TIME stop, double rate);
+    // Grows the allocator so one buffer holds the given size (1.5 times it) and puts a new
+    // sample in the slot; the old one is released first. Downstream is flushed around it.
+    HRESULT EnlargeBuffer(IMediaSample*& sample, size_t bytes);
 
     IMemAllocator* Allocator() const { return m_pAllocator; }
 

@@ -250,28 +250,3 @@ HRESULT CDemuxOutputPin::WaitForQueueRoom()
     return S_OK;
 }
 
-HRESULT CDemuxOutputPin::EnlargeBuffer(IMediaSample*& sample, size_t bytes)
-{
-    sample->Release();
-    sample = nullptr;
-    if (IPin* connected = GetConnected()) {
-        connected->BeginFlush();
-        connected->EndFlush();
-    }
-    if (bytes > 0x7FFFFFFF / 3)
-        return E_OUTOFMEMORY;
-    HRESULT hr = m_pAllocator->Decommit();
-    ALLOCATOR_PROPERTIES props{};
-    if (SUCCEEDED(hr))
-        hr = m_pAllocator->GetProperties(&props);
-    if (SUCCEEDED(hr)) {
-        props.cbBuffer = static_cast<LONG>(bytes * 3 / 2);
-        ALLOCATOR_PROPERTIES actual{};
-        hr = m_pAllocator->SetProperties(&props, &actual);
-    }
-    if (SUCCEEDED(hr))
-        hr = m_pAllocator->Commit();
-    if (SUCCEEDED(hr))
-        hr = GetDeliveryBuffer(&sample, nullptr, nullptr, 0);
-    return hr;
-}

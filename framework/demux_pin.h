@@ -59,9 +59,6 @@ protected:
     // The back-pressure wait of QueuePacket: S_OK once there is room; E_FAIL when the worker
     // has gone or a command is pending for the reader thread.
     HRESULT WaitForQueueRoom();
-    // Grows the allocator so one buffer holds the given size (1.5 times it) and puts a new
-    // sample in the slot; the old one is released first. Downstream is flushed around it.
-    HRESULT EnlargeBuffer(IMediaSample*& sample, size_t bytes);
     double SeekingRate();
     // The start of the pin's current segment.
     REFERENCE_TIME SegmentStart() const;

@@ -11,24 +11,6 @@ namespace {
 // Pins run to 12 hours at least: the index may find a file longer than its estimate.
 constexpr REFERENCE_TIME kLeastPinDuration = 432000000000LL;
 
-WString PinName(const KOGG2ReadStream& stream, const CMediaType& type)
-{
-    std::string name;
-    if (type.majortype == MEDIATYPE_Video)
-        name = "Video";
-    else if (stream.Kind() == OggStreamKind::OgmAudio || stream.Kind() == OggStreamKind::Vorbis)
-        name = "Audio";
-    else if (stream.Kind() == OggStreamKind::OgmText)
-        name = "Subtitle";
-    else if (type.majortype == MEDIATYPE_Stream && stream.Kind() == OggStreamKind::KStream)
-        name = "KStream";
-    else
-        name = "Stream";
-    if (!stream.Language().empty())
-        name += " / " + stream.Language();
-    return WideFromUtf8(name);
-}
-
 }  // namespace
 
 // ---- Pin ---------------------------------------------------------------------------------------
@@ -223,7 +205,7 @@ HRESULT COGG2_Filter::LoadFile(LPCOLESTR fileName)
             video = true;
         }
         HRESULT hr = S_OK;
-        auto* pin = new COGG2_OutputPin(&hr, this, PinName(stream, type).c_str(), &stream, type);
+        auto* pin = new COGG2_OutputPin(&hr, this, WideFromUtf8(OggPinName(stream, type.majortype)).c_str(), &stream, type);
         if (FAILED(hr)) {
             delete pin;
             continue;

@@ -494,6 +494,24 @@ std::string OggCommentLanguage(std::span<const std::uint8_t> packet)
     return {};
 }
 
+std::string OggPinName(const KOGG2ReadStream& stream, const GUID& majorType)
+{
+    std::string name;
+    if (majorType == MEDIATYPE_Video)
+        name = "Video";
+    else if (stream.Kind() == OggStreamKind::OgmAudio || stream.Kind() == OggStreamKind::Vorbis)
+        name = "Audio";
+    else if (stream.Kind() == OggStreamKind::OgmText)
+        name = "Subtitle";
+    else if (majorType == MEDIATYPE_Stream && stream.Kind() == OggStreamKind::KStream)
+        name = "KStream";
+    else
+        name = "Stream";
+    if (!stream.Language().empty())
+        name += " / " + stream.Language();
+    return name;
+}
+
 unsigned OgmLengthBytes(std::uint8_t first)
 {
     return ((first & 0x02) << 1) | (first >> 6);

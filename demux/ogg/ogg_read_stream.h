@@ -136,6 +136,10 @@ protected:
     bool m_waitForKey = true;
 };
 
+// A stream's pin name: "Video", "Audio", "Subtitle", "KStream" or "Stream", with " / " and the
+// stream's language when it has one.
+std::string OggPinName(const KOGG2ReadStream& stream, const GUID& majorType);
+
 // The OGM length bytes after a packet's first byte: their count and the number they hold.
 unsigned OgmLengthBytes(std::uint8_t first);
 std::uint64_t OgmLengthValue(std::span<const std::uint8_t> packet, unsigned count);
