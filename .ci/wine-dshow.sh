@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # VMX.ax under Wine: builds the module and the graph test host with mingw-w64, registers the module
 # in a fresh Wine prefix, plays every MP3 and AAC fixture and a set of Matroska, MP4, AVI, MPEG,
-# ASF, FLV and Ogg ones through Wine's own filter graph (run, seek, run again) and compares each sample with what
+# ASF, FLV and Ogg ones (through both Ogg filters) through Wine's own filter graph (run, seek, run again) and compares each sample with what
 # the Linux build delivers for the same file, then unregisters and checks that the keys are gone.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -130,6 +130,12 @@ done
 for fixture in tests/fixtures/ogg/{vorbis-44k-stereo,theora-vorbis,two-theora-vorbis,vorbis-kstream}.ogg \
     tests/fixtures/ogg/{ogm-mpeg4-mp3-text,ogm-pcm-ac3}.ogm; do
   fixtures+=("$fixture {4A9A79B3-6EAA-46AE-B024-5918C04C169E}")
+done
+# The same through the first Ogg filter (pins and threads of its own), with the DirectShow-samples
+# kind and a file with chapters.
+for fixture in tests/fixtures/ogg/{vorbis-44k-stereo,theora-vorbis,vorbis-kstream,dshow-mpeg4-mp3,vorbis-chapters}.ogg \
+    tests/fixtures/ogg/ogm-mpeg4-mp3-text.ogm; do
+  fixtures+=("$fixture {8B359726-D939-41A8-8CBD-69A27675D978}")
 done
 
 # ASF through the filter on the Windows Media reader: it plays what Wine's own reader gives. A

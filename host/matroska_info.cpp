@@ -1,6 +1,7 @@
 #include "host/matroska_info.h"
 
 #include "demux/mkv/mkv_filter.h"
+#include "demux/ogg/ivmx_ogg.h"
 #include "io/wide_text.h"
 #include "platform/fonts.h"
 
@@ -47,6 +48,36 @@ std::optional<MatroskaInfo> DescribeMatroska(IBaseFilter* filter)
     for (const VmxMemoryFont& font : VmxListMemoryFonts())
         info.fonts.push_back({Utf8FromWide(font.family.c_str()), font.size});
     return info;
+}
+
+std::optional<std::vector<ChapterLine>> DescribeOggChapters(IBaseFilter* filter, std::optional<REFERENCE_TIME> duration)
+{
+    IVmxOGG* ogg = nullptr;
+    if (!filter || FAILED(filter->QueryInterface(IID_IVmxOGG, reinterpret_cast<void**>(&ogg))) || !ogg)
+        return std::nullopt;
+    std::vector<ChapterLine> chapters;
+    DWORD count = 0;
+    ogg->GetChapterCount(&count);
+    for (DWORD i = 0; i < count; ++i) {
+        LONGLONG start = 0;
+        LPWSTR title = nullptr;
+        if (FAILED(ogg->GetChapter(i, &start, &title)))
+            continue;
+        ChapterLine line;
+        line.uid = i + 1;
+        line.startSeconds = static_cast<double>(start) / 1e7;
+        line.title = title ? Utf8FromWide(title) : std::string();
+        CoTaskMemFree(title);
+        chapters.push_back(line);
+    }
+    ogg->Release();
+    for (size_t i = 0; i < chapters.size(); ++i) {
+        if (i + 1 < chapters.size())
+            chapters[i].endSeconds = chapters[i + 1].startSeconds;
+        else if (duration)
+            chapters[i].endSeconds = static_cast<double>(*duration) / 1e7;
+    }
+    return chapters;
 }
 
 }  // namespace vmx::host

@@ -44,4 +44,8 @@ struct MatroskaInfo {
 // Null when the filter is not the Matroska source or has not loaded a file.
 std::optional<MatroskaInfo> DescribeMatroska(IBaseFilter* filter);
 
+// The chapters an Ogg file's comments name, through the first Ogg filter's IVmxOGG; each ends
+// where the next starts, the last at the duration. Null for a filter without that interface.
+std::optional<std::vector<ChapterLine>> DescribeOggChapters(IBaseFilter* filter, std::optional<REFERENCE_TIME> duration);
+
 }  // namespace vmx::host

@@ -13,6 +13,7 @@
 #include "demux/mpeg/mpeg_filter.h"
 #include "demux/mpeg2/mpeg2_filter.h"
 #include "demux/ogg/ogg2_filter.h"
+#include "demux/ogg/ogg_filter.h"
 #include "module/pending_filter.h"
 
 namespace {
@@ -66,7 +67,7 @@ CUnknown* CreatePending(IUnknown* outer, HRESULT* phr)
 
 const CFactoryTemplate g_Templates[] = {
     {kAviName, &CLSID_VmxAviSource, CreateFilterInstance<CAVI2_Filter>, nullptr, &kAviSetup},
-    {kOggName, &CLSID_VmxOggSource, CreatePending<&kOggName, &CLSID_VmxOggSource>, nullptr, &kOggSetup},
+    {kOggName, &CLSID_VmxOggSource, CreateFilterInstance<COGG_Filter>, nullptr, &kOggSetup},
     {kMpegName, &CLSID_VmxMpegSource, CreateFilterInstance<CMPG_Filter>, nullptr, &kMpegSetup},
     {kMkvName, &CLSID_VmxMkvSource, CreateFilterInstance<CMKV_Filter>, nullptr, &kMkvSetup},
     {kMp4Name, &CLSID_VmxMp4Source, CreateFilterInstance<CMP4_Filter>, nullptr, &kMp4Setup},

@@ -450,6 +450,15 @@ int Info(const Arguments& args)
     }
     if (matroska)
         PrintMatroska(*matroska);
+    if (const auto chapters = DescribeOggChapters(source.filter.Get(), result.report.duration)) {
+        std::printf("chapters:%s\n", chapters->empty() ? " none" : "");
+        for (const ChapterLine& chapter : *chapters) {
+            char end[32] = "?";
+            if (chapter.endSeconds)
+                std::snprintf(end, sizeof end, "%.6f", *chapter.endSeconds);
+            std::printf("  %.6f - %s s: \"%s\"\n", chapter.startSeconds, end, chapter.title.c_str());
+        }
+    }
     return 0;
 }
 

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "demux/ogg/ogg_ds_samples.h"
+
 namespace {
 
 constexpr LONGLONG kEstimateSpan = 0x100000;
@@ -57,7 +59,7 @@ KOGG2ReadHandler::StreamSlot* KOGG2ReadHandler::SlotBySerial(int serial)
     return nullptr;
 }
 
-HRESULT KOGG2ReadHandler::Open(LPCWSTR path)
+HRESULT KOGG2ReadHandler::Open(LPCWSTR path, bool directShowSamples)
 {
     Close();
     m_file = std::make_unique<KFile>();
@@ -69,7 +71,7 @@ HRESULT KOGG2ReadHandler::Open(LPCWSTR path)
     m_pages->Restart(0);
     if (m_pages->Feed(kHeaderScan) == 0)
         return E_FAIL;
-    ScanHeaders();
+    ScanHeaders(directShowSamples);
     std::erase_if(m_streams, [](const StreamSlot& slot) { return slot.stream->MissingHeaders() != 0; });
     if (m_streams.empty())
         return E_FAIL;
@@ -82,7 +84,7 @@ HRESULT KOGG2ReadHandler::Open(LPCWSTR path)
 
 // Streams start with a page of their own whose first packet names the kind; the headers that
 // follow are in the stream's next packets. Only what the first read brought in is looked at.
-void KOGG2ReadHandler::ScanHeaders()
+void KOGG2ReadHandler::ScanHeaders(bool directShowSamples)
 {
     OggPage page;
     while (m_pages->NextPage(&page, false)) {
@@ -94,7 +96,10 @@ void KOGG2ReadHandler::ScanHeaders()
             KOggLogicalStream scratch(serial);
             scratch.PageIn(page);
             if (scratch.PacketOut(&packet) == 1) {
-                auto stream = KOGG2ReadStream::Create(ClassifyOggPacket(PacketBytes(packet)), serial);
+                OggStreamKind kind = ClassifyOggPacket(PacketBytes(packet));
+                if (kind == OggStreamKind::NotHeader && directShowSamples && IsDirectShowSamplesHeader(PacketBytes(packet)))
+                    kind = OggStreamKind::DirectShowSamples;
+                auto stream = KOGG2ReadStream::Create(kind, serial);
                 if (stream && stream->ParseHeader(packet)) {
                     while (scratch.PacketOut(&packet) == 1)
                         stream->ParseHeader(packet);

@@ -35,7 +35,9 @@ public:
     KOGG2ReadHandler() = default;
     ~KOGG2ReadHandler() override;
 
-    HRESULT Open(LPCWSTR path);
+    // With directShowSamples, streams of the "Direct Show Samples embedded in Ogg" kind are read
+    // too (the first Ogg filter plays them, the second does not).
+    HRESULT Open(LPCWSTR path, bool directShowSamples = false);
     void Close();
 
     // 0 with a packet, 1 at the end of the file.
@@ -71,7 +73,7 @@ private:
     DWORD ThreadProc() override;
     void BuildIndex(KFileBase& file);
 
-    void ScanHeaders();
+    void ScanHeaders(bool directShowSamples);
     void EstimateDuration();
     StreamSlot* SlotBySerial(int serial);
     // Packets the stream's state holds move to its held list; a stream that is not positioned

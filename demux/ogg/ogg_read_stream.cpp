@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cstring>
 
+#include "demux/ogg/ogg_ds_samples.h"
 #include "demux/ogg/vorbis_headers.h"
 #include "framework/format_blocks.h"
 #include "framework/module_subtypes.h"
@@ -394,6 +395,71 @@ private:
     }
 };
 
+// A stream of DirectShow samples: its first packet carries the media type, its data packets
+// are framed and timed as OGM packets, in frames of AvgTimePerFrame (video) or microseconds
+// (audio, as ffprobe reads them: the header names no unit).
+class KOggDirectShowStream final : public KOgg2OgmStream {
+public:
+    explicit KOggDirectShowStream(int serial) : KOgg2OgmStream(OggStreamKind::DirectShowSamples, serial) {}
+
+    bool ParseHeader(const OggPacket& packet) override
+    {
+        const auto bytes = PacketBytes(packet);
+        if (m_headerCount == 0) {
+            const auto type = ParseDirectShowSamplesHeader(bytes);
+            if (!type)
+                return false;
+            m_type = *type;
+            if (m_type.formattype == FORMAT_VideoInfo && m_type.FormatLength() >= sizeof(VIDEOINFOHEADER)) {
+                m_header.timeUnit = GetRecord<REFERENCE_TIME>(m_type.Format(), offsetof(VIDEOINFOHEADER, AvgTimePerFrame));
+                m_header.samplesPerUnit = 1;
+                m_video = true;
+            } else if (m_type.formattype == FORMAT_WaveFormatEx && m_type.FormatLength() >= sizeof(WAVEFORMATEX)) {
+                m_header.timeUnit = 10;
+                m_header.samplesPerUnit = 1;
+            }
+            if (m_header.timeUnit <= 0 || m_header.samplesPerUnit <= 0)
+                return false;
+            StoreHeader(0, packet);
+            return true;
+        }
+        // A comment packet may follow, as in OGM streams.
+        if (m_headerCount == 1 && !bytes.empty() && bytes[0] == 3) {
+            TakeLanguage(packet);
+            StoreHeader(1, packet);
+            return true;
+        }
+        return false;
+    }
+
+    bool GetMediaType(CMediaType* type) override
+    {
+        *type = m_type;
+        m_sampleSizeHint = m_type.lSampleSize;
+        return true;
+    }
+
+    bool IsKeyFrame(const OggPacket& packet) const override
+    {
+        return !m_video || (packet.bytes > 0 && (packet.packet[0] & 0x08) != 0);
+    }
+    bool WaitsForKeyFrame() const override { return m_video && m_waitForKey; }
+
+private:
+    std::int64_t Step(const OggPacket& packet) const override
+    {
+        const std::int64_t own = PacketDuration(packet);
+        return own ? own : 1;
+    }
+    REFERENCE_TIME TimeOf(std::int64_t units) const override
+    {
+        return Scale(units, m_header.timeUnit, m_header.samplesPerUnit);
+    }
+
+    CMediaType m_type;
+    bool m_video = false;
+};
+
 class KOgg2KStream final : public KOGG2ReadStream {
 public:
     explicit KOgg2KStream(int serial) : KOGG2ReadStream(OggStreamKind::KStream, serial) {}
@@ -499,7 +565,7 @@ std::string OggPinName(const KOGG2ReadStream& stream, const GUID& majorType)
     std::string name;
     if (majorType == MEDIATYPE_Video)
         name = "Video";
-    else if (stream.Kind() == OggStreamKind::OgmAudio || stream.Kind() == OggStreamKind::Vorbis)
+    else if (majorType == MEDIATYPE_Audio)
         name = "Audio";
     else if (stream.Kind() == OggStreamKind::OgmText)
         name = "Subtitle";
@@ -541,6 +607,8 @@ std::unique_ptr<KOGG2ReadStream> KOGG2ReadStream::Create(OggStreamKind kind, int
         return std::make_unique<KOgg2TextStream>(serial);
     case OggStreamKind::KStream:
         return std::make_unique<KOgg2KStream>(serial);
+    case OggStreamKind::DirectShowSamples:
+        return std::make_unique<KOggDirectShowStream>(serial);
     default:
         return nullptr;
     }

@@ -21,6 +21,8 @@ enum class OggStreamKind : int {
     OgmText = 5,
     KStream = 6,
     NotHeader = 7,
+    // Found by the first Ogg filter alone, from the stream's first packet.
+    DirectShowSamples = 8,
 };
 
 // By the signature after a packet's first byte.

@@ -1,0 +1,12 @@
+// libFuzzer target: the first Ogg source (its own pins and threads) on arbitrary bytes, their
+// pages' checksums made right.
+#include "fuzz/fuzz_play.h"
+#include "fuzz/ogg_page_checksums.h"
+#include "module/templates.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    std::vector<std::uint8_t> bytes(data, data + size);
+    FixOggPageChecksums(bytes);
+    return FuzzPlay(bytes.data(), bytes.size(), CLSID_VmxOggSource);
+}
