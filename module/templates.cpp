@@ -14,7 +14,6 @@
 #include "demux/mpeg2/mpeg2_filter.h"
 #include "demux/ogg/ogg2_filter.h"
 #include "demux/ogg/ogg_filter.h"
-#include "module/pending_filter.h"
 
 namespace {
 
@@ -51,17 +50,6 @@ VMX_SETUP(kOgg2Setup, CLSID_VmxOgg2Source, kOgg2Name);
 VMX_SETUP(kMp3Setup, CLSID_VmxMp3Source, kMp3Name);
 VMX_SETUP(kAacSetup, CLSID_VmxAacSource, kAacName);
 VMX_SETUP(kMpeg2Setup, CLSID_VmxMpeg2Source, kMpeg2Name);
-
-// Creates the placeholder for a filter whose demuxer is not built yet; the object takes the
-// template's name and class identifier, so it registers and identifies itself correctly.
-template <const WCHAR* const* Name, const CLSID* Clsid>
-CUnknown* CreatePending(IUnknown* outer, HRESULT* phr)
-{
-    auto* filter = new (std::nothrow) CPendingFilter(*Name, outer, *Clsid, phr);
-    if (!filter && phr)
-        *phr = E_OUTOFMEMORY;
-    return filter;
-}
 
 }  // namespace
 

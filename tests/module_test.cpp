@@ -97,7 +97,7 @@ TEST(ModuleTable, EveryClassIdentifierCreatesItsNamedFilterInTableOrder)
         EXPECT_EQ(filter->GetClassID(&clsid), S_OK);
         EXPECT_EQ(clsid, entry.clsid);
 
-        // Filters whose demuxer is not in the module refuse every file but are whole filters.
+        // Every filter is a whole filter before any file: no file, no pins, a missing file refused.
         IFileSourceFilter* source = nullptr;
         ASSERT_EQ(filter->QueryInterface(IID_IFileSourceFilter, reinterpret_cast<void**>(&source)), S_OK);
         LPOLESTR current = reinterpret_cast<LPOLESTR>(1);
