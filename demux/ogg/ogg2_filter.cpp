@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "demux/ogg/ogg_pins.h"
 #include "io/wide_text.h"
 #include "module/templates.h"
 
@@ -38,66 +39,12 @@ HRESULT COGG2_OutputPin::OnThreadStartPlay()
     const HRESULT hr = CDemuxOutputPinT<KPacket2>::OnThreadStartPlay();
     if (FAILED(hr))
         return hr;
-    return SendHeaders();
-}
-
-HRESULT COGG2_OutputPin::SendHeaders()
-{
-    switch (m_stream->Kind()) {
-    case OggStreamKind::Vorbis:
-    case OggStreamKind::Theora:
-        for (size_t i = 0; i < 3; ++i) {
-            if (CheckRequest(nullptr))
-                return S_OK;
-            if (const HRESULT hr = DeliverBytes(m_stream->Header(i), 0, 0, i == 0); FAILED(hr))
-                return hr;
-        }
-        return S_OK;
-    case OggStreamKind::OgmText: {
-        static constexpr BYTE kZero[1] = {0};
-        return CheckRequest(nullptr) ? S_OK : DeliverBytes(kZero, 0, 1, true);
-    }
-    default:
-        return S_OK;
-    }
-}
-
-HRESULT COGG2_OutputPin::DeliverBytes(std::span<const BYTE> bytes, REFERENCE_TIME start, REFERENCE_TIME stop, bool mark)
-{
-    IMediaSample* sample = nullptr;
-    HRESULT hr = GetDeliveryBuffer(&sample, nullptr, nullptr, 0);
-    if (FAILED(hr))
-        return hr;
-    BYTE* buffer = nullptr;
-    if (static_cast<size_t>(sample->GetSize()) < bytes.size() || FAILED(sample->GetPointer(&buffer))) {
-        sample->Release();
-        return VFW_E_BUFFER_OVERFLOW;
-    }
-    std::copy(bytes.begin(), bytes.end(), buffer);
-    sample->SetActualDataLength(static_cast<LONG>(bytes.size()));
-    sample->SetTime(&start, &stop);
-    sample->SetMediaTime(nullptr, nullptr);
-    sample->SetSyncPoint(mark);
-    sample->SetDiscontinuity(mark);
-    sample->SetPreroll(FALSE);
-    hr = Deliver(sample);
-    sample->Release();
-    return hr;
+    return DeliverOggStartSamples(*this, *m_stream, [this] { return CheckRequest(nullptr) != FALSE; });
 }
 
 HRESULT COGG2_OutputPin::DecideBufferSize(IMemAllocator* allocator, ALLOCATOR_PROPERTIES* request)
 {
-    if (!allocator || !request)
-        return E_POINTER;
-    // The size hint, but never less than a header this pin sends.
-    size_t size = std::max<size_t>(m_stream->SampleSizeHint(), 1);
-    for (size_t i = 0; i < 3; ++i)
-        size = std::max(size, m_stream->Header(i).size());
-    request->cBuffers = std::max<LONG>(request->cBuffers, 1);
-    request->cbBuffer = static_cast<LONG>(std::max<size_t>(static_cast<size_t>(std::max<LONG>(request->cbBuffer, 0)), std::min<size_t>(size, 0x7FFFFFFF)));
-    request->cbAlign = 1;
-    ALLOCATOR_PROPERTIES actual{};
-    return allocator->SetProperties(request, &actual);
+    return OggDecideBufferSize(*m_stream, allocator, request);
 }
 
 HRESULT COGG2_OutputPin::GetDuration(LONGLONG* duration)

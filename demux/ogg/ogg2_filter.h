@@ -24,10 +24,6 @@ public:
     HRESULT STDMETHODCALLTYPE SetPositions(LONGLONG* current, DWORD currentFlags, LONGLONG* stop, DWORD stopFlags) override;
 
 private:
-    // The stream's stored headers (Vorbis, Theora) or a zero byte (text) ahead of the packets.
-    HRESULT SendHeaders();
-    HRESULT DeliverBytes(std::span<const BYTE> bytes, REFERENCE_TIME start, REFERENCE_TIME stop, bool mark);
-
     COGG2_Filter* m_ogg;
     KOGG2ReadStream* m_stream;
 };

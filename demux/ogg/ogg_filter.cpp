@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "demux/ogg/ogg_pins.h"
 #include "io/wide_text.h"
 #include "module/templates.h"
 
@@ -63,17 +64,7 @@ HRESULT COGG_OutputPin::GetMediaType(int position, CMediaType* mt)
 
 HRESULT COGG_OutputPin::DecideBufferSize(IMemAllocator* allocator, ALLOCATOR_PROPERTIES* request)
 {
-    if (!allocator || !request)
-        return E_POINTER;
-    // The size hint, but never less than a header the pin sends.
-    size_t size = std::max<size_t>(m_stream->SampleSizeHint(), 1);
-    for (size_t i = 0; i < 3; ++i)
-        size = std::max(size, m_stream->Header(i).size());
-    request->cBuffers = std::max<LONG>(request->cBuffers, 1);
-    request->cbBuffer = static_cast<LONG>(std::max<size_t>(static_cast<size_t>(std::max<LONG>(request->cbBuffer, 0)), std::min<size_t>(size, 0x7FFFFFFF)));
-    request->cbAlign = 1;
-    ALLOCATOR_PROPERTIES actual{};
-    return allocator->SetProperties(request, &actual);
+    return OggDecideBufferSize(*m_stream, allocator, request);
 }
 
 HRESULT COGG_OutputPin::Inactive()
@@ -157,14 +148,8 @@ DWORD COGG_OutputPin::ThreadProc()
         rate = m_dRateSeeking;
     }
     HRESULT hr = DeliverNewSegment(m_segmentStart, stop, rate);
-    // Vorbis and Theora decoders take the stream's headers first, text renderers a zero byte.
-    if (m_stream->Kind() == OggStreamKind::Vorbis || m_stream->Kind() == OggStreamKind::Theora) {
-        for (size_t i = 0; i < 3 && SUCCEEDED(hr) && !CheckRequest(nullptr); ++i)
-            hr = DeliverBytes(m_stream->Header(i), 0, 0, i == 0);
-    } else if (m_stream->Kind() == OggStreamKind::OgmText && !CheckRequest(nullptr)) {
-        static constexpr BYTE kZero[1] = {0};
-        hr = DeliverBytes(kZero, 0, 1, true);
-    }
+    if (SUCCEEDED(hr))
+        hr = DeliverOggStartSamples(*this, *m_stream, [this] { return CheckRequest(nullptr) != FALSE; });
     bool first = true;
     while (SUCCEEDED(hr) && !CheckRequest(nullptr)) {
         if (m_queue.Count() == 0) {
@@ -189,29 +174,6 @@ DWORD COGG_OutputPin::ThreadProc()
         }
         Reply(0);
     }
-}
-
-HRESULT COGG_OutputPin::DeliverBytes(std::span<const BYTE> bytes, REFERENCE_TIME start, REFERENCE_TIME stop, bool mark)
-{
-    IMediaSample* sample = nullptr;
-    HRESULT hr = GetDeliveryBuffer(&sample, nullptr, nullptr, 0);
-    if (FAILED(hr))
-        return hr;
-    BYTE* buffer = nullptr;
-    if (static_cast<size_t>(sample->GetSize()) < bytes.size() || FAILED(sample->GetPointer(&buffer))) {
-        sample->Release();
-        return VFW_E_BUFFER_OVERFLOW;
-    }
-    std::copy(bytes.begin(), bytes.end(), buffer);
-    sample->SetActualDataLength(static_cast<LONG>(bytes.size()));
-    sample->SetTime(&start, &stop);
-    sample->SetMediaTime(nullptr, nullptr);
-    sample->SetSyncPoint(mark);
-    sample->SetDiscontinuity(mark);
-    sample->SetPreroll(FALSE);
-    hr = Deliver(sample);
-    sample->Release();
-    return hr;
 }
 
 HRESULT COGG_OutputPin::DeliverPacket(KPacket2& packet, bool first)

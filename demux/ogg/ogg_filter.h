@@ -60,7 +60,6 @@ public:
 private:
     enum Command : DWORD { kRun = 1, kStop = 2 };
     DWORD ThreadProc() override;
-    HRESULT DeliverBytes(std::span<const BYTE> bytes, REFERENCE_TIME start, REFERENCE_TIME stop, bool mark);
     HRESULT DeliverPacket(KPacket2& packet, bool first);
 
     COGG_Filter* m_ogg;
