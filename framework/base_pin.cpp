@@ -425,12 +425,18 @@ HRESULT CBaseOutputPin::DeliverEndOfStream()
 
 HRESULT CBaseOutputPin::DeliverBeginFlush()
 {
+    CAutoLock lock(&m_flushLock);
     IPin* connected = m_Connected;
-    return connected ? connected->BeginFlush() : VFW_E_NOT_CONNECTED;
+    if (!connected)
+        return VFW_E_NOT_CONNECTED;
+    m_flushingDownstream = true;
+    return connected->BeginFlush();
 }
 
 HRESULT CBaseOutputPin::DeliverEndFlush()
 {
+    CAutoLock lock(&m_flushLock);
+    m_flushingDownstream = false;
     IPin* connected = m_Connected;
     return connected ? connected->EndFlush() : VFW_E_NOT_CONNECTED;
 }
@@ -445,9 +451,13 @@ HRESULT CBaseOutputPin::EnlargeBuffer(IMediaSample*& sample, size_t bytes)
 {
     sample->Release();
     sample = nullptr;
-    if (IPin* connected = GetConnected()) {
-        connected->BeginFlush();
-        connected->EndFlush();
+    {
+        CAutoLock lock(&m_flushLock);
+        IPin* connected = GetConnected();
+        if (connected && !m_flushingDownstream) {
+            connected->BeginFlush();
+            connected->EndFlush();
+        }
     }
     if (bytes > 0x7FFFFFFF / 3)
         return E_OUTOFMEMORY;

@@ -103,7 +103,9 @@ public:
     virtual HRESULT DeliverEndFlush();
     virtual HRESULT DeliverNewSegment(REFERENCE_TIME start, REFERENCE_TIME stop, double rate);
     // Grows the allocator so one buffer holds the given size (1.5 times it) and puts a new
-    // sample in the slot; the old one is released first. Downstream is flushed around it.
+    // sample in the slot; the old one is released first. Downstream is flushed around it,
+    // unless a flush of the application's is under way: ending that one would let the next
+    // sample block in a paused renderer while the flusher waits for this worker.
     HRESULT EnlargeBuffer(IMediaSample*& sample, size_t bytes);
 
     IMemAllocator* Allocator() const { return m_pAllocator; }
@@ -111,4 +113,8 @@ public:
 protected:
     IMemAllocator* m_pAllocator = nullptr;
     IMemInputPin* m_pInputPin = nullptr;
+
+private:
+    CCritSec m_flushLock;
+    bool m_flushingDownstream = false;  // between DeliverBeginFlush and DeliverEndFlush
 };

@@ -370,6 +370,42 @@ TEST(FrameworkStream, BuffersAreSizedFromTheTypeAndGrowForLargePackets)
     EXPECT_EQ(driver.Stop(), S_OK);
 }
 
+// A seek's flush passes downstream before the flusher stops the worker. A worker that enlarges
+// its buffer in between must leave that flush on: ending it let the next sample block in a
+// paused renderer, and the flusher waited for the worker for ever.
+TEST(FrameworkStream, GrowingABufferDoesNotEndAFlushUnderWay)
+{
+    Script script;
+    script.streams.push_back({1, u"Audio", AudioType()});
+    script.packets.push_back({1, 0, 100000, 10});
+    script.packets.push_back({1, 100000, 200000, 100000});  // larger than the 57344-byte buffer
+    script.duration = 200000;
+    Source source(script);
+    std::promise<void> flushed;
+    std::shared_future<void> flushedFuture = flushed.get_future().share();
+    source.filter->beforePacket = [flushedFuture](size_t i) {
+        if (i == 1)
+            flushedFuture.wait();
+    };
+    GraphDriver driver(source.filter);
+    ASSERT_EQ(driver.ConnectAll(), S_OK);
+    RecordingSink* sink = driver.Sink(0);
+    ASSERT_EQ(driver.Run(), S_OK);
+    ASSERT_TRUE(sink->WaitForSamples(1, kWait));
+
+    CTestDemuxPin* pin = source.filter->TestPin(0);
+    ASSERT_EQ(pin->CBaseOutputPin::DeliverBeginFlush(), S_OK);
+    flushed.set_value();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWait);
+    while (sink->RefusedSampleCount() == 0 && sink->SampleCount() == 1 && std::chrono::steady_clock::now() < deadline)
+        Sleep(1);
+    EXPECT_EQ(sink->SampleCount(), 1u);
+    EXPECT_EQ(sink->RefusedSampleCount(), 1u);
+    EXPECT_EQ(sink->Events().back().kind, SinkEvent::Kind::BeginFlush);
+    EXPECT_EQ(pin->CBaseOutputPin::DeliverEndFlush(), S_OK);
+    EXPECT_EQ(driver.Stop(), S_OK);
+}
+
 TEST(FrameworkStream, ReleasingAPlayingFilterEndsItsThreads)
 {
     LONG objects = CBaseObject::ObjectsActive();
