@@ -59,6 +59,9 @@ HRESULT CDemuxOutputPin::DoBufferProcessingLoop()
                 Sleep(1);
                 continue;
             }
+            // Noted before the fill looks at the queue: a packet pushed after the look ends the
+            // wait below at once.
+            const std::uint64_t pushes = QueuePushes();
             HRESULT hr = FillSample(sample);
             if (hr == S_OK) {
                 if (!sample)
@@ -75,7 +78,7 @@ HRESULT CDemuxOutputPin::DoBufferProcessingLoop()
             } else if (hr == S_NOT_READY) {
                 if (sample)
                     sample->Release();
-                Sleep(1);
+                WaitForPush(pushes, 1);
             } else {
                 if (sample)
                     sample->Release();
@@ -243,7 +246,7 @@ HRESULT CDemuxOutputPin::WaitForQueueRoom()
             break;
         if (!ThreadExists())
             return E_FAIL;
-        Sleep(1);
+        WaitForRoom(byteLimit, packetLimit, 1);
     }
     if (m_pDemux->ReaderCommandPending())
         return E_FAIL;

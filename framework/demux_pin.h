@@ -54,6 +54,11 @@ public:
     virtual void ClearQueue() = 0;
     virtual ULONG QueuedBytes() = 0;
     virtual ULONG QueuedCount() = 0;
+    // The queue's hand-off waits (see KPacketQueueT): both give up after the timeout, so that
+    // each side looks at its commands as often as it did polling.
+    virtual std::uint64_t QueuePushes() = 0;
+    virtual void WaitForPush(std::uint64_t seen, DWORD timeoutMs) = 0;
+    virtual void WaitForRoom(ULONG bytes, ULONG count, DWORD timeoutMs) = 0;
 
 protected:
     // The back-pressure wait of QueuePacket: S_OK once there is room; E_FAIL when the worker
@@ -98,6 +103,9 @@ public:
     void ClearQueue() override { m_queue.Clear(); }
     ULONG QueuedBytes() override { return m_queue.Bytes(); }
     ULONG QueuedCount() override { return m_queue.Count(); }
+    std::uint64_t QueuePushes() override { return m_queue.Pushes(); }
+    void WaitForPush(std::uint64_t seen, DWORD timeoutMs) override { m_queue.WaitForPush(seen, timeoutMs); }
+    void WaitForRoom(ULONG bytes, ULONG count, DWORD timeoutMs) override { m_queue.WaitForRoom(bytes, count, timeoutMs); }
 
 protected:
     // The take of the pins that keep the last queued packet back until another packet (or the

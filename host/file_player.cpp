@@ -216,9 +216,8 @@ private:
             RecordingSink* sink = driver_.Sink(pin.index);
             if (!sink)
                 continue;
-            std::vector<SinkEvent> events = sink->Events();
-            const auto first = events.begin() + static_cast<std::ptrdiff_t>(RestartIndex(events));
-            pin.events.assign(std::make_move_iterator(first), std::make_move_iterator(events.end()));
+            pin.events = sink->TakeEvents();
+            pin.events.erase(pin.events.begin(), pin.events.begin() + static_cast<std::ptrdiff_t>(RestartIndex(pin.events)));
             pin.endOfStream = std::any_of(pin.events.begin(), pin.events.end(), [](const SinkEvent& event) {
                 return event.kind == SinkEvent::Kind::EndOfStream;
             });

@@ -179,11 +179,10 @@ STDMETHODIMP FilterGraph::GetCurrentPosition(LONGLONG* current)
     if (!current)
         return E_POINTER;
     std::lock_guard lock(positionLock_);
-    std::optional<REFERENCE_TIME> latest;
-    for (const std::optional<REFERENCE_TIME>& time : lastSampleTimes_)
-        if (time && (!latest || *time > *latest))
-            latest = time;
-    *current = latest.value_or(0);
+    REFERENCE_TIME latest = kNoSampleTime;
+    for (const std::atomic<REFERENCE_TIME>& time : lastSampleTimes_)
+        latest = std::max(latest, time.load(std::memory_order_relaxed));
+    *current = latest == kNoSampleTime ? 0 : latest;
     return S_OK;
 }
 
@@ -205,18 +204,14 @@ HRESULT FilterGraph::TrackPositionOf(RecordingSink& sink)
         if (!member)
             return VFW_E_NOT_FOUND;
     }
-    size_t slot = 0;
+    std::atomic<REFERENCE_TIME>* cell = nullptr;
     {
         std::lock_guard lock(positionLock_);
-        slot = lastSampleTimes_.size();
-        lastSampleTimes_.emplace_back();
+        cell = &lastSampleTimes_.emplace_back(kNoSampleTime);
     }
-    // Not counted: the sink drops the report when it leaves the graph, which happens at the
-    // latest in our destructor.
-    sink.ReportSampleTimesTo([this, slot](REFERENCE_TIME streamTime) {
-        std::lock_guard lock(positionLock_);
-        lastSampleTimes_[slot] = streamTime;
-    });
+    // The cell lives as long as the graph; the sink drops the report when it leaves the graph,
+    // which happens at the latest in our destructor.
+    sink.ReportSampleTimesTo([cell](REFERENCE_TIME streamTime) { cell->store(streamTime, std::memory_order_relaxed); });
     return S_OK;
 }
 

@@ -5,6 +5,8 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <deque>
+#include <limits>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -87,9 +89,12 @@ private:
     mutable std::condition_variable eventArrived_;
     std::vector<GraphEvent> events_;
 
-    // Written from the sinks' Receive threads, read from the application's.
+    // One cell per tracked sink, written from its Receive thread without a lock (the sinks'
+    // threads would otherwise contend for one per sample); the lock guards the list itself.
+    // A deque never moves its cells, so a sink keeps the address of its own.
+    static constexpr REFERENCE_TIME kNoSampleTime = std::numeric_limits<REFERENCE_TIME>::min();
     mutable std::mutex positionLock_;
-    std::vector<std::optional<REFERENCE_TIME>> lastSampleTimes_;  // one per tracked sink
+    std::deque<std::atomic<REFERENCE_TIME>> lastSampleTimes_;
 };
 
 }  // namespace vmx::host

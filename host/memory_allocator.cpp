@@ -294,7 +294,11 @@ STDMETHODIMP MemoryAllocator::GetBuffer(IMediaSample** sample, REFERENCE_TIME*, 
     std::unique_lock lock(lock_);
     if (committed_ && free_.empty() && (flags & kGetBufferNoWait))
         return kTimeout;
-    sampleFreed_.wait(lock, [this] { return !committed_ || !free_.empty(); });
+    if (committed_ && free_.empty()) {
+        ++waiters_;
+        sampleFreed_.wait(lock, [this] { return !committed_ || !free_.empty(); });
+        --waiters_;
+    }
     if (!committed_)
         return VFW_E_NOT_COMMITTED;
     MediaSample* taken = free_.front();
@@ -325,7 +329,8 @@ STDMETHODIMP MemoryAllocator::ReleaseBuffer(IMediaSample* sample)
         --outstanding_;
         if (!committed_ && outstanding_ == 0)
             FreeBuffersLocked();
-        sampleFreed_.notify_all();
+        if (waiters_ > 0)
+            sampleFreed_.notify_all();
     }
     Release();
     return S_OK;

@@ -100,6 +100,7 @@ private:
     std::atomic<ULONG> references_{0};
     mutable std::mutex lock_;
     std::condition_variable sampleFreed_;
+    size_t waiters_ = 0;  // GetBuffer calls waiting for a free sample: a return wakes only these
     std::optional<ALLOCATOR_PROPERTIES> properties_;
     bool committed_ = false;
     std::vector<Buffer> buffers_;

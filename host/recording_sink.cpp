@@ -521,20 +521,27 @@ void RecordingSink::RecordLocked(SinkEvent event)
         ++sampleCount_;
     else if (event.kind == SinkEvent::Kind::EndOfStream)
         ++endOfStreamCount_;
+    const bool wakes = event.kind != SinkEvent::Kind::Sample || sampleWaiters_ > 0;
     event.arrival = NextArrival();
     events_.push_back(std::move(event));
-    changed_.notify_all();
+    if (wakes)
+        changed_.notify_all();
 }
 
 template <typename Predicate>
-bool RecordingSink::WaitUntil(DWORD timeoutMs, Predicate ready) const
+bool RecordingSink::WaitUntil(DWORD timeoutMs, bool countsSamples, Predicate ready) const
 {
     std::unique_lock lock(lock_);
-    if (timeoutMs == INFINITE) {
+    if (countsSamples)
+        ++sampleWaiters_;
+    bool met = true;
+    if (timeoutMs == INFINITE)
         changed_.wait(lock, ready);
-        return true;
-    }
-    return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), ready);
+    else
+        met = changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), ready);
+    if (countsSamples)
+        --sampleWaiters_;
+    return met;
 }
 
 void RecordingSink::AcceptAllTypes()
@@ -609,6 +616,17 @@ std::vector<SinkEvent> RecordingSink::Events() const
     return events_;
 }
 
+std::vector<SinkEvent> RecordingSink::TakeEvents()
+{
+    std::vector<SinkEvent> taken;
+    {
+        std::lock_guard lock(lock_);
+        taken.swap(events_);
+    }
+    Reset();
+    return taken;
+}
+
 std::vector<SinkEvent> RecordingSink::Samples() const
 {
     std::lock_guard lock(lock_);
@@ -645,22 +663,22 @@ bool RecordingSink::ReachedEndOfStream() const
 
 bool RecordingSink::WaitForEndOfStream(DWORD timeoutMs) const
 {
-    return WaitUntil(timeoutMs, [this] { return endOfStream_; });
+    return WaitUntil(timeoutMs, false, [this] { return endOfStream_; });
 }
 
 bool RecordingSink::WaitForSamples(size_t count, DWORD timeoutMs) const
 {
-    return WaitUntil(timeoutMs, [this, count] { return sampleCount_ >= count; });
+    return WaitUntil(timeoutMs, true, [this, count] { return sampleCount_ >= count; });
 }
 
 bool RecordingSink::WaitForEndOfStreamOrSamples(size_t count, DWORD timeoutMs) const
 {
-    return WaitUntil(timeoutMs, [this, count] { return endOfStream_ || sampleCount_ >= count; });
+    return WaitUntil(timeoutMs, true, [this, count] { return endOfStream_ || sampleCount_ >= count; });
 }
 
 bool RecordingSink::WaitForHeldReceive(DWORD timeoutMs) const
 {
-    return WaitUntil(timeoutMs, [this] { return heldReceivers_ > 0; });
+    return WaitUntil(timeoutMs, false, [this] { return heldReceivers_ > 0; });
 }
 
 bool RecordingSink::IsConnected() const

@@ -94,6 +94,8 @@ public:
 
     // ---- Observations ----
     std::vector<SinkEvent> Events() const;
+    // The record, moved out without a copy; the sink is left as Reset leaves it.
+    std::vector<SinkEvent> TakeEvents();
     std::vector<SinkEvent> Samples() const;
     size_t SampleCount() const;
     size_t EndOfStreamCount() const;
@@ -123,8 +125,9 @@ private:
     bool AcceptsLocked(const AM_MEDIA_TYPE& mt) const;
     HRESULT ReceiveSample(IMediaSample* sample);
     void RecordLocked(SinkEvent event);
+    // countsSamples: the condition may turn true on a sample, so samples must wake the waiter.
     template <typename Predicate>
-    bool WaitUntil(DWORD timeoutMs, Predicate ready) const;
+    bool WaitUntil(DWORD timeoutMs, bool countsSamples, Predicate ready) const;
 
     std::atomic<ULONG> references_{0};
     std::unique_ptr<Pin> pin_;
@@ -158,6 +161,9 @@ private:
     bool flushing_ = false;
     bool endOfStream_ = false;
     std::vector<SinkEvent> events_;
+    // Waiters whose condition counts samples. Without one, a sample wakes nobody: waking the
+    // player's thread for each sample cost a context switch per packet.
+    mutable size_t sampleWaiters_ = 0;
     size_t sampleCount_ = 0;
     size_t endOfStreamCount_ = 0;
     size_t refusedCount_ = 0;

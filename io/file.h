@@ -64,8 +64,9 @@ public:
 protected:
     explicit KFile(KFileKind kind);
 
-    // Positions the system file pointer and reads there; *read gets the bytes delivered.
-    // FALSE when the pointer did not land on the position or the read failed.
+    // Reads at the position in one system call; *read gets the bytes delivered (0 at the end).
+    // FALSE for a negative position or a failed read. Where the system file pointer is left
+    // afterwards differs between platforms: a reader using this keeps its own position.
     BOOL SystemReadAt(LONGLONG position, void* buffer, DWORD count, DWORD* read);
 
 private:

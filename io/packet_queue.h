@@ -1,116 +1,197 @@
-// The lock-protected FIFO between a filter's reader thread (Push) and one pin's worker thread
-// (Count, Pop, Clear). A null entry is the end-of-stream marker.
+// The FIFO between a filter's reader thread (Push, WaitForRoom) and one pin's worker thread
+// (Count, Pop, WaitForPush). A null entry is the end-of-stream marker.
+//
+// The hand-off costs no system call while the reader is ahead of the worker: the worker takes
+// all but the newest entry under one lock and pops them without it, the counts are atomics, and
+// either side wakes the other only when that one waits. The newest entry stays with the reader's
+// side, where an untimed continuation can still join it.
 #pragma once
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
 #include <deque>
 #include <memory>
+#include <mutex>
 
 #include "io/packet.h"
 
 template <typename P>
 class KPacketQueueT {
 public:
-    KPacketQueueT() { InitializeCriticalSection(&lock_); }
+    KPacketQueueT() = default;
     KPacketQueueT(const KPacketQueueT&) = delete;
     KPacketQueueT& operator=(const KPacketQueueT&) = delete;
-    ~KPacketQueueT()
-    {
-        Clear();
-        DeleteCriticalSection(&lock_);
-    }
+    ~KPacketQueueT() { Clear(); }
 
     // Takes the packet (or, when empty, queues the end marker); the caller's pointer is left
     // empty. An untimed continuation joins the timed packet still waiting at the tail.
     void Push(std::unique_ptr<P>& packet)
     {
         std::unique_ptr<P> incoming = std::move(packet);
-        Locked guard(&lock_);
-        if (!incoming) {
-            entries_.push_back(nullptr);
-            return;
+        bool wake = false;
+        {
+            std::lock_guard guard(lock_);
+            pushes_.fetch_add(1, std::memory_order_acq_rel);
+            wake = takerWaits_;
+            if (incoming)
+                bytes_.fetch_add(incoming->GetSize(), std::memory_order_acq_rel);
+            if (incoming && ShouldMerge(*incoming)) {
+                auto& target = Tail()->payload;
+                const size_t needed = target.size() + incoming->payload.size();
+                // Fragments come in runs (a video frame may arrive as a hundred PES payloads):
+                // growing geometrically keeps the copying linear in the frame's size.
+                if (target.capacity() < needed)
+                    target.reserve(std::max(needed, 2 * target.capacity()));
+                target.insert(target.end(), incoming->payload.begin(), incoming->payload.end());
+            } else {
+                inbox_.push_back(std::move(incoming));
+                count_.fetch_add(1, std::memory_order_acq_rel);
+            }
         }
-        bytes_ += incoming->GetSize();
-        if (ShouldMerge(*incoming)) {
-            auto& target = entries_.back()->payload;
-            const size_t needed = target.size() + incoming->payload.size();
-            // Fragments come in runs (a video frame may arrive as a hundred PES payloads):
-            // growing geometrically keeps the copying linear in the frame's size.
-            if (target.capacity() < needed)
-                target.reserve(std::max(needed, 2 * target.capacity()));
-            target.insert(target.end(), incoming->payload.begin(), incoming->payload.end());
-            return;
-        }
-        entries_.push_back(std::move(incoming));
+        if (wake)
+            pushed_.notify_one();
     }
     void Push(std::unique_ptr<P>&& packet) { Push(packet); }
 
     // The head entry (null for the end marker). Callers check Count first; an empty queue also
-    // answers null.
+    // answers null. Worker thread only.
     std::unique_ptr<P> Pop()
     {
-        Locked guard(&lock_);
-        if (entries_.empty())
-            return nullptr;
-        std::unique_ptr<P> head = std::move(entries_.front());
-        entries_.pop_front();
+        std::unique_ptr<P> head;
+        bool taken = false;
+        if (taken_.empty()) {
+            std::lock_guard guard(lock_);
+            if (inbox_.empty())
+                return nullptr;
+            if (inbox_.size() == 1) {
+                head = std::move(inbox_.front());
+                inbox_.pop_front();
+                taken = true;
+            } else {
+                taken_.swap(inbox_);
+                inbox_.push_back(std::move(taken_.back()));
+                taken_.pop_back();
+            }
+        }
+        if (!taken) {
+            head = std::move(taken_.front());
+            taken_.pop_front();
+        }
         if (head)
-            bytes_ -= head->GetSize();
+            bytes_.fetch_sub(head->GetSize(), std::memory_order_acq_rel);
+        count_.fetch_sub(1, std::memory_order_acq_rel);
+        if (giverWaits_.load(std::memory_order_acquire))
+            WakeGiverIfDrained();
         return head;
     }
 
     // Entries, end markers included.
-    DWORD Count()
-    {
-        Locked guard(&lock_);
-        return static_cast<DWORD>(entries_.size());
-    }
+    DWORD Count() const { return count_.load(std::memory_order_acquire); }
+    DWORD Bytes() const { return bytes_.load(std::memory_order_acquire); }
 
-    DWORD Bytes()
-    {
-        Locked guard(&lock_);
-        return bytes_;
-    }
-
+    // Drops everything. Called by the worker, or by another thread while the worker is parked.
     void Clear()
     {
         std::deque<std::unique_ptr<P>> dropped;
+        std::deque<std::unique_ptr<P>> droppedTaken;
         {
-            Locked guard(&lock_);
-            dropped.swap(entries_);
+            std::lock_guard guard(lock_);
+            dropped.swap(inbox_);
+            droppedTaken.swap(taken_);
             bytes_ = 0;
+            count_ = 0;
         }
     }
 
     // Whether the last entry is a packet rather than the end marker; false when empty.
     bool TailIsPacket()
     {
-        Locked guard(&lock_);
-        return !entries_.empty() && entries_.back() != nullptr;
+        std::lock_guard guard(lock_);
+        const std::unique_ptr<P>* tail = TailEntry();
+        return tail && *tail;
     }
 
+    // Pushes so far: a worker notes it before looking at the queue, and WaitForPush then returns
+    // as soon as anything arrived after that look.
+    std::uint64_t Pushes() const { return pushes_.load(std::memory_order_acquire); }
+
+    // Worker: waits up to the timeout for a push after the one counted by seen.
+    void WaitForPush(std::uint64_t seen, DWORD timeoutMs)
+    {
+        std::unique_lock guard(lock_);
+        if (pushes_ != seen)
+            return;
+        takerWaits_ = true;
+        pushed_.wait_for(guard, std::chrono::milliseconds(timeoutMs), [&] { return pushes_ != seen; });
+        takerWaits_ = false;
+    }
+
+    // Reader: waits up to the timeout while the queue holds bytes or count entries or more. The
+    // worker wakes it once half of both is free, so that a reader ahead of the worker wakes once
+    // per half queue rather than once per packet.
+    void WaitForRoom(DWORD bytes, DWORD count, DWORD timeoutMs)
+    {
+        std::unique_lock guard(lock_);
+        if (!Full(bytes, count))
+            return;
+        wakeBytes_ = bytes / 2;
+        wakeCount_ = count / 2;
+        giverWaits_ = true;
+        drained_.wait_for(guard, std::chrono::milliseconds(timeoutMs), [&] { return !Full(bytes, count) && Drained(); });
+        giverWaits_ = false;
+    }
+
+    // Whether a reader is in WaitForRoom now.
+    bool ReaderWaits() const { return giverWaits_.load(std::memory_order_acquire); }
+
 private:
-    class Locked {
-    public:
-        explicit Locked(CRITICAL_SECTION* lock) : lock_(lock) { EnterCriticalSection(lock_); }
-        Locked(const Locked&) = delete;
-        Locked& operator=(const Locked&) = delete;
-        ~Locked() { LeaveCriticalSection(lock_); }
+    bool Full(DWORD bytes, DWORD count) const { return bytes_ >= bytes || count_ >= count; }
+    bool Drained() const { return bytes_ <= wakeBytes_ && count_ <= wakeCount_; }
 
-    private:
-        CRITICAL_SECTION* lock_;
-    };
+    // The newest entry: the inbox keeps it whenever the queue is not empty (the worker takes
+    // the last inbox entry only when nothing else is queued).
+    std::unique_ptr<P>* TailEntry() { return inbox_.empty() ? nullptr : &inbox_.back(); }
+    P* Tail()
+    {
+        std::unique_ptr<P>* tail = TailEntry();
+        return tail ? tail->get() : nullptr;
+    }
 
-    bool ShouldMerge(const P& incoming) const
+    void WakeGiverIfDrained()
+    {
+        bool wake;
+        {
+            // Under the lock, so that a reader between its check and its wait is not missed.
+            std::lock_guard guard(lock_);
+            wake = giverWaits_ && Drained();
+        }
+        if (wake)
+            drained_.notify_one();
+    }
+
+    bool ShouldMerge(const P& incoming)
     {
         if (!incoming.continuation || incoming.discontinuity || incoming.mediaType || incoming.HasTime())
             return false;
-        return !entries_.empty() && entries_.back() && entries_.back()->HasTime();
+        const P* tail = Tail();
+        return tail && tail->HasTime();
     }
 
-    CRITICAL_SECTION lock_;
-    std::deque<std::unique_ptr<P>> entries_;
-    DWORD bytes_ = 0;
+    std::mutex lock_;
+    std::condition_variable pushed_;
+    std::condition_variable drained_;
+    std::deque<std::unique_ptr<P>> inbox_;  // the reader's side, newest last
+    std::deque<std::unique_ptr<P>> taken_;  // older entries the worker took in one go; its own
+    std::atomic<DWORD> bytes_{0};
+    std::atomic<DWORD> count_{0};
+    std::atomic<std::uint64_t> pushes_{0};  // changed under the lock
+    bool takerWaits_ = false;
+    std::atomic<bool> giverWaits_{false};
+    DWORD wakeBytes_ = 0;
+    DWORD wakeCount_ = 0;
 };
 
 extern template class KPacketQueueT<KPacket>;

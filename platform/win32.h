@@ -81,7 +81,14 @@ constexpr DWORD FILE_END = 2;
 constexpr DWORD INVALID_SET_FILE_POINTER = 0xFFFFFFFF;
 constexpr DWORD INVALID_FILE_SIZE = 0xFFFFFFFF;
 inline HANDLE const INVALID_HANDLE_VALUE = reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(-1));
-struct OVERLAPPED;
+// Only the offset is used: ReadFile given one reads there, in one call, on any handle.
+struct OVERLAPPED {
+    ULONG_PTR Internal = 0;
+    ULONG_PTR InternalHigh = 0;
+    DWORD Offset = 0;
+    DWORD OffsetHigh = 0;
+    HANDLE hEvent = nullptr;
+};
 
 HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES attributes, DWORD disposition,
                    DWORD flags, HANDLE templateFile);

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <future>
 #include <thread>
 #include <vector>
 
@@ -118,6 +120,44 @@ TYPED_TEST(PacketQueueTest, ContinuationAfterItsPacketLeftTravelsAlone)
     EXPECT_EQ(alone->payload, (std::vector<BYTE>{2, 3}));
 }
 
+// The worker takes queued entries in batches; the newest stays behind for the reader, so a
+// fragment still joins it exactly as if the worker had taken one entry at a time.
+TYPED_TEST(PacketQueueTest, ABatchTakenByTheWorkerLeavesTheNewestEntryToMergeInto)
+{
+    KPacketQueueT<TypeParam> queue;
+    for (LONGLONG start : {100, 200, 300})
+        queue.Push(MakePacket<TypeParam>({static_cast<BYTE>(start / 100)}, start));
+    std::unique_ptr<TypeParam> first = queue.Pop();
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(first->start, 100);
+    EXPECT_EQ(queue.Count(), 2u);
+    EXPECT_TRUE(queue.TailIsPacket());
+
+    queue.Push(MakePacket<TypeParam>({9, 9}, PACKET_NO_TIME, TRUE));
+    EXPECT_EQ(queue.Count(), 2u);
+    EXPECT_EQ(queue.Bytes(), 4u);
+    queue.Push(nullptr);
+    EXPECT_FALSE(queue.TailIsPacket());
+    std::unique_ptr<TypeParam> second = queue.Pop();
+    std::unique_ptr<TypeParam> third = queue.Pop();
+    ASSERT_TRUE(second && third);
+    EXPECT_EQ(second->payload, (std::vector<BYTE>{2}));
+    EXPECT_EQ(third->payload, (std::vector<BYTE>{3, 9, 9}));
+    EXPECT_EQ(queue.Count(), 1u);
+    EXPECT_EQ(queue.Pop(), nullptr);
+    EXPECT_EQ(queue.Count(), 0u);
+    EXPECT_EQ(queue.Bytes(), 0u);
+
+    // Clear reaches what the worker had taken too.
+    for (LONGLONG start : {1, 2, 3})
+        queue.Push(MakePacket<TypeParam>({1, 2}, start));
+    ASSERT_NE(queue.Pop(), nullptr);
+    queue.Clear();
+    EXPECT_EQ(queue.Count(), 0u);
+    EXPECT_EQ(queue.Bytes(), 0u);
+    EXPECT_EQ(queue.Pop(), nullptr);
+}
+
 TYPED_TEST(PacketQueueTest, ClearDropsPacketsTheirMediaTypesAndTheMarker)
 {
     KPacketQueueT<TypeParam> queue;
@@ -147,9 +187,16 @@ TEST(PacketQueueThreads, EveryByteArrivesInOrderAcrossThreads)
     KPacketQueue queue;
     std::vector<BYTE> sent;
 
+    // The producer keeps to 64 entries and the consumer waits for pushes, as the reader and a
+    // pin's worker do; the waits are long, so a wake-up that got lost shows as a slow run.
+    constexpr DWORD kLimit = 64;
+    constexpr DWORD kLongWaitMs = 1000;
+    const auto begin = std::chrono::steady_clock::now();
     std::thread producer([&queue] {
         unsigned counter = 0;
         for (int i = 0; i < kPackets; ++i) {
+            while (queue.Count() >= kLimit)
+                queue.WaitForRoom(0xFFFFFFFF, kLimit, kLongWaitMs);
             // Every third packet is an untimed fragment that may or may not merge, depending on
             // whether the consumer has already taken the packet before it.
             const bool fragment = i % 3 == 2;
@@ -169,8 +216,9 @@ TEST(PacketQueueThreads, EveryByteArrivesInOrderAcrossThreads)
 
     std::vector<BYTE> received;
     for (;;) {
+        const std::uint64_t pushes = queue.Pushes();
         if (queue.Count() == 0) {
-            std::this_thread::yield();
+            queue.WaitForPush(pushes, kLongWaitMs);
             continue;
         }
         std::unique_ptr<KPacket> packet = queue.Pop();
@@ -179,9 +227,59 @@ TEST(PacketQueueThreads, EveryByteArrivesInOrderAcrossThreads)
         received.insert(received.end(), packet->payload.begin(), packet->payload.end());
     }
     producer.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(10));
     EXPECT_EQ(received, sent);
     EXPECT_EQ(queue.Count(), 0u);
     EXPECT_EQ(queue.Bytes(), 0u);
+}
+
+// Each wait ends when the other side has acted, not at its timeout; a reader ahead of the worker
+// is woken once half the queue is free, not for every packet taken.
+TEST(PacketQueueThreads, WaitsEndWhenTheOtherSideActs)
+{
+    using namespace std::chrono_literals;
+    constexpr DWORD kLongWaitMs = 20000;
+    KPacketQueue queue;
+
+    const std::uint64_t seen = queue.Pushes();
+    auto worker = std::async(std::launch::async, [&] {
+        const auto begin = std::chrono::steady_clock::now();
+        queue.WaitForPush(seen, kLongWaitMs);
+        return std::chrono::steady_clock::now() - begin;
+    });
+    std::this_thread::sleep_for(20ms);
+    queue.Push(MakePacket<KPacket>({1}, 0));
+    EXPECT_LT(worker.get(), 10s);
+    // A push already made since the look ends the wait at once.
+    const auto begin = std::chrono::steady_clock::now();
+    queue.WaitForPush(seen, kLongWaitMs);
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, 10s);
+    ASSERT_NE(queue.Pop(), nullptr);
+
+    for (int i = 0; i < 10; ++i)
+        queue.Push(MakePacket<KPacket>({1, 2}, i));
+    std::atomic<bool> woken{false};
+    auto reader = std::async(std::launch::async, [&] {
+        queue.WaitForRoom(0xFFFFFFFF, 10, kLongWaitMs);
+        woken = true;
+    });
+    while (!queue.ReaderWaits())
+        std::this_thread::sleep_for(1ms);
+    for (int i = 0; i < 4; ++i)
+        ASSERT_NE(queue.Pop(), nullptr);
+    std::this_thread::sleep_for(50ms);
+    EXPECT_FALSE(woken) << "woken with 6 of 10 entries queued";
+    ASSERT_NE(queue.Pop(), nullptr);
+    EXPECT_EQ(reader.wait_for(10s), std::future_status::ready);
+    EXPECT_TRUE(woken);
+
+    // Bytes count as well as entries, and a short timeout ends the wait of a full queue.
+    queue.Clear();
+    queue.Push(MakePacket<KPacket>(std::vector<BYTE>(100), 0));
+    const auto shortBegin = std::chrono::steady_clock::now();
+    queue.WaitForRoom(100, 1000, 1);
+    EXPECT_LT(std::chrono::steady_clock::now() - shortBegin, 10s);
+    EXPECT_EQ(queue.Count(), 1u);
 }
 
 }  // namespace

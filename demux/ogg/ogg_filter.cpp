@@ -132,7 +132,7 @@ bool COGG_OutputPin::QueuePacket(std::unique_ptr<KPacket2> packet, const std::fu
     while (m_queue.Bytes() >= bytes || m_queue.Count() >= kQueuePackets) {
         if (abort() || !ThreadExists())
             return false;
-        Sleep(1);
+        m_queue.WaitForRoom(bytes, kQueuePackets, 1);
     }
     m_queue.Push(packet);
     return true;
@@ -152,8 +152,9 @@ DWORD COGG_OutputPin::ThreadProc()
         hr = DeliverOggStartSamples(*this, *m_stream, [this] { return CheckRequest(nullptr) != FALSE; });
     bool first = true;
     while (SUCCEEDED(hr) && !CheckRequest(nullptr)) {
+        const std::uint64_t pushes = m_queue.Pushes();
         if (m_queue.Count() == 0) {
-            Sleep(1);
+            m_queue.WaitForPush(pushes, 1);
             continue;
         }
         std::unique_ptr<KPacket2> packet = m_queue.Pop();

@@ -67,7 +67,7 @@ HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD, LPSECURITY_ATTRIBUTES, DWO
     return new FileObject(fd);
 }
 
-BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD count, LPDWORD read, OVERLAPPED*)
+BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD count, LPDWORD read, OVERLAPPED* overlapped)
 {
     if (read)
         *read = 0;
@@ -78,7 +78,15 @@ BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD count, LPDWORD read, OVERLAPPED*
     }
     DWORD done = 0;
     while (done < count) {
-        ssize_t n = ::read(object->fd, static_cast<BYTE*>(buffer) + done, count - done);
+        BYTE* target = static_cast<BYTE*>(buffer) + done;
+        ssize_t n;
+        if (overlapped) {
+            // At an offset, as a synchronous read given an OVERLAPPED does: one call, no seek.
+            const auto offset = static_cast<off_t>((static_cast<std::uint64_t>(overlapped->OffsetHigh) << 32) | overlapped->Offset);
+            n = ::pread(object->fd, target, count - done, offset + static_cast<off_t>(done));
+        } else {
+            n = ::read(object->fd, target, count - done);
+        }
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0) {
@@ -91,6 +99,11 @@ BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD count, LPDWORD read, OVERLAPPED*
     }
     if (read)
         *read = done;
+    // A read at an offset that finds only the end fails, as it does on the platform.
+    if (overlapped && done == 0 && count > 0) {
+        SetLastError(ERROR_HANDLE_EOF);
+        return FALSE;
+    }
     return TRUE;
 }
 
