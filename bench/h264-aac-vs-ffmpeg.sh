@@ -13,9 +13,10 @@
 # the reference is `ffmpeg -v error -i FILE -map 0 -c copy -f null -`, which demuxes every packet
 # without decoding and without looking at the bytes, so our sinks skip their checksums too.
 # Set VMX_BENCH_CHECKSUMS=1 to time with them. SIZE_MB (or $VMX_BENCH_MB, default 1000) is the
-# size to reach; a smaller one makes a quick check of the script itself. Each side runs three
-# times; the medians of the wall-clock times measured here, and their ratio ours/ffmpeg, are
-# printed, plus the median of the wall_s that the bench program reports for itself.
+# size to reach; a smaller one makes a quick check of the script itself. The two sides run
+# alternately, five times each (or $VMX_BENCH_RUNS); the medians of the wall-clock times measured
+# here, and their ratio ours/ffmpeg, are printed, plus the median of the wall_s that the bench
+# program reports for itself.
 set -euo pipefail
 . "$(dirname "$0")/against-ffmpeg.sh"
 export LC_ALL=C
@@ -28,7 +29,7 @@ case "$container" in
 esac
 bench="${2:-${VMX_BENCH:-$root/build/release/play_bench}}"
 target_mb="${3:-${VMX_BENCH_MB:-1000}}"
-runs=3
+runs="${VMX_BENCH_RUNS:-5}"
 
 if [ ! -x "$bench" ]; then
   echo "$container-vs-ffmpeg: no executable bench program at $bench (build it, or pass its path)" >&2

@@ -3,18 +3,19 @@
 #
 #   bench/mp3-vs-ffmpeg.sh [BENCH]
 #
-# BENCH (or $VMX_BENCH, default build/release/play_bench) is run as `BENCH FILE`; the reference
-# is `ffmpeg -v error -i FILE -map 0 -c copy -f null -`, which demuxes every packet without
-# decoding. Each runs three times; the medians of the wall-clock times measured here, the same
-# way for both, and their ratio ours/ffmpeg are printed, plus the median of the wall_s that the
-# bench program reports for itself when it prints one.
+# BENCH (or $VMX_BENCH, default build/release/play_bench) is run as `BENCH FILE --no-checksum`;
+# the reference is `ffmpeg -v error -i FILE -map 0 -c copy -f null -`, which demuxes every packet
+# without decoding and without looking at the bytes (VMX_BENCH_CHECKSUMS=1 times our sinks with
+# their checksums). The two run alternately, five times each (or $VMX_BENCH_RUNS); the medians of
+# the wall-clock times measured here, the same way for both, and their ratio ours/ffmpeg are
+# printed, plus the median of the wall_s that the bench program reports for itself.
 set -euo pipefail
 . "$(dirname "$0")/against-ffmpeg.sh"
 export LC_ALL=C
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 bench="${1:-${VMX_BENCH:-$root/build/release/play_bench}}"
-runs=3
+runs="${VMX_BENCH_RUNS:-5}"
 
 if [ ! -x "$bench" ]; then
   echo "mp3-vs-ffmpeg: no executable bench program at $bench (build it, or pass its path)" >&2
@@ -39,4 +40,6 @@ for _ in $(seq 60); do cat "$work/minute.mp3"; done >"$file"
 cat "$file" >/dev/null # into the page cache, so no run pays for the first read
 
 echo "file: $(stat -c %s "$file") bytes, one hour of 128 kbit/s CBR 44.1 kHz stereo"
-compare_with_ffmpeg "$runs" "$file" "$bench"
+bench_options=(--no-checksum)
+[ "${VMX_BENCH_CHECKSUMS:-0}" = 1 ] && bench_options=()
+compare_with_ffmpeg "$runs" "$file" "$bench" "${bench_options[@]}"

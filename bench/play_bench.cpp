@@ -15,13 +15,20 @@ using namespace vmx::host;
 
 namespace {
 
-double CpuSeconds()
+rusage Usage()
 {
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
+    return usage;
+}
+
+double CpuSeconds(const rusage& usage)
+{
     auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6; };
     return seconds(usage.ru_utime) + seconds(usage.ru_stime);
 }
+
+long Switches(const rusage& usage) { return usage.ru_nvcsw + usage.ru_nivcsw; }
 
 }  // namespace
 
@@ -55,11 +62,12 @@ int main(int argc, char** argv)
     PlayOptions options;
     options.timeoutMs = 3600000;
     options.computeChecksums = checksums;
-    const double cpuBefore = CpuSeconds();
+    const rusage before = Usage();
     const auto begin = std::chrono::steady_clock::now();
     PlayResult result = PlaySource(source.filter.Get(), options);
     const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
-    const double cpu = CpuSeconds() - cpuBefore;
+    const rusage after = Usage();
+    const double cpu = CpuSeconds(after) - CpuSeconds(before);
     if (!result.Succeeded()) {
         std::fprintf(stderr, "play_bench: %s\n", result.error.c_str());
         return 1;
@@ -72,7 +80,11 @@ int main(int argc, char** argv)
                 ++samples;
                 bytes += event.length;
             }
-    std::printf("wall_s=%.3f cpu_s=%.3f samples=%zu bytes=%.0f mb_per_s=%.1f samples_per_s=%.0f checksums=%s\n", wall,
-                cpu, samples, bytes, bytes / wall / 1e6, static_cast<double>(samples) / wall, checksums ? "on" : "off");
+    // ru_maxrss is in KiB on Linux.
+    std::printf("wall_s=%.3f cpu_s=%.3f samples=%zu bytes=%.0f mb_per_s=%.1f samples_per_s=%.0f switches_per_sample=%.3f "
+                "max_rss_mb=%.1f checksums=%s\n",
+                wall, cpu, samples, bytes, bytes / wall / 1e6, static_cast<double>(samples) / wall,
+                samples ? static_cast<double>(Switches(after) - Switches(before)) / static_cast<double>(samples) : 0.0,
+                static_cast<double>(after.ru_maxrss) / 1024.0, checksums ? "on" : "off");
     return 0;
 }

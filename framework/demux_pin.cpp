@@ -59,9 +59,6 @@ HRESULT CDemuxOutputPin::DoBufferProcessingLoop()
                 Sleep(1);
                 continue;
             }
-            // Noted before the fill looks at the queue: a packet pushed after the look ends the
-            // wait below at once.
-            const std::uint64_t pushes = QueuePushes();
             HRESULT hr = FillSample(sample);
             if (hr == S_OK) {
                 if (!sample)
@@ -78,7 +75,7 @@ HRESULT CDemuxOutputPin::DoBufferProcessingLoop()
             } else if (hr == S_NOT_READY) {
                 if (sample)
                     sample->Release();
-                WaitForPush(pushes, 1);
+                WaitUntilTakeable(1);
             } else {
                 if (sample)
                     sample->Release();

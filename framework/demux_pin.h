@@ -56,8 +56,7 @@ public:
     virtual ULONG QueuedCount() = 0;
     // The queue's hand-off waits (see KPacketQueueT): both give up after the timeout, so that
     // each side looks at its commands as often as it did polling.
-    virtual std::uint64_t QueuePushes() = 0;
-    virtual void WaitForPush(std::uint64_t seen, DWORD timeoutMs) = 0;
+    virtual void WaitUntilTakeable(DWORD timeoutMs) = 0;
     virtual void WaitForRoom(ULONG bytes, ULONG count, DWORD timeoutMs) = 0;
 
 protected:
@@ -103,8 +102,7 @@ public:
     void ClearQueue() override { m_queue.Clear(); }
     ULONG QueuedBytes() override { return m_queue.Bytes(); }
     ULONG QueuedCount() override { return m_queue.Count(); }
-    std::uint64_t QueuePushes() override { return m_queue.Pushes(); }
-    void WaitForPush(std::uint64_t seen, DWORD timeoutMs) override { m_queue.WaitForPush(seen, timeoutMs); }
+    void WaitUntilTakeable(DWORD timeoutMs) override { m_queue.WaitUntilTakeable(m_holdsBack ? 2 : 1, timeoutMs); }
     void WaitForRoom(ULONG bytes, ULONG count, DWORD timeoutMs) override { m_queue.WaitForRoom(bytes, count, timeoutMs); }
 
 protected:
@@ -113,13 +111,21 @@ protected:
     // packet, S_FALSE at the end marker, S_NOT_READY otherwise (an untimed packet is dropped).
     HRESULT TakeHeldBack(std::unique_ptr<Packet>& packet)
     {
-        const DWORD queued = m_queue.Count();
-        if (queued == 0 || (queued == 1 && m_queue.TailIsPacket()))
+        if (TailHeldBack())
             return S_NOT_READY;
         packet = m_queue.Pop();
         if (!packet)
             return S_FALSE;
         return packet->HasTime() ? S_OK : S_NOT_READY;
+    }
+
+    // Whether nothing can be taken while the newest packet is kept back. A pin that asks waits
+    // for two entries (or the end marker) when it has nothing to send.
+    bool TailHeldBack()
+    {
+        m_holdsBack = true;
+        const DWORD queued = m_queue.Count();
+        return queued == 0 || (queued == 1 && m_queue.TailIsPacket());
     }
 
     // How a packet's flags become the sample's.
@@ -184,4 +190,7 @@ protected:
     }
 
     KPacketQueueT<Packet> m_queue;
+
+private:
+    bool m_holdsBack = false;  // the worker's own
 };

@@ -1,5 +1,5 @@
 // The FIFO between a filter's reader thread (Push, WaitForRoom) and one pin's worker thread
-// (Count, Pop, WaitForPush). A null entry is the end-of-stream marker.
+// (Count, Pop, WaitUntilTakeable). A null entry is the end-of-stream marker.
 //
 // The hand-off costs no system call while the reader is ahead of the worker: the worker takes
 // all but the newest entry under one lock and pops them without it, the counts are atomics, and
@@ -34,8 +34,6 @@ public:
         bool wake = false;
         {
             std::lock_guard guard(lock_);
-            pushes_.fetch_add(1, std::memory_order_acq_rel);
-            wake = takerWaits_;
             if (incoming)
                 bytes_.fetch_add(incoming->GetSize(), std::memory_order_acq_rel);
             if (incoming && ShouldMerge(*incoming)) {
@@ -50,6 +48,7 @@ public:
                 inbox_.push_back(std::move(incoming));
                 count_.fetch_add(1, std::memory_order_acq_rel);
             }
+            wake = takerWaits_ && Takeable(takerNeeds_);
         }
         if (wake)
             pushed_.notify_one();
@@ -114,18 +113,16 @@ public:
         return tail && *tail;
     }
 
-    // Pushes so far: a worker notes it before looking at the queue, and WaitForPush then returns
-    // as soon as anything arrived after that look.
-    std::uint64_t Pushes() const { return pushes_.load(std::memory_order_acquire); }
-
-    // Worker: waits up to the timeout for a push after the one counted by seen.
-    void WaitForPush(std::uint64_t seen, DWORD timeoutMs)
+    // Worker: waits up to the timeout until it can take something: `needs` entries, or any once
+    // the end marker is queued. A worker that keeps the newest packet back needs two.
+    void WaitUntilTakeable(DWORD needs, DWORD timeoutMs)
     {
         std::unique_lock guard(lock_);
-        if (pushes_ != seen)
+        if (Takeable(needs))
             return;
+        takerNeeds_ = needs;
         takerWaits_ = true;
-        pushed_.wait_for(guard, std::chrono::milliseconds(timeoutMs), [&] { return pushes_ != seen; });
+        pushed_.wait_for(guard, std::chrono::milliseconds(timeoutMs), [&] { return Takeable(needs); });
         takerWaits_ = false;
     }
 
@@ -148,6 +145,7 @@ public:
     bool ReaderWaits() const { return giverWaits_.load(std::memory_order_acquire); }
 
 private:
+    bool Takeable(DWORD needs) const { return count_ >= needs || (!inbox_.empty() && !inbox_.back()); }
     bool Full(DWORD bytes, DWORD count) const { return bytes_ >= bytes || count_ >= count; }
     bool Drained() const { return bytes_ <= wakeBytes_ && count_ <= wakeCount_; }
 
@@ -187,8 +185,8 @@ private:
     std::deque<std::unique_ptr<P>> taken_;  // older entries the worker took in one go; its own
     std::atomic<DWORD> bytes_{0};
     std::atomic<DWORD> count_{0};
-    std::atomic<std::uint64_t> pushes_{0};  // changed under the lock
     bool takerWaits_ = false;
+    DWORD takerNeeds_ = 1;
     std::atomic<bool> giverWaits_{false};
     DWORD wakeBytes_ = 0;
     DWORD wakeCount_ = 0;

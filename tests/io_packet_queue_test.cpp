@@ -216,9 +216,8 @@ TEST(PacketQueueThreads, EveryByteArrivesInOrderAcrossThreads)
 
     std::vector<BYTE> received;
     for (;;) {
-        const std::uint64_t pushes = queue.Pushes();
         if (queue.Count() == 0) {
-            queue.WaitForPush(pushes, kLongWaitMs);
+            queue.WaitUntilTakeable(1, kLongWaitMs);
             continue;
         }
         std::unique_ptr<KPacket> packet = queue.Pop();
@@ -241,20 +240,25 @@ TEST(PacketQueueThreads, WaitsEndWhenTheOtherSideActs)
     constexpr DWORD kLongWaitMs = 20000;
     KPacketQueue queue;
 
-    const std::uint64_t seen = queue.Pushes();
+    // A worker that keeps the newest packet back wakes for the second entry, not the first; the
+    // end marker alone is enough.
     auto worker = std::async(std::launch::async, [&] {
-        const auto begin = std::chrono::steady_clock::now();
-        queue.WaitForPush(seen, kLongWaitMs);
-        return std::chrono::steady_clock::now() - begin;
+        queue.WaitUntilTakeable(2, kLongWaitMs);
+        return queue.Count();
     });
     std::this_thread::sleep_for(20ms);
     queue.Push(MakePacket<KPacket>({1}, 0));
-    EXPECT_LT(worker.get(), 10s);
-    // A push already made since the look ends the wait at once.
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(worker.wait_for(0s), std::future_status::timeout) << "woken by the first entry";
+    queue.Push(MakePacket<KPacket>({2}, 1));
+    ASSERT_EQ(worker.wait_for(10s), std::future_status::ready);
+    EXPECT_EQ(worker.get(), 2u);
+    queue.Clear();
+    queue.Push(nullptr);
     const auto begin = std::chrono::steady_clock::now();
-    queue.WaitForPush(seen, kLongWaitMs);
+    queue.WaitUntilTakeable(2, kLongWaitMs);
     EXPECT_LT(std::chrono::steady_clock::now() - begin, 10s);
-    ASSERT_NE(queue.Pop(), nullptr);
+    queue.Clear();
 
     for (int i = 0; i < 10; ++i)
         queue.Push(MakePacket<KPacket>({1, 2}, i));

@@ -179,8 +179,7 @@ void CMKV_OutputPin::FlushWaitingBlocks()
 HRESULT CMKV_OutputPin::TakeQueued()
 {
     // One packet is always kept back until another (or the end marker) is queued behind it.
-    const DWORD queued = m_queue.Count();
-    if (queued == 0 || (queued == 1 && m_queue.TailIsPacket()))
+    if (TailHeldBack())
         return S_NOT_READY;
     std::unique_ptr<KMkvPacket> entry = m_queue.Pop();
     if (!entry) {

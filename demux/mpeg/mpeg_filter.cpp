@@ -70,8 +70,7 @@ HRESULT CMPG_OutputPin::DeliverEndFlush()
 HRESULT CMPG_OutputPin::FillSample(IMediaSample*& sample)
 {
     // The last packet waits for the next entry: untimed continuations may still join it.
-    const DWORD queued = m_queue.Count();
-    if (queued == 0 || (queued == 1 && m_queue.TailIsPacket()))
+    if (TailHeldBack())
         return S_NOT_READY;
     std::unique_ptr<KPacket> packet = m_queue.Pop();
     KMpegUnits units;

@@ -152,9 +152,8 @@ DWORD COGG_OutputPin::ThreadProc()
         hr = DeliverOggStartSamples(*this, *m_stream, [this] { return CheckRequest(nullptr) != FALSE; });
     bool first = true;
     while (SUCCEEDED(hr) && !CheckRequest(nullptr)) {
-        const std::uint64_t pushes = m_queue.Pushes();
         if (m_queue.Count() == 0) {
-            m_queue.WaitForPush(pushes, 1);
+            m_queue.WaitUntilTakeable(1, 1);
             continue;
         }
         std::unique_ptr<KPacket2> packet = m_queue.Pop();
