@@ -470,7 +470,7 @@ HRESULT RecordingSink::ReceiveSample(IMediaSample* sample)
     }
     AM_MEDIA_TYPE* carried = nullptr;
     if (sample->GetMediaType(&carried) == S_OK && carried) {
-        event.mediaType.emplace(*carried);
+        event.mediaType = std::make_shared<const CMediaType>(*carried);
         DeleteMediaType(carried);
     }
 

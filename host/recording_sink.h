@@ -45,7 +45,8 @@ struct SinkEvent {
     std::uint64_t checksum = 0;
     std::uint32_t adler32 = 0;
     std::vector<BYTE> bytes{};  // only while the sink keeps sample bytes
-    std::optional<CMediaType> mediaType{};  // only when the sample carried one
+    // Only when the sample carried one; shared, so that a record of many samples stays small.
+    std::shared_ptr<const CMediaType> mediaType{};
     std::uint64_t arrival = 0;  // from NextArrival, when recorded
 };
 
