@@ -3,6 +3,20 @@
 # the medians and their ratio.
 #   compare_with_ffmpeg RUNS FILE BENCH [BENCH_OPTION...]
 
+export LC_ALL=C
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+
+# choose_bench NAME [BENCH]: sets bench (BENCH, else $VMX_BENCH, else the release build's
+# play_bench) and runs ($VMX_BENCH_RUNS, else 5); stops the script when there is no such program.
+choose_bench() {
+  bench="${2:-${VMX_BENCH:-$root/build/release/play_bench}}"
+  runs="${VMX_BENCH_RUNS:-5}"
+  if [ ! -x "$bench" ]; then
+    echo "$1: no executable bench program at $bench (build it, or pass its path)" >&2
+    exit 1
+  fi
+}
+
 now_ns() { date +%s%N; }
 seconds_since() { awk -v start="$1" -v end="$(now_ns)" 'BEGIN { printf "%.3f", (end - start) / 1e9 }'; }
 median() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }

@@ -19,22 +19,13 @@
 # program reports for itself.
 set -euo pipefail
 . "$(dirname "$0")/against-ffmpeg.sh"
-export LC_ALL=C
-
-root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 container="${1:-}"
 case "$container" in
   mkv | mp4 | avi | ts | vob | flv | wmv | ogg) ;;
   *) echo "h264-aac-vs-ffmpeg: the container is mkv, mp4, avi, ts, vob, flv, wmv or ogg, not '$container'" >&2; exit 2 ;;
 esac
-bench="${2:-${VMX_BENCH:-$root/build/release/play_bench}}"
+choose_bench "$container-vs-ffmpeg" "${2:-}"
 target_mb="${3:-${VMX_BENCH_MB:-1000}}"
-runs="${VMX_BENCH_RUNS:-5}"
-
-if [ ! -x "$bench" ]; then
-  echo "$container-vs-ffmpeg: no executable bench program at $bench (build it, or pass its path)" >&2
-  exit 1
-fi
 if ! [[ "$target_mb" =~ ^[1-9][0-9]*$ ]]; then
   echo "$container-vs-ffmpeg: the size is a whole number of megabytes, not '$target_mb'" >&2
   exit 2

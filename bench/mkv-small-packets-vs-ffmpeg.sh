@@ -11,16 +11,7 @@
 # ours/ffmpeg are printed.
 set -euo pipefail
 . "$(dirname "$0")/against-ffmpeg.sh"
-export LC_ALL=C
-
-root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-bench="${1:-${VMX_BENCH:-$root/build/release/play_bench}}"
-runs="${VMX_BENCH_RUNS:-5}"
-
-if [ ! -x "$bench" ]; then
-  echo "mkv-small-packets-vs-ffmpeg: no executable bench program at $bench (build it, or pass its path)" >&2
-  exit 1
-fi
+choose_bench mkv-small-packets-vs-ffmpeg "${1:-}"
 
 "$root/scripts/need-packages.sh" ffmpeg
 

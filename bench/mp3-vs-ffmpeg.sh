@@ -11,18 +11,9 @@
 # printed, plus the median of the wall_s that the bench program reports for itself.
 set -euo pipefail
 . "$(dirname "$0")/against-ffmpeg.sh"
-export LC_ALL=C
+choose_bench mp3-vs-ffmpeg "${1:-}"
 
-root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-bench="${1:-${VMX_BENCH:-$root/build/release/play_bench}}"
-runs="${VMX_BENCH_RUNS:-5}"
-
-if [ ! -x "$bench" ]; then
-  echo "mp3-vs-ffmpeg: no executable bench program at $bench (build it, or pass its path)" >&2
-  exit 1
-fi
-
-"$(git -C "$(dirname "$0")" rev-parse --show-toplevel)/scripts/need-packages.sh" ffmpeg lame
+"$root/scripts/need-packages.sh" ffmpeg lame
 
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
