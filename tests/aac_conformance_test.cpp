@@ -14,12 +14,6 @@ using namespace vmx::test;
 
 namespace {
 
-std::vector<BYTE> FileBytes(const std::string& file)
-{
-    std::ifstream in(kFixtureDir + file, std::ios::binary);
-    return std::vector<BYTE>(std::istreambuf_iterator<char>(in), {});
-}
-
 std::uint32_t Adler(const BYTE* data, size_t size)
 {
     return static_cast<std::uint32_t>(adler32(adler32(0, nullptr, 0), data, static_cast<uInt>(size)));
@@ -28,7 +22,7 @@ std::uint32_t Adler(const BYTE* data, size_t size)
 // The Adler-32 of each reference frame without its header, checked against the file first.
 std::vector<std::uint32_t> PayloadChecksums(const std::string& file, const Reference& ref)
 {
-    std::vector<BYTE> bytes = FileBytes(file);
+    std::vector<BYTE> bytes = vmx::test::FixtureBytes(file);
     std::vector<std::uint32_t> sums;
     for (const RefPacket& packet : ref.packets) {
         EXPECT_LE(static_cast<size_t>(packet.pos + packet.size), bytes.size());

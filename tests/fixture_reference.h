@@ -3,7 +3,9 @@
 #pragma once
 
 #include <cmath>
+#include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -29,11 +31,25 @@ struct Reference {
     int channels = 0;
 };
 
-// tests/fixtures/<name>.ffprobe.json
-inline Reference LoadReference(const std::string& name)
+inline std::vector<BYTE> FileBytes(const std::filesystem::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// The bytes of tests/fixtures/<name>.
+inline std::vector<BYTE> FixtureBytes(const std::string& name) { return FileBytes(kFixtureDir + name); }
+
+// ffprobe's table of a fixture: tests/fixtures/<name>.ffprobe.json.
+inline nlohmann::json LoadTable(const std::string& name)
 {
     std::ifstream in(kFixtureDir + name + ".ffprobe.json");
-    nlohmann::json doc = nlohmann::json::parse(in);
+    return nlohmann::json::parse(in);
+}
+
+inline Reference LoadReference(const std::string& name)
+{
+    const nlohmann::json doc = LoadTable(name);
     Reference ref;
     const nlohmann::json& stream = doc["streams"][0];
     ref.sampleRate = stream["sample_rate"].get<int>();
@@ -66,8 +82,7 @@ struct RefFrame {
 // ffprobe's packets of tests/fixtures/<name>.ffprobe.json per stream index, in file order.
 inline std::map<int, std::vector<RefFrame>> LoadFrames(const std::string& name, std::map<int, std::string>* kinds = nullptr)
 {
-    std::ifstream in(kFixtureDir + name + ".ffprobe.json");
-    const nlohmann::json doc = nlohmann::json::parse(in);
+    const nlohmann::json doc = LoadTable(name);
     std::map<int, std::pair<long long, long long>> timeBases;
     for (const nlohmann::json& stream : doc["streams"]) {
         const std::string base = stream["time_base"].get<std::string>();

@@ -22,12 +22,6 @@ using nlohmann::json;
 
 constexpr REFERENCE_TIME kSecond = 10000000;
 
-json Table(const std::string& name)
-{
-    std::ifstream in(vmx::test::kFixtureDir + "flv/" + name + ".ffprobe.json");
-    return json::parse(in);
-}
-
 // ffprobe's packets of the stream of a kind ("audio", "video"), in file order.
 std::vector<RefFrame> Packets(const std::string& name, const std::string& kind)
 {
@@ -62,12 +56,6 @@ const PinReport* PinNamed(const PlayResult& played, const std::string& name)
         if (pin.name == name)
             return &pin;
     return nullptr;
-}
-
-std::vector<BYTE> FileBytes(const std::string& name)
-{
-    std::ifstream in(vmx::test::kFixtureDir + "flv/" + name, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 }  // namespace
@@ -128,7 +116,7 @@ TEST(FlvPlayback, Vp6WithAlphaLosesTheAlphaOffsetToo)
     ASSERT_NE(video, nullptr);
     const auto samples = SamplesOf(*video);
     const auto packets = Packets("vp6a-mp3", "video");
-    const std::vector<BYTE> file = FileBytes("vp6a-mp3.flv");
+    const std::vector<BYTE> file = vmx::test::FixtureBytes("flv/vp6a-mp3.flv");
     ASSERT_EQ(samples.size(), packets.size());
     for (size_t k = 0; k < samples.size(); ++k) {
         SCOPED_TRACE(k);
@@ -163,7 +151,7 @@ TEST(FlvPlayback, MediaTypesFromTheProbedTags)
     };
     for (const Audio& a : audios) {
         SCOPED_TRACE(a.file);
-        const json table = Table(a.file);
+        const json table = vmx::test::LoadTable(std::string("flv/") + a.file);
         json stream;
         for (const json& s : table["streams"])
             if (s["codec_type"] == "audio")
@@ -203,7 +191,7 @@ TEST(FlvPlayback, MediaTypesFromTheProbedTags)
     };
     for (const Video& v : videos) {
         SCOPED_TRACE(v.file);
-        const json table = Table(v.file);
+        const json table = vmx::test::LoadTable(std::string("flv/") + v.file);
         json stream;
         for (const json& s : table["streams"])
             if (s["codec_type"] == "video")
@@ -254,7 +242,7 @@ TEST(FlvPlayback, DurationFromTheMetadataElseTheLastTag)
         ASSERT_TRUE(session.connected);
         LONGLONG duration = 0;
         ASSERT_EQ(session.driver.Seeking(0)->GetDuration(&duration), S_OK);
-        const json table = Table(file);
+        const json table = vmx::test::LoadTable(std::string("flv/") + file);
         if (std::string(file).find("no-metadata") == std::string::npos) {
             // ffprobe's duration is the metadata's, to the millisecond.
             EXPECT_EQ(duration, std::llround(std::stod(table["format"]["duration"].get<std::string>()) * 1000) * 10000);

@@ -16,12 +16,12 @@ namespace {
 using nlohmann::json;
 using namespace vmx::host;
 using vmx::test::kFixtureDir;
+using vmx::test::LoadTable;
 using Bytes = std::vector<BYTE>;
 
 json LoadStreams(const std::string& name)
 {
-    std::ifstream in(kFixtureDir + "mkv/" + name + ".ffprobe.json");
-    const json doc = json::parse(in);
+    const json doc = LoadTable("mkv/" + name);
     json streams = json::array();
     for (const json& stream : doc["streams"])
         if (stream["codec_type"] != "attachment")

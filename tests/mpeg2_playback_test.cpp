@@ -22,16 +22,11 @@ namespace {
 using namespace vmx::host;
 using nlohmann::json;
 using vmx::test::kFixtureDir;
+using vmx::test::LoadTable;
 using vmx::test::PlaySession;
 using vmx::test::SamplesOf;
 
 constexpr REFERENCE_TIME kSecond = 10000000;
-
-json Table(const std::string& file)
-{
-    std::ifstream in(kFixtureDir + file.substr(0, file.rfind('.')) + ".ffprobe.json");
-    return json::parse(in);
-}
 
 std::uint32_t HexHash(const std::string& text) { return static_cast<std::uint32_t>(std::stoul(text.substr(text.find(':') + 1), nullptr, 16)); }
 
@@ -66,7 +61,7 @@ TEST(Mpeg2Playback, EveryPinDeliversItsStreamsFrames)
                            "ts/ac3-languages.ts", "ts/two-video.ts",     "mpeg/ts-wrap.ts"};
     for (const std::string file : files) {
         SCOPED_TRACE(file);
-        const json table = Table(file);
+        const json table = LoadTable(file.substr(0, file.rfind('.')));
         // The streams with pins: one video stream (the smaller PID), every audio stream but
         // E-AC-3, in PID order; the shared first time is the smallest PTS of the streams kept.
         std::vector<const json*> streams;
@@ -171,7 +166,7 @@ TEST(Mpeg2Playback, ProgramStreamsDeliverTheirStreamsWholeAndInOrder)
                            "mpeg/h264-mp3.vob"};
     for (const std::string file : files) {
         SCOPED_TRACE(file);
-        const json table = Table(file);
+        const json table = LoadTable(file.substr(0, file.rfind('.')));
         std::vector<std::pair<DWORD, int>> keys;  // key, stream index
         for (const json& stream : table["streams"]) {
             const DWORD id = static_cast<DWORD>(std::stoul(stream["id"].get<std::string>(), nullptr, 16));
@@ -310,7 +305,7 @@ TEST(Mpeg2Seeking, TheInterpolationLandsAboutASecondEarlyAndPlaysOnFromThere)
 
 TEST(Mpeg2Threads, SeekStormsAndStopsFinishPromptly)
 {
-    const json table = Table("ts/ac3-languages.ts");
+    const json table = LoadTable("ts/ac3-languages");
     {
         PlaySession session("ts/ac3-languages.ts", "mpeg2");
         ASSERT_TRUE(session.connected);

@@ -22,16 +22,11 @@ namespace {
 using namespace vmx::host;
 using nlohmann::json;
 using vmx::test::kFixtureDir;
+using vmx::test::LoadTable;
 using vmx::test::PlaySession;
 using vmx::test::SamplesOf;
 
 constexpr REFERENCE_TIME kSecond = 10000000;
-
-json Table(const std::string& name)
-{
-    std::ifstream in(kFixtureDir + "mpeg/" + name + ".ffprobe.json");
-    return json::parse(in);
-}
 
 std::uint32_t Hash(const json& packet)
 {
@@ -143,7 +138,7 @@ TEST(MpegPlayback, EveryPinDeliversItsStreamsPayloads)
     for (const std::string file : files) {
         SCOPED_TRACE(file);
         const std::string name = file.substr(0, file.rfind('.'));
-        const json table = Table(name);
+        const json table = LoadTable("mpeg/" + name);
         // The streams a pin is made for: the video stream of the lowest key and every audio
         // stream the filter reads, in key order.
         std::vector<std::pair<DWORD, const json*>> audio;
@@ -278,7 +273,7 @@ Landing FirstTimed(const std::vector<SinkEvent>& samples, const std::vector<Expe
 TEST(MpegSeeking, TheSearchLandsWithinASecondBeforeTheTargetAndLosesNothingAfterIt)
 {
     // cbr-long: 20 s of MPEG-2 video and MP2 at constant rates.
-    const json table = Table("cbr-long");
+    const json table = LoadTable("mpeg/cbr-long");
     const auto video = ExpectedSamples(table, 0, nullptr);
     PlaySession session("mpeg/cbr-long.mpg", "mpeg");
     ASSERT_TRUE(session.connected);
@@ -328,7 +323,7 @@ TEST(MpegSeeking, TheSearchLandsWithinASecondBeforeTheTargetAndLosesNothingAfter
 
 TEST(MpegThreads, SeekStormsAndStopsFinishPromptly)
 {
-    const json table = Table("ts-h264-aac");
+    const json table = LoadTable("mpeg/ts-h264-aac");
     {
         PlaySession session("mpeg/ts-h264-aac.ts", "mpeg");
         ASSERT_TRUE(session.connected);

@@ -24,18 +24,11 @@ using nlohmann::json;
 
 constexpr REFERENCE_TIME kSecond = 10000000;
 
-json Table(const std::string& name)
-{
-    std::ifstream in(vmx::test::kFixtureDir + "ogg/" + name + ".ffprobe.json");
-    return json::parse(in);
-}
-
 // The granule of the page each packet of a stream ends on (-1 for all but a page's last), in
 // order: Vorbis packets are timed from them.
 std::vector<long long> PacketGranules(const std::string& file, std::uint32_t serial)
 {
-    std::ifstream in(vmx::test::kFixtureDir + "ogg/" + file, std::ios::binary);
-    const std::vector<std::uint8_t> bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    const std::vector<BYTE> bytes = vmx::test::FixtureBytes("ogg/" + file);
     std::vector<long long> granules;
     for (size_t at = 0; at + 27 <= bytes.size();) {
         const std::uint8_t* page = bytes.data() + at;
@@ -81,7 +74,7 @@ struct RefStream {
 
 std::vector<RefStream> RefStreams(const std::string& name)
 {
-    const json table = Table(name);
+    const json table = vmx::test::LoadTable("ogg/" + name);
     std::vector<RefStream> streams;
     for (const json& s : table["streams"]) {
         RefStream stream;

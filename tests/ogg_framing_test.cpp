@@ -27,12 +27,6 @@ struct Packet {
 // Per serial, the packets and holes (an empty packet with granule -2) a reader gets.
 using Streams = std::map<int, std::vector<Packet>>;
 
-std::vector<std::uint8_t> FileBytes(const std::filesystem::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
 Streams ThroughLibogg(const std::vector<std::uint8_t>& file, size_t* pages)
 {
     ogg_sync_state sync;
@@ -119,7 +113,7 @@ TEST(OggFraming, PagesAndPacketsAsLiboggFindThem)
             continue;
         SCOPED_TRACE(entry.path().filename().string());
         ++files;
-        const auto file = FileBytes(entry.path());
+        const auto file = vmx::test::FileBytes(entry.path());
         size_t referencePages = 0, pages = 0;
         const Streams reference = ThroughLibogg(file, &referencePages);
         Streams streams = ThroughModule(file, &pages);
@@ -150,7 +144,7 @@ TEST(OggFraming, VorbisHeadersAndBlockSizesAsLibvorbisReadsThem)
     for (const char* name : {"vorbis-44k-stereo.ogg", "theora-vorbis.ogg", "chained-vorbis.ogg", "ogm-vorbis.ogm", "theora-vorbis-large.ogg"}) {
         SCOPED_TRACE(name);
         size_t pages = 0;
-        const Streams streams = ThroughLibogg(FileBytes(vmx::test::kFixtureDir + "ogg/" + name), &pages);
+        const Streams streams = ThroughLibogg(vmx::test::FixtureBytes(std::string("ogg/") + name), &pages);
         for (const auto& [serial, packets] : streams) {
             if (packets.size() < 3 || packets[0].bytes.size() < 7 || std::memcmp(packets[0].bytes.data(), "\x01vorbis", 7) != 0)
                 continue;
@@ -190,7 +184,7 @@ TEST(OggFraming, VorbisHeadersAndBlockSizesAsLibvorbisReadsThem)
 TEST(OggFraming, DamageIsPassedOverAndHolesReported)
 {
     // A page whose bytes changed fails its checksum and is skipped; the stream notes the hole.
-    const auto file = FileBytes(vmx::test::kFixtureDir + "ogg/vorbis-44k-stereo.ogg");
+    const auto file = vmx::test::FixtureBytes("ogg/vorbis-44k-stereo.ogg");
     size_t pages = 0;
     const Streams good = ThroughModule(file, &pages);
     auto damaged = file;

@@ -70,8 +70,7 @@ TEST(OggPlayback, PlaysAsTheSecondFilterDoes)
 TEST(OggPlayback, ChaptersFromTheComments)
 {
     // ffprobe's chapters of the file, in its table.
-    std::ifstream in(vmx::test::kFixtureDir + "ogg/vorbis-chapters.ffprobe.json");
-    const json table = json::parse(in);
+    const json table = vmx::test::LoadTable("ogg/vorbis-chapters");
     const json& expected = table.at("chapters");
     const auto source = OpenSourceFile(vmx::test::kFixtureDir + "ogg/vorbis-chapters.ogg", "ogg");
     ASSERT_TRUE(source) << source.error;
@@ -126,8 +125,7 @@ TEST(OggPlayback, DirectShowSamplesPlayWithTheirHeadersMediaTypes)
 {
     // A stream header carrying an MPEG-4 video type and one carrying MP3: the pins offer them as
     // they stand, and the data packets (framed as OGM packets) are ffprobe's, at its times.
-    std::ifstream in(vmx::test::kFixtureDir + "ogg/dshow-mpeg4-mp3.ffprobe.json");
-    const json table = json::parse(in);
+    const json table = vmx::test::LoadTable("ogg/dshow-mpeg4-mp3");
     const PlayResult played = vmx::test::PlayFixture("ogg/dshow-mpeg4-mp3.ogg", "ogg");
     ASSERT_TRUE(played.Succeeded()) << played.error;
     ASSERT_EQ(played.report.pins.size(), 2u);
