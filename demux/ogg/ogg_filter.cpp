@@ -317,8 +317,12 @@ HRESULT COGG_Filter::GetChapter(DWORD index, LONGLONG* start, LPWSTR* title)
 
 REFERENCE_TIME COGG_Filter::CurrentDuration() { return std::max(m_handler.Duration(), m_handler.IndexedTime()); }
 
+// Pause, Run, Stop and seeks all reposition the read handler and restart the pins' threads: they
+// take the seek lock first (then the state lock), so that one host thread's seek never runs
+// beside another's state change.
 HRESULT COGG_Filter::Pause()
 {
+    CAutoLock serial(&m_seekLock);
     CAutoLock lock(&m_lock);
     const bool wasStopped = IsStopped();
     const HRESULT hr = CBaseFilter::Pause();
@@ -327,8 +331,16 @@ HRESULT COGG_Filter::Pause()
     return hr;
 }
 
+HRESULT COGG_Filter::Run(REFERENCE_TIME start)
+{
+    // Run from Stopped pauses under the state lock: the seek lock comes before it.
+    CAutoLock serial(&m_seekLock);
+    return CBaseFilter::Run(start);
+}
+
 HRESULT COGG_Filter::Stop()
 {
+    CAutoLock serial(&m_seekLock);
     // The reader first: it may wait on a full queue that only the delivery threads drain.
     StopStreaming();
     return CBaseFilter::Stop();

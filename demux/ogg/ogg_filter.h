@@ -86,6 +86,7 @@ public:
 
     HRESULT STDMETHODCALLTYPE Stop() override;
     HRESULT STDMETHODCALLTYPE Pause() override;
+    HRESULT STDMETHODCALLTYPE Run(REFERENCE_TIME start) override;
     int GetPinCount() override;
     CBasePin* GetPin(int n) override;
 
@@ -106,7 +107,7 @@ private:
 
     CCritSec m_lock;         // the filter state
     CCritSec m_seekingLock;  // the pins' seeking values
-    CCritSec m_seekLock;     // one seek at a time
+    CCritSec m_seekLock;     // one seek or state change at a time; taken before m_lock
     KOGG2ReadHandler m_handler;
     std::vector<COGG_OutputPin*> m_pins;
     std::vector<OggChapter> m_chapters;
