@@ -26,15 +26,16 @@ constexpr REFERENCE_TIME kNear = 25000000;
 struct FilterFile {
     const char* filter;
     const char* file;
-    // Elementary audio finds its seek position from the byte rate and resumes at the time asked
-    // for, not at the frame's own time.
+    // How far a sample's time after a seek may lie from its time in a whole play. Elementary
+    // audio finds its seek position from the byte rate and resumes at the time asked for, not at
+    // the frame's own time; Vorbis times count half block sizes on from the page a seek lands on.
     REFERENCE_TIME timeSlack = 0;
 };
 
 // One file per filter of the module's table, with more than one pin where the format allows.
 constexpr FilterFile kOneFilePerFilter[] = {
     {"avi", "avi/h264-aac.avi"},
-    {"ogg", "ogg/theora-vorbis.ogg"},
+    {"ogg", "ogg/theora-vorbis.ogg", 500000},
     {"ogg", "ogg/ogm-mpeg4-mp3-text.ogm"},
     {"mpeg", "mpeg/mpeg1-mp2.mpg"},
     {"mkv", "mkv/h264-aac.mkv"},
@@ -42,7 +43,7 @@ constexpr FilterFile kOneFilePerFilter[] = {
     {"asf", "asf/wmv2-wma2.wmv"},
     {"flv", "flv/h264-aac.flv"},
     {"asfex", "asf/wmv2-wma2.wmv"},
-    {"ogg2", "ogg/theora-vorbis.ogg"},
+    {"ogg2", "ogg/theora-vorbis.ogg", 500000},
     {"mp3", "mp3/cbr-44k-id3.mp3", 5000000},
     {"aac", "aac/lc-44k-stereo.aac", 5000000},
     {"mpeg2", "ts/h264-1080.ts"},
@@ -140,9 +141,13 @@ TEST_P(LifecycleThreads, RunAndStopOnOneThreadSeeksOnAnotherThenAWholePlayFromAS
         // Codec headers that every segment starts with (Vorbis, Theora) are the whole play's too.
         size_t headers = 0;
         while (headers < ours.size() && headers < all.size() && ours[headers].adler32 == all[headers].adler32 &&
-               ours[headers].length == all[headers].length && headers + 1 < ours.size() && ours[headers].start <= 0)
+               ours[headers].length == all[headers].length && ours[headers].start <= 0)
             ++headers;
         ours.erase(ours.begin(), ours.begin() + static_cast<std::ptrdiff_t>(headers));
+        if (all.size() == headers) {  // a stream the filter gives a pin but no samples
+            EXPECT_TRUE(ours.empty());
+            continue;
+        }
         ASSERT_FALSE(ours.empty());
         const auto first = std::find_if(all.begin() + static_cast<std::ptrdiff_t>(headers), all.end(), [&](const SinkEvent& sample) {
             return std::llabs(sample.start - (ours[0].start + segmentStart)) <= entry.timeSlack &&
