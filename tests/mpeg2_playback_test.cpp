@@ -58,7 +58,8 @@ TEST(Mpeg2Playback, EveryPinDeliversItsStreamsFrames)
 {
     const char* files[] = {"mpeg/ts-h264-aac.ts", "mpeg/ts-mpeg2-mp2.ts", "mpeg/ts-ac3x2.ts", "mpeg/m2ts-h264-aac.m2ts",
                            "ts/mpeg2-dts.ts",     "ts/eac3.ts",           "ts/audio-only.ts", "ts/h264-1080.ts",
-                           "ts/ac3-languages.ts", "ts/two-video.ts",     "mpeg/ts-wrap.ts"};
+                           "ts/ac3-languages.ts", "ts/two-video.ts",     "mpeg/ts-wrap.ts", "mpeg/remux-mp4.ts",
+                           "mpeg/remux-mkv.m2ts"};
     for (const std::string file : files) {
         SCOPED_TRACE(file);
         const json table = LoadTable(file.substr(0, file.rfind('.')));
@@ -163,7 +164,7 @@ TEST(Mpeg2Playback, ProgramStreamsDeliverTheirStreamsWholeAndInOrder)
     // reaches the picture that starts in that PES. Pins come in key order: sub-streams (0x80),
     // audio (0xC0), video (0xE0).
     const char* files[] = {"mpeg/mpeg2-mp2.mpg", "mpeg/mpeg1-mp2.mpg", "mpeg/mpeg2-ac3x2.vob", "mpeg/cbr-long.mpg",
-                           "mpeg/h264-mp3.vob"};
+                           "mpeg/h264-mp3.vob", "mpeg/remux-mp3.vob"};
     for (const std::string file : files) {
         SCOPED_TRACE(file);
         const json table = LoadTable(file.substr(0, file.rfind('.')));
@@ -255,52 +256,58 @@ TEST(Mpeg2Playback, DvdVobsPlayOnOneTimeline)
 
 TEST(Mpeg2Seeking, TheInterpolationLandsAboutASecondEarlyAndPlaysOnFromThere)
 {
-    // cbr-long through this filter: 20 s of MPEG-2 video and MP2.
-    PlaySession session("mpeg/cbr-long.mpg", "mpeg2");
-    ASSERT_TRUE(session.connected);
-    LONGLONG duration = 0;
-    ASSERT_EQ(session.driver.Seeking(0)->GetDuration(&duration), S_OK);
-    EXPECT_GT(duration, 19 * kSecond);
-    // The video stream: the program stream's pins are in key order, audio (0xC0) first. Its
-    // pictures as a play from the start delivers them.
-    const size_t videoPin = 1;
-    std::vector<std::uint32_t> pictures;
-    {
-        const PlayResult whole = vmx::test::PlayFixture("mpeg/cbr-long.mpg", "mpeg2");
-        ASSERT_TRUE(whole.Succeeded()) << whole.error;
-        for (const SinkEvent& sample : SamplesOf(whole.report.pins.at(videoPin)))
-            pictures.push_back(sample.adler32);
-        // One picture a frame period: 20 s at 25 fps.
-        EXPECT_NEAR(static_cast<double>(pictures.size()), 500.0, 5.0);
-    }
-    ASSERT_EQ(session.driver.Pause(), S_OK);
-    bool running = false;
-    for (double fraction : {0.5, 0.25, 0.9, 0.5}) {
-        const REFERENCE_TIME target = static_cast<REFERENCE_TIME>(fraction * static_cast<double>(duration));
-        SCOPED_TRACE(target);
-        ASSERT_EQ(session.Seek(0, target), S_OK);
-        ASSERT_EQ(session.Seek(1, target), S_OK);
-        if (!running) {
-            ASSERT_EQ(session.driver.Run(), S_OK);
-            running = true;
+    struct Case {
+        const char* file;
+        size_t videoPin;  // a program stream's pins are in key order, audio (0xC0) first
+        size_t pictures;
+    };
+    // 20 s of MPEG-2 video and MP2 at 25 fps; 8 s of x264 and AAC remuxed from MP4, whose one
+    // key frame is the first picture.
+    for (const Case& c : {Case{"mpeg/cbr-long.mpg", 1, 500}, Case{"mpeg/remux-mp4.ts", 0, 200}}) {
+        SCOPED_TRACE(c.file);
+        PlaySession session(c.file, "mpeg2");
+        ASSERT_TRUE(session.connected);
+        LONGLONG duration = 0;
+        ASSERT_EQ(session.driver.Seeking(0)->GetDuration(&duration), S_OK);
+        EXPECT_NEAR(static_cast<double>(duration), c.pictures * 400000.0, 2 * kSecond);
+        // The video pictures as a play from the start delivers them.
+        std::vector<std::uint32_t> pictures;
+        {
+            const PlayResult whole = vmx::test::PlayFixture(c.file, "mpeg2");
+            ASSERT_TRUE(whole.Succeeded()) << whole.error;
+            for (const SinkEvent& sample : SamplesOf(whole.report.pins.at(c.videoPin)))
+                pictures.push_back(sample.adler32);
+            EXPECT_NEAR(static_cast<double>(pictures.size()), static_cast<double>(c.pictures), 5.0);
         }
-        ASSERT_TRUE(session.driver.WaitForEndOfStream(10000));
-        const auto samples = session.LastSegment(videoPin);
-        ASSERT_FALSE(samples.empty());
-        // Reading starts within the second and a half before the target (the search aims a
-        // second early and stops within 8 KiB) ...
-        const auto timed = std::find_if(samples.begin(), samples.end(), [](const SinkEvent& s) { return s.startValid; });
-        ASSERT_NE(timed, samples.end());
-        EXPECT_LE(timed->start, 0);
-        EXPECT_GE(timed->start, -3 * kSecond / 2);
-        // ... and every picture from there to the end follows in order.
-        const auto from = std::find(pictures.begin(), pictures.end(), samples.front().adler32);
-        ASSERT_NE(from, pictures.end());
-        ASSERT_EQ(samples.size(), static_cast<size_t>(pictures.end() - from));
-        for (size_t k = 0; k < samples.size(); ++k)
-            ASSERT_EQ(samples[k].adler32, *(from + static_cast<std::ptrdiff_t>(k))) << k;
+        ASSERT_EQ(session.driver.Pause(), S_OK);
+        bool running = false;
+        for (double fraction : {0.5, 0.25, 0.9, 0.5}) {
+            const REFERENCE_TIME target = static_cast<REFERENCE_TIME>(fraction * static_cast<double>(duration));
+            SCOPED_TRACE(target);
+            ASSERT_EQ(session.Seek(0, target), S_OK);
+            ASSERT_EQ(session.Seek(1, target), S_OK);
+            if (!running) {
+                ASSERT_EQ(session.driver.Run(), S_OK);
+                running = true;
+            }
+            ASSERT_TRUE(session.driver.WaitForEndOfStream(10000));
+            const auto samples = session.LastSegment(c.videoPin);
+            ASSERT_FALSE(samples.empty());
+            // Reading starts within the second and a half before the target (the search aims a
+            // second early and stops within 8 KiB) ...
+            const auto timed = std::find_if(samples.begin(), samples.end(), [](const SinkEvent& s) { return s.startValid; });
+            ASSERT_NE(timed, samples.end());
+            EXPECT_LE(timed->start, 0);
+            EXPECT_GE(timed->start, -3 * kSecond / 2);
+            // ... and every picture from there to the end follows in order.
+            const auto from = std::find(pictures.begin(), pictures.end(), samples.front().adler32);
+            ASSERT_NE(from, pictures.end());
+            ASSERT_EQ(samples.size(), static_cast<size_t>(pictures.end() - from));
+            for (size_t k = 0; k < samples.size(); ++k)
+                ASSERT_EQ(samples[k].adler32, *(from + static_cast<std::ptrdiff_t>(k))) << k;
+        }
+        EXPECT_EQ(session.driver.Stop(), S_OK);
     }
-    EXPECT_EQ(session.driver.Stop(), S_OK);
 }
 
 TEST(Mpeg2Threads, SeekStormsAndStopsFinishPromptly)
@@ -321,6 +328,56 @@ TEST(Mpeg2Threads, SeekStormsAndStopsFinishPromptly)
         vmx::test::ExpectPromptStop(session);
     }
     vmx::test::ExpectStopWhileASinkHolds("mpeg/cbr-long.mpg", "mpeg2", 1);
+}
+
+TEST(Mpeg2Files, ARemuxWithTenMegabytesBeforeItsNextPictureFindsItsVideoInBothFilters)
+{
+    // remux-mp4.ts with 60,000 null packets (11 MB) after its first pictures and sounds, as a
+    // high-bit-rate remux runs on for many megabytes before the next key frame: the parameter
+    // sets stand in the first picture's PES only, past its first transport packet.
+    std::vector<BYTE> bytes = vmx::test::FixtureBytes("mpeg/remux-mp4.ts");
+    bool audio = false;
+    size_t videoStarts = 0, at = 0;
+    for (; at + 188 <= bytes.size(); at += 188) {
+        const DWORD pid = (bytes[at + 1] & 0x1Fu) << 8 | bytes[at + 2];
+        const bool unitStart = (bytes[at + 1] & 0x40) != 0;
+        audio = audio || (pid == 0x101 && unitStart);
+        if (pid == 0x100 && unitStart && ++videoStarts >= 2 && audio)
+            break;
+    }
+    ASSERT_TRUE(audio);
+    std::vector<BYTE> nulls(60000 * 188);
+    for (size_t k = 0; k < nulls.size(); k += 188) {
+        nulls[k] = 0x47, nulls[k + 1] = 0x1F, nulls[k + 2] = 0xFF, nulls[k + 3] = 0x10;
+        std::fill(nulls.begin() + static_cast<std::ptrdiff_t>(k + 4), nulls.begin() + static_cast<std::ptrdiff_t>(k + 188), 0xFF);
+    }
+    bytes.insert(bytes.begin() + static_cast<std::ptrdiff_t>(at), nulls.begin(), nulls.end());
+    const auto path = std::filesystem::temp_directory_path() / "vmx-remux-long-gop.ts";
+    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+
+    const auto first = LoadTable("mpeg/remux-mp4");
+    const json* au = Entry(first, 0, "h264-au");
+    ASSERT_TRUE(au);
+    for (const char* filter : {"mpeg2", "mpeg"}) {
+        SCOPED_TRACE(filter);
+        const auto source = OpenSourceFile(path.string(), filter);
+        ASSERT_TRUE(source) << source.error;
+        PlayOptions options;
+        options.maxSamplesPerPin = 1;
+        options.keepSampleBytes = true;
+        const PlayResult played = PlaySource(source.filter.Get(), options);
+        ASSERT_TRUE(played.Succeeded()) << played.error;
+        ASSERT_EQ(played.report.pins.size(), 2u);
+        EXPECT_EQ(*played.report.pins[0].mediaTypes.at(0).Type(), MEDIATYPE_Video);
+        EXPECT_EQ(*played.report.pins[1].mediaTypes.at(0).Type(), MEDIATYPE_Audio);
+        // The second filter delivers the key frame as its first access unit.
+        if (std::string(filter) == "mpeg2") {
+            const auto samples = SamplesOf(played.report.pins[0]);
+            ASSERT_FALSE(samples.empty());
+            EXPECT_EQ(samples[0].adler32, HexHash(au->at("hashes")[0].get<std::string>()));
+        }
+    }
+    std::filesystem::remove(path);
 }
 
 TEST(Mpeg2Files, DamagedFilesResynchroniseAndUnknownFilesFail)

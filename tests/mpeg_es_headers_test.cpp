@@ -6,6 +6,7 @@
 
 #include "demux/mpeg_es/mpeg_es_headers.h"
 #include "demux/mpeg_es/mpeg_es_media_types.h"
+#include "demux/mpeg_es/video_header_collector.h"
 #include "framework/format_blocks.h"
 #include "tests/bit_writer.h"
 
@@ -220,4 +221,37 @@ TEST(MpegVideoSequence, Vc1AdvancedProfileHeader)
     std::vector<BYTE> main = bytes;
     main[4] &= 0x3F;
     EXPECT_FALSE(ParseVc1Sequence(main));
+}
+
+TEST(VideoHeaderCollector, AUnitIsHandedBackWhenTakenOrAtTheLimitAndNotCollectedAfter)
+{
+    KVideoHeaderCollector collector;
+    const std::vector<BYTE> head = {0, 0, 0, 1, 9, 0xF0}, more(1000, 0xAB);
+    collector.Begin(0x100, 0xE0, 900, head);
+    EXPECT_FALSE(collector.Continue(0x100, more));
+    EXPECT_FALSE(collector.Continue(0x101, more));  // another PID, never begun
+    EXPECT_FALSE(collector.Collecting(0x101));
+    const auto unit = collector.Take(0x100);
+    ASSERT_TRUE(unit);
+    EXPECT_EQ(unit->streamId, 0xE0);
+    EXPECT_EQ(unit->pts, 900);
+    EXPECT_EQ(unit->bytes.size(), head.size() + more.size());
+    EXPECT_FALSE(collector.Collecting(0x100));
+
+    // A unit runs to the limit at most; once there it is handed back and collecting stops.
+    collector.Begin(0x100, 0xE0, -1, head);
+    std::optional<KCollectedVideo> full;
+    size_t appended = 0;
+    while (!full && appended < 2 * KVideoHeaderCollector::kLimit) {
+        full = collector.Continue(0x100, more);
+        appended += more.size();
+    }
+    ASSERT_TRUE(full);
+    EXPECT_EQ(full->bytes.size(), KVideoHeaderCollector::kLimit);
+    EXPECT_TRUE(std::equal(head.begin(), head.end(), full->bytes.begin()));
+    EXPECT_FALSE(collector.Continue(0x100, more));
+    collector.Begin(0x1E0, 0xE0, -1, head);
+    collector.Begin(0x1E1, 0xE1, -1, head);
+    EXPECT_EQ(collector.TakeAll().size(), 2u);
+    EXPECT_FALSE(collector.Collecting(0x1E0));
 }

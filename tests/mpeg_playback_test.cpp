@@ -134,7 +134,8 @@ TEST(MpegPlayback, EveryPinDeliversItsStreamsPayloads)
     const char* files[] = {"mpeg1-mp2.mpg", "mpeg2-mp2.mpg", "mpeg2-ac3x2.vob", "mpeg2-lpcm.vob", "mpeg2-dts.vob",
                            "dvd-nav.vob", "h264-mp3.vob", "two-video.mpg", "h264-aac.mpg", "cbr-long.mpg", "bare.pes",
                            "video-audio.pva", "ts-h264-aac.ts", "ts-mpeg2-mp2.ts", "ts-ac3x2.ts",
-                           "m2ts-h264-aac.m2ts", "tfrc.ts", "ts-wrap.ts"};
+                           "m2ts-h264-aac.m2ts", "tfrc.ts", "ts-wrap.ts", "remux-mp4.ts", "remux-mkv.m2ts",
+                           "remux-mp3.vob"};
     for (const std::string file : files) {
         SCOPED_TRACE(file);
         const std::string name = file.substr(0, file.rfind('.'));

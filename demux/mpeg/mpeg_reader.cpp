@@ -521,8 +521,39 @@ std::vector<BYTE> KMpegReader::PeekPayload(DWORD length, DWORD limit)
 
 bool KMpegReader::IdentifyVideo(MpegStreamInfo& stream, DWORD payloadLength)
 {
-    return FirstType(PeekPayload(payloadLength, kIdentifyLimit), stream.type,
-                     {TypeOf<ParseMpegVideoSequence, MpegVideoMediaType>, TypeOf<ParseAvcParameterSets, AvcMediaType>});
+    return IdentifyVideoBytes(stream, PeekPayload(payloadLength, kIdentifyLimit));
+}
+
+bool KMpegReader::IdentifyVideoBytes(MpegStreamInfo& stream, const std::vector<BYTE>& bytes)
+{
+    return FirstType(bytes, stream.type, {TypeOf<ParseMpegVideoSequence, MpegVideoMediaType>, TypeOf<ParseAvcParameterSets, AvcMediaType>});
+}
+
+void KMpegReader::IdentifyCollected(const KCollectedVideo& unit)
+{
+    MpegStreamInfo stream;
+    stream.pid = m_kind == MpegKind::Transport ? unit.key : 0;
+    stream.streamId = unit.streamId;
+    if (!IsKnown(stream.Key()) && IdentifyVideoBytes(stream, unit.bytes))
+        InsertStream(kMpegVideoList, std::move(stream));
+}
+
+void KMpegReader::CollectVideo(DWORD key, BYTE streamId, bool unitStart, DWORD payloadLength)
+{
+    if (IsKnown(key))
+        return;
+    if (!unitStart) {
+        if (m_videoCollector.Collecting(key))
+            if (auto unit = m_videoCollector.Continue(key, PeekPayload(payloadLength, kIdentifyLimit)))
+                IdentifyCollected(*unit);
+        return;
+    }
+    if (auto unit = m_videoCollector.Take(key)) {
+        IdentifyCollected(*unit);
+        if (IsKnown(key))
+            return;
+    }
+    m_videoCollector.Begin(key, streamId, -1, PeekPayload(payloadLength, kIdentifyLimit));
 }
 
 bool KMpegReader::IdentifyAudio(MpegStreamInfo& stream, DWORD payloadLength)
@@ -739,7 +770,12 @@ bool KMpegReader::ScanWindow(LONGLONG start, LONGLONG end)
                 if (pes.hasPts)
                     NotePts(pes.pts);
                 const LONGLONG payloadStart = Position();
-                IdentifyStream(0, static_cast<BYTE>(id), pes.remaining);
+                const DWORD key = IdentifyStream(0, static_cast<BYTE>(id), pes.remaining);
+                if (id >= 0xE0 && id <= 0xEF) {
+                    // A picture runs from a timed PES over the untimed ones that follow it.
+                    Seek(payloadStart);
+                    CollectVideo(key, static_cast<BYTE>(id), pes.hasPts, pes.remaining);
+                }
                 Seek(payloadStart + pes.remaining);
             }
         } else if (m_kind == MpegKind::Transport) {
@@ -766,8 +802,16 @@ bool KMpegReader::ScanWindow(LONGLONG start, LONGLONG end)
                     }
                 }
                 const LONGLONG used = Position() - payloadStart;
-                if (used < packet.payloadLength)
-                    IdentifyStream(packet.pid, streamId, static_cast<DWORD>(packet.payloadLength - used));
+                if (used < packet.payloadLength) {
+                    const LONGLONG payloadAt = Position();
+                    const DWORD length = static_cast<DWORD>(packet.payloadLength - used);
+                    IdentifyStream(packet.pid, streamId, length);
+                    const auto remembered = m_streamIdByPid.find(packet.pid);
+                    if (remembered != m_streamIdByPid.end() && remembered->second >= 0xE0 && remembered->second <= 0xEF) {
+                        Seek(payloadAt);
+                        CollectVideo(packet.pid, remembered->second, streamId != 0, length);
+                    }
+                }
             }
             Seek(packet.nextPacket);
         } else {
@@ -784,6 +828,9 @@ bool KMpegReader::ScanWindow(LONGLONG start, LONGLONG end)
         if (Position() <= before)
             Seek(before + 1);  // never stand still on a header that does not parse
     }
+    // The windows lie apart: what was collected in this one ends here.
+    for (const KCollectedVideo& unit : m_videoCollector.TakeAll())
+        IdentifyCollected(unit);
     return true;
 }
 

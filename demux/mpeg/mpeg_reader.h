@@ -10,6 +10,7 @@
 #include <memory>
 #include <vector>
 
+#include "demux/mpeg_es/video_header_collector.h"
 #include "framework/media_type.h"
 #include "io/file.h"
 #include "platform/platform.h"
@@ -132,6 +133,12 @@ private:
     // The payload bytes at the current position (at most limit) without consuming them.
     std::vector<BYTE> PeekPayload(DWORD length, DWORD limit);
     bool IdentifyVideo(MpegStreamInfo& stream, DWORD payloadLength);
+    bool IdentifyVideoBytes(MpegStreamInfo& stream, const std::vector<BYTE>& bytes);
+    // The opening scan's part in finding video whose headers lie past the first payload of a
+    // picture: the payload at the position (of a PES, or of a transport packet that starts or
+    // continues one) is collected for the stream until its next unit starts.
+    void CollectVideo(DWORD key, BYTE streamId, bool unitStart, DWORD payloadLength);
+    void IdentifyCollected(const KCollectedVideo& unit);
     bool IdentifyAudio(MpegStreamInfo& stream, DWORD payloadLength);
     bool IdentifyTransportPrivate(MpegStreamInfo& stream, DWORD payloadLength);
 
@@ -156,6 +163,7 @@ private:
     DWORD m_byteRate = 0;
     DWORD m_muxRate = 0;
     std::map<DWORD, BYTE> m_streamIdByPid;
+    KVideoHeaderCollector m_videoCollector;
     // PMT PID -> (program number, elementary PIDs)
     std::map<DWORD, std::pair<DWORD, std::vector<DWORD>>> m_programMap;
 };

@@ -336,6 +336,7 @@ void KMpeg2ReadHandler::DiscoverTransport()
                 return type;
         return -1;
     };
+    KVideoHeaderCollector collector;
     SeekFile(0);
     for (int i = 0; i < kDiscoveryPackets && ReadPacket(); ++i) {
         if (!ParsePacket(packet) || packet.payloadLength == 0)
@@ -346,6 +347,16 @@ void KMpeg2ReadHandler::DiscoverTransport()
             continue;
         }
         KMpeg2ReadStream* known = FindStream(packet.pid);
+        if (!known && collector.Collecting(packet.pid)) {
+            if (!packet.unitStart) {
+                if (auto unit = collector.Continue(packet.pid, payload))
+                    AddCollectedStream(*unit);
+                continue;
+            }
+            // The unit collected so far is whole: a new PES starts.
+            if (auto unit = collector.Take(packet.pid))
+                known = AddCollectedStream(*unit);
+        }
         if (packet.unitStart) {
             if (known) {
                 const LONGLONG pts = PacketPts(packet);
@@ -363,6 +374,8 @@ void KMpeg2ReadHandler::DiscoverTransport()
                     auto stream = CreateMpeg2Stream(packet.pid, header->streamId, payload.subspan(body), listedType(packet.pid) == 0x0F);
                     if (stream)
                         AddStream(std::move(stream), header->hasPts ? header->pts : -1);
+                    else if (header->streamId >= 0xE0 && header->streamId <= 0xEF)
+                        collector.Begin(packet.pid, header->streamId, header->hasPts ? header->pts : -1, payload.subspan(body));
                     break;
                 }
                 code = FindStartCode(payload, code + 1, 0xBC);
@@ -388,10 +401,25 @@ void KMpeg2ReadHandler::DiscoverTransport()
             }
         }
     }
+    for (const KCollectedVideo& unit : collector.TakeAll())
+        AddCollectedStream(unit);
+}
+
+KMpeg2ReadStream* KMpeg2ReadHandler::AddCollectedStream(const KCollectedVideo& unit)
+{
+    if (FindStream(unit.key))
+        return nullptr;
+    auto stream = CreateMpeg2Stream(unit.key, unit.streamId, unit.bytes, false);
+    if (!stream)
+        return nullptr;
+    KMpeg2ReadStream* added = stream.get();
+    AddStream(std::move(stream), unit.pts);
+    return added;
 }
 
 void KMpeg2ReadHandler::DiscoverProgram()
 {
+    KVideoHeaderCollector collector;
     SeekFile(0);
     ProgramPes pes;
     for (int step = 0; step < 700 && ReadProgramPes(pes, true); ++step) {
@@ -400,14 +428,27 @@ void KMpeg2ReadHandler::DiscoverProgram()
             const size_t body = std::min<size_t>(pes.bytes.size(), header->payloadOffset);
             const std::span<const BYTE> payload = std::span<const BYTE>(pes.bytes).subspan(body);
             const size_t offered = pes.streamId == 0xBD || pes.streamId == 0xC0 ? 2048 : 188;
-            if (auto stream = CreateMpeg2Stream(pes.key, pes.streamId, payload.first(std::min(payload.size(), offered)), false))
-                AddStream(std::move(stream), header->hasPts ? header->pts : -1);
+            const LONGLONG pts = header->hasPts ? header->pts : -1;
+            if (auto stream = CreateMpeg2Stream(pes.key, pes.streamId, payload.first(std::min(payload.size(), offered)), false)) {
+                AddStream(std::move(stream), pts);
+            } else if (pes.streamId >= 0xE0 && pes.streamId <= 0xEF) {
+                // A picture runs from a timed PES over the untimed ones that follow it.
+                if (!header->hasPts && collector.Collecting(pes.key)) {
+                    if (auto unit = collector.Continue(pes.key, payload))
+                        AddCollectedStream(*unit);
+                } else {
+                    if (auto unit = collector.Take(pes.key); !unit || !AddCollectedStream(*unit))
+                        collector.Begin(pes.key, pes.streamId, pts, payload);
+                }
+            }
         }
         const bool video = std::any_of(m_streams.begin(), m_streams.end(), [](const auto& s) { return s->IsVideo(); });
         const bool audio = std::any_of(m_streams.begin(), m_streams.end(), [](const auto& s) { return !s->IsVideo(); });
         if (step > 100 && video && audio)
             break;
     }
+    for (const KCollectedVideo& unit : collector.TakeAll())
+        AddCollectedStream(unit);
 }
 
 void KMpeg2ReadHandler::FindFirstTimes()

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "demux/mpeg2/mpeg2_read_stream.h"
+#include "demux/mpeg_es/video_header_collector.h"
 #include "io/file.h"
 
 class KMpeg2ReadHandler {
@@ -87,6 +88,8 @@ private:
     void FindDuration();
     void FindLanguages();
     void AddStream(std::unique_ptr<KMpeg2ReadStream> stream, LONGLONG pts);
+    // A stream of the video headers in a collected unit, added; null when they are not there.
+    KMpeg2ReadStream* AddCollectedStream(const KCollectedVideo& unit);
     // The time (100 ns from the first time) of the next PES start with a PTS of a known stream
     // at or after the position, and that packet's position; false when none before limit.
     bool ProbeTime(LONGLONG from, LONGLONG limit, LONGLONG& time, LONGLONG& position);
