@@ -39,8 +39,11 @@ struct Fixture {
 };
 
 const Fixture kFixtureTable[] = {
-    {"cbr-44k-id3", 0, 261224}, {"vbr-xing", 1, 261224},       {"cbr-info", 1, 261224},
-    {"mpeg2-22k", 0, 261224},   {"mpeg25-8k-mono", 0, 720000}, {"mono-48k", 1, 240000},
+    {"cbr-44k-id3", 0, 261224},          {"vbr-xing", 1, 261224},       {"cbr-info", 1, 261224},
+    {"mpeg2-22k", 0, 261224},            {"mpeg25-8k-mono", 0, 720000}, {"mono-48k", 1, 240000},
+    {"vbr-mono-44k", 1, 261224},         {"vbr-mono-22k", 1, 261224},   {"vbr-22k", 1, 261224},
+    {"vbr-mono-8k", 1, 720000},          {"vbr-8k", 1, 720000},         {"ffmpeg-vbr-mono-44k", 1, 261224},
+    {"ffmpeg-vbr-22k", 1, 261224},       {"ffmpeg-vbr-mono-8k", 1, 720000},
 };
 
 }  // namespace
@@ -137,6 +140,50 @@ TEST(Mp3Seeking, LandsNearTheTargetWithAFreshSegment)
             EXPECT_LE(std::llabs(ref.packets[*at].start - target), 5000000) << "landed at frame " << *at;
             // From there on, the rest of the file, frame by frame.
             EXPECT_EQ(samples.size(), ref.packets.size() - *at);
+        }
+    }
+}
+
+TEST(Mp3Seeking, VbrFilesOfEveryVersionAndChannelModeKnowTheirLengthAndSeekByTheirTable)
+{
+    // Xing headers after 32 bytes of side information (vbr-xing), 17 (MPEG-1 mono, MPEG-2 and
+    // 2.5 stereo) and 9 (MPEG-2 and 2.5 mono); lame's files start at a frame, ffmpeg's behind an
+    // ID3v2 tag.
+    for (const Fixture& fixture : kFixtureTable) {
+        const std::string name = fixture.name;
+        if (name.find("vbr") == std::string::npos && name != "mono-48k")
+            continue;
+        SCOPED_TRACE(name);
+        const Reference ref = LoadReference("mp3/" + name);
+        const OpenedSource source = OpenSourceFile(kFixtures + name + ".mp3", "mp3");
+        ASSERT_TRUE(source) << source.error;
+        const PlayResult described = DescribeSource(source.filter.Get());
+        ASSERT_TRUE(described.report.duration.has_value());
+        const REFERENCE_TIME duration = *described.report.duration;
+        const double probed = std::stod(LoadTable("mp3/" + name).at("streams")[0].at("duration").get<std::string>());
+        EXPECT_LE(std::llabs(duration - std::llround(probed * 1e7)), fixture.frameDuration);
+
+        // A seek resumes at the table's position: at a frame no more than one step of the table
+        // (a hundredth of the file) and two frames from the target; the frames from there on are
+        // the rest of the file, their times off from a whole play's by that distance alone.
+        const REFERENCE_TIME tolerance = duration / 100 + 2 * fixture.frameDuration;
+        for (double fraction : {0.4, 0.8}) {
+            SCOPED_TRACE(fraction);
+            const REFERENCE_TIME target = static_cast<REFERENCE_TIME>(static_cast<double>(duration) * fraction);
+            PlayOptions options;
+            options.seekTo = target;
+            const PlayResult played = Play(name + ".mp3", options);
+            ASSERT_TRUE(played.Succeeded()) << played.error;
+            // The frames to the end of the file tell where it resumed (a tone repeats its frames).
+            const std::vector<SinkEvent> samples = SamplesOf(played.report.pins[0]);
+            ASSERT_FALSE(samples.empty());
+            ASSERT_LE(samples.size(), ref.packets.size());
+            const size_t at = ref.packets.size() - samples.size();
+            for (size_t k = 0; k < samples.size(); ++k) {
+                ASSERT_EQ(samples[k].adler32, ref.packets[at + k].adler32) << "frame " << at + k;
+                const REFERENCE_TIME whole = ref.packets[at + k].start + fixture.tagFrames * fixture.frameDuration;
+                ASSERT_LE(std::llabs(target + samples[k].start - whole), tolerance) << "frame " << at + k;
+            }
         }
     }
 }

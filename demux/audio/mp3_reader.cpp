@@ -158,10 +158,19 @@ BOOL KMp3Reader::Open(LPCWSTR path)
 
 void KMp3Reader::ReadVbrHeader()
 {
-    // Looked for only at this offset, whatever the version and channel mode.
-    m_file->Seek(m_firstFrame + 36);
+    // A Xing header (or "Info", lame's name for it in a constant-rate file) follows the first
+    // frame's side information, whose size the version and channel mode give: 32 or 17 bytes
+    // for MPEG-1 (stereo or mono), 17 or 9 for MPEG-2 and 2.5. lame writes it there even in a
+    // frame whose header announces a CRC. A VBRI header always stands 36 bytes in.
+    const bool mono = m_channels == 1;
+    const LONGLONG xingOffset = 4 + (m_row == 0 ? (mono ? 17 : 32) : (mono ? 9 : 17));
+    m_file->Seek(m_firstFrame + xingOffset);
     BYTE tag[4] = {};
     ReadBytes(tag, 4);
+    if (std::memcmp(tag, "Xing", 4) != 0 && std::memcmp(tag, "Info", 4) != 0) {
+        m_file->Seek(m_firstFrame + 36);
+        ReadBytes(tag, 4);
+    }
     BYTE word[4];
     auto read32 = [&](DWORD& out) {
         if (ReadBytes(word, 4) != 4)
@@ -169,7 +178,7 @@ void KMp3Reader::ReadVbrHeader()
         out = ReadBE32(word);
         return true;
     };
-    if (std::memcmp(tag, "Xing", 4) == 0) {
+    if (std::memcmp(tag, "Xing", 4) == 0 || std::memcmp(tag, "Info", 4) == 0) {
         m_vbrKind = VbrKind::Xing;
         DWORD flags = 0;
         read32(flags);
