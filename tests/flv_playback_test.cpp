@@ -4,6 +4,7 @@
 
 #include <zlib.h>
 
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 
@@ -324,13 +325,100 @@ TEST(FlvThreads, SeekStormsAndStopsFinishPromptly)
     vmx::test::ExpectStopWhileASinkHolds("flv/h264-aac.flv", "flv", 1);
 }
 
+namespace {
+
+// The FLV tags of a file: where each starts (its 11-byte header) and its DataSize.
+struct TagPlace {
+    size_t at;
+    size_t dataSize;
+    BYTE type;
+};
+
+std::vector<TagPlace> Tags(const std::vector<BYTE>& file)
+{
+    std::vector<TagPlace> tags;
+    for (size_t at = 13; at + 11 <= file.size();) {
+        const size_t size = static_cast<size_t>(file[at + 1]) << 16 | static_cast<size_t>(file[at + 2]) << 8 | file[at + 3];
+        tags.push_back({at, size, file[at]});
+        at += 11 + size + 4;
+    }
+    return tags;
+}
+
+PlayResult PlayBytes(const std::vector<BYTE>& bytes, const std::string& name)
+{
+    const auto path = std::filesystem::temp_directory_path() / name;
+    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    const auto source = OpenSourceFile(path.string(), "flv");
+    PlayResult played;
+    PlayOptions options;
+    options.keepSampleBytes = true;
+    if (source)
+        played = PlaySource(source.filter.Get(), options);
+    else
+        played.error = source.error;
+    std::filesystem::remove(path);
+    return played;
+}
+
+}  // namespace
+
+TEST(FlvFiles, AKeyFrameWhoseSizeFallsShortOrWithBytesInsertedArrivesWhole)
+{
+    // The largest key frame of h264-aac.flv: its DataSize 1000 too small, or 4 KiB of noise
+    // inserted half-way into its data. The frame runs to the next real tag in both; nothing else
+    // changes.
+    const std::vector<BYTE> original = vmx::test::FixtureBytes("flv/h264-aac.flv");
+    const std::vector<TagPlace> tags = Tags(original);
+    std::optional<TagPlace> largest;
+    for (const TagPlace& tag : tags)
+        if (tag.type == 9 && (original[tag.at + 11] & 0xF0) == 0x10 && original[tag.at + 12] == 1
+            && (!largest || tag.dataSize > largest->dataSize))
+            largest = tag;
+    ASSERT_TRUE(largest);
+    const TagPlace key = *largest;
+    ASSERT_GT(key.dataSize, 1100u);
+    const PlayResult whole = PlayBytes(original, "vmx-flv-whole.flv");
+    ASSERT_TRUE(whole.Succeeded()) << whole.error;
+
+    std::vector<BYTE> shortened = original;
+    const size_t lowered = key.dataSize - 1000;
+    shortened[key.at + 1] = static_cast<BYTE>(lowered >> 16), shortened[key.at + 2] = static_cast<BYTE>(lowered >> 8);
+    shortened[key.at + 3] = static_cast<BYTE>(lowered);
+    std::vector<BYTE> padded = original;
+    const size_t middle = key.at + 11 + key.dataSize / 2;
+    padded.insert(padded.begin() + static_cast<std::ptrdiff_t>(middle), 4096, BYTE{0xA5});
+
+    for (const auto& [bytes, inserted] : {std::pair{&shortened, size_t{0}}, std::pair{&padded, size_t{4096}}}) {
+        SCOPED_TRACE(inserted);
+        const PlayResult played = PlayBytes(*bytes, "vmx-flv-damaged.flv");
+        ASSERT_TRUE(played.Succeeded()) << played.error;
+        ASSERT_EQ(played.report.pins.size(), whole.report.pins.size());
+        for (size_t p = 0; p < played.report.pins.size(); ++p) {
+            const auto ours = SamplesOf(played.report.pins[p]);
+            const auto theirs = SamplesOf(whole.report.pins[p]);
+            ASSERT_EQ(ours.size(), theirs.size());
+            for (size_t k = 0; k < ours.size(); ++k) {
+                if (ours[k].bytes == theirs[k].bytes)
+                    continue;
+                // The key frame, with the inserted bytes where they were put.
+                std::vector<BYTE> expected = theirs[k].bytes;
+                const size_t offset = middle - (key.at + 11) - 5;  // the sample leaves out 5 AVC header bytes
+                ASSERT_EQ(ours[k].bytes.size(), expected.size() + inserted) << k;
+                expected.insert(expected.begin() + static_cast<std::ptrdiff_t>(offset), inserted, BYTE{0xA5});
+                EXPECT_EQ(ours[k].bytes, expected) << k;
+            }
+        }
+    }
+}
+
 TEST(FlvFiles, DamagedFilesResynchroniseOrEnd)
 {
-    // Sizes and previous-tag sizes that lie, and noise between two tags, lose nothing of
-    // sorenson-mp3.flv; a zeroed tag loses that tag alone.
+    // Sizes and previous-tag sizes that lie lose nothing of sorenson-mp3.flv; a zeroed tag
+    // loses that tag alone.
     const auto audio = Packets("sorenson-mp3", "audio");
     const auto video = Packets("sorenson-mp3", "video");
-    for (const char* file : {"data-size-too-large", "garbage", "wrong-previous-sizes", "zeroed-tag"}) {
+    for (const char* file : {"data-size-too-large", "wrong-previous-sizes", "zeroed-tag"}) {
         SCOPED_TRACE(file);
         const PlayResult played = vmx::test::PlayFixture(std::string("flv/damaged/") + file + ".flv", "flv");
         ASSERT_TRUE(played.Succeeded()) << played.error;
@@ -343,6 +431,29 @@ TEST(FlvFiles, DamagedFilesResynchroniseOrEnd)
             ASSERT_EQ(expected.size(), video.size() - 1);
         }
         ExpectSamplesAre(SamplesOf(played.report.pins[1]), expected);
+    }
+    {
+        // 1000 bytes of noise in front of a tag's PreviousTagSize: a tag runs to the next real
+        // header, so the tag in front of the noise carries it; everything else is whole. (ffprobe
+        // loses the tag behind the noise instead.)
+        const PlayResult played = vmx::test::PlayFixture("flv/damaged/garbage.flv", "flv");
+        ASSERT_TRUE(played.Succeeded()) << played.error;
+        ASSERT_EQ(played.report.pins.size(), 2u);
+        std::vector<SinkEvent> all;
+        for (const PinReport& pin : played.report.pins)
+            for (const SinkEvent& sample : SamplesOf(pin))
+                all.push_back(sample);
+        ASSERT_EQ(all.size(), audio.size() + video.size());
+        std::vector<RefFrame> expected = audio;
+        expected.insert(expected.end(), video.begin(), video.end());
+        size_t carriers = 0;
+        for (size_t k = 0; k < all.size(); ++k) {
+            if (all[k].adler32 == expected[k].adler32)
+                continue;
+            ++carriers;
+            EXPECT_EQ(all[k].length, expected[k].size + 1000) << k;
+        }
+        EXPECT_EQ(carriers, 1u);
     }
 
     // Cut in the middle of a tag: what comes before the cut plays, the cut tag with what is left.

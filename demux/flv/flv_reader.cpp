@@ -178,9 +178,12 @@ bool KFlvReader::NextTag()
             const LONGLONG found = ScanForWindow(dataStart, kResyncLimit);
             if (found < 0)
                 return false;
-            // A header before the declared end: the size overran it. One beyond: the size was
-            // right and junk (inserted bytes, a zeroed tag) follows the tag, kept out of it.
-            if (found < nextTagStart)
+            // The tag runs to the next real header, before or beyond its declared end: a size
+            // that falls short would cut the frame, and bytes inserted inside a frame push its
+            // end past the size (junk between two tags then rides on the first of them). Where
+            // the PreviousTagSize behind the declared end confirms the size, the tag is whole
+            // and what follows it is damaged: the zeros of a wiped tag stay out of this one.
+            if (following.previousTagSize != window.dataSize + 11)
                 dataSize = found - dataStart;
             nextTagStart = found;
         }
