@@ -164,7 +164,7 @@ TEST(Mpeg2Playback, ProgramStreamsDeliverTheirStreamsWholeAndInOrder)
     // reaches the picture that starts in that PES. Pins come in key order: sub-streams (0x80),
     // audio (0xC0), video (0xE0).
     const char* files[] = {"mpeg/mpeg2-mp2.mpg", "mpeg/mpeg1-mp2.mpg", "mpeg/mpeg2-ac3x2.vob", "mpeg/cbr-long.mpg",
-                           "mpeg/h264-mp3.vob", "mpeg/remux-mp3.vob"};
+                           "mpeg/h264-mp3.vob", "mpeg/remux-mp3.vob", "mpeg/h264-slices.vob"};
     for (const std::string file : files) {
         SCOPED_TRACE(file);
         const json table = LoadTable(file.substr(0, file.rfind('.')));

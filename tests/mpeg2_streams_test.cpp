@@ -8,6 +8,7 @@
 
 #include "demux/mpeg2/mpeg2_filter.h"
 #include "demux/mpeg2/mpeg2_read_handler.h"
+#include "demux/mpeg_es/mpeg_es_headers.h"
 #include "framework/format_blocks.h"
 #include "io/wide_text.h"
 #include "tests/bit_writer.h"
@@ -94,6 +95,16 @@ TEST(Mpeg2Streams, TypesOfVc1LpcmAndAac)
     EXPECT_EQ(stream->code, KMpeg2ReadStream::kAac);
     stream->GetMediaTypes(primary, alternative);
     EXPECT_EQ(GetRecord<WAVEFORMATEX>(primary.Format(), 0).nChannels, 2);
+
+    // Sampling index 12: 7350 Hz, which transport streams carry (a program stream's ADTS rule
+    // stops at 8000 Hz).
+    std::vector<BYTE> adts7350 = adts;
+    adts7350[2] = 0x70;  // LC, index 12, no private bit
+    stream = CreateMpeg2Stream(0x101, 0xC0, adts7350, true);
+    ASSERT_TRUE(stream);
+    stream->GetMediaTypes(primary, alternative);
+    EXPECT_EQ(GetRecord<WAVEFORMATEX>(primary.Format(), 0).nSamplesPerSec, 7350u);
+    EXPECT_FALSE(ParseAdtsHeader(adts7350));
 }
 
 TEST(Mpeg2Streams, H264AccessUnitsLoseTheirDelimitersAndTakeLengths)

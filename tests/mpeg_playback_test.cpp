@@ -135,7 +135,7 @@ TEST(MpegPlayback, EveryPinDeliversItsStreamsPayloads)
                            "dvd-nav.vob", "h264-mp3.vob", "two-video.mpg", "h264-aac.mpg", "cbr-long.mpg", "bare.pes",
                            "video-audio.pva", "ts-h264-aac.ts", "ts-mpeg2-mp2.ts", "ts-ac3x2.ts",
                            "m2ts-h264-aac.m2ts", "tfrc.ts", "ts-wrap.ts", "remux-mp4.ts", "remux-mkv.m2ts",
-                           "remux-mp3.vob"};
+                           "remux-mp3.vob", "h264-slices.vob"};
     for (const std::string file : files) {
         SCOPED_TRACE(file);
         const std::string name = file.substr(0, file.rfind('.'));

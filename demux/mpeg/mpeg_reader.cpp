@@ -560,7 +560,7 @@ bool KMpegReader::IdentifyAudio(MpegStreamInfo& stream, DWORD payloadLength)
 {
     return FirstType(PeekPayload(payloadLength, kIdentifyLimit), stream.type,
                      {TypeOf<ParseMpegAudioHeader, MpegAudioMediaType>,
-                      TypeOf<ParseAdtsHeader, [](const AdtsHeader& header) { return AdtsMediaType(header); }>});
+                      TypeOf<[](EsBytes payload) { return ParseAdtsHeader(payload); }, [](const AdtsHeader& header) { return AdtsMediaType(header); }>});
 }
 
 bool KMpegReader::IdentifyTransportPrivate(MpegStreamInfo& stream, DWORD payloadLength)

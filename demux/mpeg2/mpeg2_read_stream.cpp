@@ -561,7 +561,7 @@ std::unique_ptr<KMpeg2ReadStream> DtsStream(DWORD pid, EsBytes payload)
 
 std::unique_ptr<KMpeg2ReadStream> AacStream(DWORD pid, EsBytes payload)
 {
-    const auto header = ParseAdtsHeader(payload);
+    const auto header = ParseAdtsHeader(payload, 13);
     if (!header)
         return nullptr;
     return std::make_unique<KMpeg2AacStream>(pid, AdtsMediaType(*header, true), AdtsSampleRate(header->samplingIndex));

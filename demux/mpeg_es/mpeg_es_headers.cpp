@@ -251,11 +251,12 @@ std::optional<MpegAudioHeader> ParseMpegAudioHeader(EsBytes payload)
 
 DWORD AdtsSampleRate(DWORD samplingIndex)
 {
-    constexpr std::array<DWORD, 12> kRates = {96000, 88200, 64000, 48000, 44100, 32000, 24000, 22050, 16000, 12000, 11025, 8000};
+    constexpr std::array<DWORD, 13> kRates = {96000, 88200, 64000, 48000, 44100, 32000, 24000,
+                                              22050, 16000, 12000, 11025, 8000,  7350};
     return samplingIndex < kRates.size() ? kRates[samplingIndex] : 0;
 }
 
-std::optional<AdtsHeader> ParseAdtsHeader(EsBytes payload)
+std::optional<AdtsHeader> ParseAdtsHeader(EsBytes payload, DWORD samplingIndexLimit)
 {
     for (size_t i = 0; i + 7 <= payload.size(); ++i) {
         if (payload[i] != 0xFF || (payload[i + 1] & 0xF0) != 0xF0)
@@ -269,7 +270,7 @@ std::optional<AdtsHeader> ParseAdtsHeader(EsBytes payload)
         header.protectionAbsent = bits.Get(1);
         header.profile = bits.Get(2);
         header.samplingIndex = bits.Get(4);
-        if (header.samplingIndex >= 12)
+        if (header.samplingIndex >= samplingIndexLimit)
             return std::nullopt;
         bits.Get(1);  // private
         header.channelConfiguration = bits.Get(3);

@@ -94,7 +94,9 @@ std::optional<AvcParameterSets> ParseAvcParameterSets(EsBytes payload);
 std::optional<Vc1Sequence> ParseVc1Sequence(EsBytes payload);
 // The first MPEG audio sync in the payload; a reserved or free-format value there rejects it.
 std::optional<MpegAudioHeader> ParseMpegAudioHeader(EsBytes payload);
-std::optional<AdtsHeader> ParseAdtsHeader(EsBytes payload);
+// The first ADTS header in the payload. The program-stream filter takes sampling indexes below
+// 12; the transport-stream filter passes 13 and so also plays 7350 Hz.
+std::optional<AdtsHeader> ParseAdtsHeader(EsBytes payload, DWORD samplingIndexLimit = 12);
 // AC-3 only: E-AC-3's bsid of 16 is refused.
 std::optional<Ac3Header> ParseAc3Header(EsBytes payload);
 std::optional<DtsHeader> ParseDtsHeader(EsBytes payload);

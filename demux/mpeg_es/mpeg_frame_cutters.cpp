@@ -123,6 +123,7 @@ void KAvcAccessUnits::Reset()
     m_delimiterSeen = false;
     m_sliceSeen = false;
     m_nals.clear();
+    m_pendingStart = m_pendingStop = PACKET_NO_TIME;
 }
 
 void KAvcAccessUnits::Push(KPacket& packet, KMpegUnits& units)
@@ -179,15 +180,31 @@ void KAvcAccessUnits::AddNal(std::unique_ptr<KPacket> nal, KMpegUnits& units)
         m_delimiterSeen = true;
     bool startsAccessUnit = type == 9;
     if (!m_delimiterSeen) {
-        // Without delimiters a PES time marks a new access unit, and so does, once the current
-        // one has a slice, a parameter set, an SEI or the first slice of the next picture (a
-        // PES may carry several pictures).
+        // Without delimiters an access unit starts, once the current one has a slice, at a
+        // parameter set, an SEI or the first slice of the next picture (a PES may carry several
+        // pictures, and a picture of several slices may span PES packets).
         const bool firstSlice = vcl && bytes.size() > 5 && (bytes[5] & 0x80) != 0;
         const bool leading = type == 6 || type == 7 || type == 8 || (type >= 14 && type <= 18);
-        startsAccessUnit = nal->HasTime() || (m_sliceSeen && (leading || firstSlice));
+        startsAccessUnit = m_sliceSeen && (leading || firstSlice);
     }
-    if (startsAccessUnit && !m_nals.empty())
+    startsAccessUnit = startsAccessUnit || m_nals.empty();
+    // A PES time belongs to the first access unit that starts in the PES: one that arrives with
+    // a unit inside an access unit waits for the next.
+    if (nal->HasTime() && !startsAccessUnit) {
+        m_pendingStart = nal->start;
+        m_pendingStop = nal->stop;
+        nal->start = nal->stop = PACKET_NO_TIME;
+        nal->syncPoint = FALSE;
+    }
+    if (startsAccessUnit) {
         DeliverAccessUnit(units);
+        if (m_pendingStart != PACKET_NO_TIME && !nal->HasTime()) {
+            nal->start = m_pendingStart;
+            nal->stop = m_pendingStop;
+            nal->syncPoint = TRUE;
+        }
+        m_pendingStart = m_pendingStop = PACKET_NO_TIME;
+    }
     m_sliceSeen = m_sliceSeen || vcl;
     m_nals.push_back(std::move(nal));
 }

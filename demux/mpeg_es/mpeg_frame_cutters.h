@@ -64,6 +64,9 @@ private:
     bool m_delimiterSeen = false;
     bool m_sliceSeen = false;  // the access unit being collected has a slice
     KMpegUnits m_nals;
+    // A PES time that arrived inside an access unit, for the next one.
+    LONGLONG m_pendingStart = PACKET_NO_TIME;
+    LONGLONG m_pendingStop = PACKET_NO_TIME;
     static constexpr size_t kNoUnit = size_t(-1);
 };
 
