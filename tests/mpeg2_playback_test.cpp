@@ -259,25 +259,24 @@ TEST(Mpeg2Seeking, TheInterpolationLandsAboutASecondEarlyAndPlaysOnFromThere)
     struct Case {
         const char* file;
         size_t videoPin;  // a program stream's pins are in key order, audio (0xC0) first
-        size_t pictures;
+        double seconds;
     };
-    // 20 s of MPEG-2 video and MP2 at 25 fps; 8 s of x264 and AAC remuxed from MP4, whose one
-    // key frame is the first picture.
-    for (const Case& c : {Case{"mpeg/cbr-long.mpg", 1, 500}, Case{"mpeg/remux-mp4.ts", 0, 200}}) {
+    // 20 s of MPEG-2 video and MP2; 8 s of x264 and AAC remuxed from MP4, whose one key frame is
+    // the first picture.
+    for (const Case& c : {Case{"mpeg/cbr-long.mpg", 1, 20}, Case{"mpeg/remux-mp4.ts", 0, 8}}) {
         SCOPED_TRACE(c.file);
         PlaySession session(c.file, "mpeg2");
         ASSERT_TRUE(session.connected);
         LONGLONG duration = 0;
         ASSERT_EQ(session.driver.Seeking(0)->GetDuration(&duration), S_OK);
-        EXPECT_NEAR(static_cast<double>(duration), c.pictures * 400000.0, 2 * kSecond);
-        // The video pictures as a play from the start delivers them.
+        EXPECT_NEAR(static_cast<double>(duration), c.seconds * kSecond, 2 * kSecond);
+        // The video frames as a play from the start delivers them.
         std::vector<std::uint32_t> pictures;
         {
             const PlayResult whole = vmx::test::PlayFixture(c.file, "mpeg2");
             ASSERT_TRUE(whole.Succeeded()) << whole.error;
             for (const SinkEvent& sample : SamplesOf(whole.report.pins.at(c.videoPin)))
                 pictures.push_back(sample.adler32);
-            EXPECT_NEAR(static_cast<double>(pictures.size()), static_cast<double>(c.pictures), 5.0);
         }
         ASSERT_EQ(session.driver.Pause(), S_OK);
         bool running = false;

@@ -150,6 +150,38 @@ TEST(Mpeg2Streams, H264AccessUnitsLoseTheirDelimitersAndTakeLengths)
     EXPECT_FALSE(stream->GetFrame(frame, true));
 }
 
+TEST(Mpeg2Streams, MpegVideoIsAFrameAPesWhateverPicturesItHolds)
+{
+    // 720x480 at 29.97 fps, then the two field pictures of each frame in one PES, as a muxer
+    // writes field-coded MPEG-2: one frame a PES at the PES time; a PES without a time follows
+    // the last by a frame; bytes of the next PES in front of its first picture end this frame.
+    BitWriter sequence;
+    sequence.U(32, 0x000001B3), sequence.U(12, 720), sequence.U(12, 480), sequence.U(4, 3), sequence.U(4, 4);
+    sequence.U(18, 20000), sequence.U(1, 1), sequence.U(10, 112), sequence.U(3, 0);
+    const std::vector<BYTE> field = {0, 0, 1, 0x00, 0x00, 0x0F, 0xFF, 0xF8, 0x11, 0x22};
+    const std::vector<BYTE> tail = {0x33, 0x44, 0x55};
+    const std::vector<BYTE> first = Join({sequence.Bytes(), field, field});
+    auto stream = CreateMpeg2Stream(0x100, 0xE0, first, false);
+    ASSERT_TRUE(stream);
+    EXPECT_EQ(stream->code, KMpeg2ReadStream::kMpeg2Video);
+    stream->firstTime = 90000;
+    stream->Reset(0);
+    stream->Append(true, Pes(0xE0, 90000, first, false));
+    stream->Append(true, Pes(0xE0, 90000 + 3003, Join({tail, field, field}), false));
+    stream->Append(true, Join({{0, 0, 1, 0xE0, 0, 0, 0x80, 0x00, 0}, field, field}));  // no time
+    stream->Append(true, Pes(0xE0, 90000 + 9009, field, false));
+    std::vector<std::pair<LONGLONG, size_t>> frames;  // start, size
+    Mpeg2Frame frame;
+    while (stream->GetFrame(frame, frames.size() >= 2)) {  // the end of the file ends the last
+        EXPECT_TRUE(frame.timed);
+        EXPECT_EQ(frame.sync, frames.empty());
+        frames.push_back({frame.start, stream->TakeFrame().size()});
+    }
+    const std::vector<std::pair<LONGLONG, size_t>> expected = {
+        {0, first.size() + tail.size()}, {333666, 2 * field.size()}, {2 * 333666, 2 * field.size()}, {9009 * 1000 / 9, field.size()}};
+    EXPECT_EQ(frames, expected);
+}
+
 TEST(Mpeg2Streams, TheLastProgramOfThePatIsFollowedForLanguages)
 {
     // PAT with programs 1 (PMT on 0x100) and 2 (PMT on 0x200); both PMTs list PID 0x300 with a

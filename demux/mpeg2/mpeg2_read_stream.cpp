@@ -59,14 +59,17 @@ bool BeginsWithDelimiter(std::span<const BYTE> payload)
 
 // ---- Classes ------------------------------------------------------------------------------------
 
-// AC-3: a frame runs from the first sync word of a PES to the first one of the next, whose
-// leading bytes it takes over.
-class KMpeg2Ac3Stream : public KMpeg2ReadStream {
+// A frame a PES: from the first frame start in its payload (where the payload is advanced to) to
+// the first one of the next PES, whose leading bytes it takes over. A PES without a frame start
+// before the first frame is dropped.
+class KMpeg2PesFrameStream : public KMpeg2ReadStream {
 public:
-    KMpeg2Ac3Stream(DWORD pid, CMediaType type) : KMpeg2ReadStream(pid, kAc3, std::move(type)) {}
+    using KMpeg2ReadStream::KMpeg2ReadStream;
 
 protected:
-    static size_t FirstCode(std::span<const BYTE> payload) { return FindAc3Sync(payload); }
+    virtual size_t FirstCode(std::span<const BYTE> payload) const = 0;
+    // Times and sync flag of the frame just cut from the PES.
+    virtual void Stamp(Mpeg2Frame& frame, const Mpeg2PesHeader& header) = 0;
 
     bool CutFrame(Mpeg2Frame& frame, bool flush) override
     {
@@ -78,8 +81,11 @@ protected:
                 m_complete.pop_front();  // no frame begins in it
                 continue;
             }
-            if (m_complete.size() < 2 && !flush)
-                return false;  // the next PES may still carry the end of this frame
+            // The frame ends in the first later PES with a frame start: wait for it.
+            const bool ended = std::any_of(m_complete.begin() + 1, m_complete.end(),
+                                           [this](const Mpeg2Pes& pes) { return FirstCode(pes.Payload()) != kNone; });
+            if (!ended && !flush)
+                return false;
             break;
         }
         Mpeg2Pes current = std::move(m_complete.front());
@@ -98,102 +104,61 @@ protected:
             }
             m_complete.pop_front();
         }
-        frame.timed = current.header.hasPts;
-        if (frame.timed) {
-            frame.start = TimeOf(current.header.pts);
-            frame.stop = frame.start + 1;
-        }
-        frame.sync = true;
+        Stamp(frame, current.header);
         return true;
     }
 };
 
-// MPEG-1/2 video: a picture runs from its sequence header (or its picture start code) to the next
-// one, across PES boundaries, so that a PES holding parts of several pictures yields them all. A
-// PES time belongs to the first picture that starts in it; the others follow by the frame
-// duration.
-class KMpeg2VideoStream : public KMpeg2ReadStream {
+// AC-3: frames start at a sync word; every one is a sync point.
+class KMpeg2Ac3Stream : public KMpeg2PesFrameStream {
+public:
+    KMpeg2Ac3Stream(DWORD pid, CMediaType type) : KMpeg2PesFrameStream(pid, kAc3, std::move(type)) {}
+
+protected:
+    size_t FirstCode(std::span<const BYTE> payload) const override { return FindAc3Sync(payload); }
+    void Stamp(Mpeg2Frame& frame, const Mpeg2PesHeader& header) override
+    {
+        frame.timed = header.hasPts;
+        if (frame.timed) {
+            frame.start = TimeOf(header.pts);
+            frame.stop = frame.start + 1;
+        }
+        frame.sync = true;
+    }
+};
+
+// MPEG-1/2 video: frames start at a sequence header or a picture start code, so the two fields
+// of a field-coded frame, which a muxer puts in one PES, stay one sample with the PES time. A PES
+// without a time follows the last by a frame duration.
+class KMpeg2VideoStream : public KMpeg2PesFrameStream {
 public:
     KMpeg2VideoStream(DWORD pid, CMediaType type, LONGLONG frameDuration, DWORD bufferSize)
-        : KMpeg2ReadStream(pid, kMpeg2Video, std::move(type)), m_frameDuration(frameDuration), m_bufferSize(bufferSize)
+        : KMpeg2PesFrameStream(pid, kMpeg2Video, std::move(type)), m_frameDuration(frameDuration), m_bufferSize(bufferSize)
     {
     }
     DWORD InitialBufferSize() const override { return m_bufferSize; }
-    void Reset(LONGLONG resetTime) override
-    {
-        KMpeg2ReadStream::Reset(resetTime);
-        m_bytes.Clear();
-        m_searchFrom = 0;
-        m_inFrame = false;
-        m_pictureSeen = false;
-    }
 
 protected:
-    bool CutFrame(Mpeg2Frame& frame, bool flush) override
+    size_t FirstCode(std::span<const BYTE> payload) const override
     {
-        while (!m_complete.empty()) {
-            const Mpeg2Pes pes = std::move(m_complete.front());
-            m_complete.pop_front();
-            KPacket part;
-            const std::span<const BYTE> payload = pes.Payload();
-            part.payload.assign(payload.begin(), payload.end());
-            if (pes.header.hasPts)
-                part.start = part.stop = TimeOf(pes.header.pts);
-            m_bytes.Append(part);
-        }
-        const std::vector<BYTE>& bytes = m_bytes.bytes;
-        for (;;) {
-            const size_t code = FindCode(bytes, m_searchFrom, [](BYTE id) { return id == 0xB3 || id == 0x00; });
-            if (code == kNone) {
-                m_searchFrom = std::max(m_searchFrom, bytes.size() >= 3 ? bytes.size() - 3 : 0);
-                break;
-            }
-            const bool picture = bytes[code + 3] == 0x00;
-            if (!m_inFrame) {
-                m_bytes.Drop(code);  // nothing before the first picture plays
-                m_inFrame = true;
-                m_pictureSeen = picture;
-                m_searchFrom = 4;
-                continue;
-            }
-            if (!picture || m_pictureSeen)
-                return Cut(frame, code, picture);
-            m_pictureSeen = true;
-            m_searchFrom = code + 4;
-        }
-        if (flush && m_inFrame && !bytes.empty())
-            return Cut(frame, bytes.size(), false);
-        return false;
+        return FindCode(payload, 0, [](BYTE id) { return id == 0xB3 || id == 0x00; });
     }
-
-private:
-    bool Cut(Mpeg2Frame& frame, size_t end, bool nextIsPicture)
+    void Stamp(Mpeg2Frame& frame, const Mpeg2PesHeader& header) override
     {
-        KPacket unit;
-        m_bytes.TakeMarks(0, unit);
-        m_frame.assign(m_bytes.bytes.begin(), m_bytes.bytes.begin() + static_cast<std::ptrdiff_t>(end));
-        m_bytes.Drop(end);
-        m_inFrame = !m_bytes.bytes.empty();
-        m_pictureSeen = nextIsPicture;
-        m_searchFrom = 4;
         frame.sync = m_frame.size() >= 4 && m_frame[3] == 0xB3;
-        if (unit.HasTime()) {
+        if (header.hasPts) {
             frame.timed = true;
-            frame.start = unit.start;
+            frame.start = TimeOf(header.pts);
         } else if (m_lastStart >= 0) {
             frame.timed = true;
             frame.start = m_lastStart + m_frameDuration;
         }
         frame.stop = frame.start;
-        return true;
     }
 
+private:
     LONGLONG m_frameDuration;
     DWORD m_bufferSize;
-    KTimedBuffer m_bytes;
-    size_t m_searchFrom = 0;
-    bool m_inFrame = false;      // the buffer begins with a picture's first start code
-    bool m_pictureSeen = false;  // the picture being collected has its picture start code
 };
 
 // H.264: PES packets are joined until one that begins with an access unit delimiter follows;
