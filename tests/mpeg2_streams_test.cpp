@@ -123,7 +123,7 @@ TEST(Mpeg2Streams, H264AccessUnitsLoseTheirDelimitersAndTakeLengths)
     auto stream = CreateMpeg2Stream(0x100, 0xE0, first, false);
     ASSERT_TRUE(stream);
     stream->firstTime = 90000;
-    stream->Reset(0);
+    stream->Reset();  // a seek, to 40 ms say: the times of the PES below are past it
     stream->Append(true, Pes(0xE0, 90000 + 3600, first, false));
     stream->Append(true, Pes(0xE0, 90000 + 7200, Join({aud, slice}), false));
     Mpeg2Frame frame;
@@ -132,7 +132,8 @@ TEST(Mpeg2Streams, H264AccessUnitsLoseTheirDelimitersAndTakeLengths)
     EXPECT_FALSE(stream->GetFrame(frame, false));
     stream->Append(true, Join({{0, 0, 1, 0xE0, 0, 0, 0x80, 0x00, 0}, aud, slice}));  // no time
     ASSERT_TRUE(stream->GetFrame(frame, false));
-    // The first unit after a reset starts at the reset time and is a key frame.
+    // The first unit after a reset stands at the stream's start (preroll once rebased) and is a
+    // key frame, whatever its PES time.
     EXPECT_TRUE(frame.timed);
     EXPECT_EQ(frame.start, 0);
     EXPECT_TRUE(frame.sync);
@@ -165,7 +166,7 @@ TEST(Mpeg2Streams, MpegVideoIsAFrameAPesWhateverPicturesItHolds)
     ASSERT_TRUE(stream);
     EXPECT_EQ(stream->code, KMpeg2ReadStream::kMpeg2Video);
     stream->firstTime = 90000;
-    stream->Reset(0);
+    stream->Reset();
     stream->Append(true, Pes(0xE0, 90000, first, false));
     stream->Append(true, Pes(0xE0, 90000 + 3003, Join({tail, field, field}), false));
     stream->Append(true, Join({{0, 0, 1, 0xE0, 0, 0, 0x80, 0x00, 0}, field, field}));  // no time

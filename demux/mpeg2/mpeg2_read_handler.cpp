@@ -608,7 +608,7 @@ int KMpeg2ReadHandler::Open(LPCWSTR path)
     FindDuration();
     FindLanguages();
     for (auto& stream : m_streams)
-        stream->Reset(0);
+        stream->Reset();
     SeekFile(0);
     return 0;
 }
@@ -649,7 +649,7 @@ bool KMpeg2ReadHandler::ProbeTime(LONGLONG from, LONGLONG limit, LONGLONG& time,
 void KMpeg2ReadHandler::SeekTo(REFERENCE_TIME time)
 {
     for (auto& stream : m_streams)
-        stream->Reset(std::max<REFERENCE_TIME>(time, 0));
+        stream->Reset();
     m_current = nullptr;
     m_flushNext = 0;
     m_atEnd = false;

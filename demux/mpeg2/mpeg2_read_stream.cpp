@@ -170,9 +170,9 @@ public:
     {
     }
     DWORD InitialBufferSize() const override { return m_bufferSize; }
-    void Reset(LONGLONG resetTime) override
+    void Reset() override
     {
-        KMpeg2ReadStream::Reset(resetTime);
+        KMpeg2ReadStream::Reset();
         m_unit.clear();
         m_unitHeader.reset();
         m_pictures.Reset();
@@ -234,11 +234,13 @@ protected:
     }
 
 private:
-    // The first unit after a reset starts the segment; a unit without a time keeps the last.
+    // The first unit after a reset stands at the stream's time 0 as a sync point: after a seek it
+    // is preroll, for it may well be a B-frame whose time the decoder cannot know yet. A unit
+    // without a time keeps the last.
     void Time(Mpeg2Frame& frame, std::optional<LONGLONG> start, bool sync)
     {
         if (m_afterReset) {
-            frame.start = m_resetTime;
+            frame.start = 0;
             sync = true;
         } else {
             frame.start = start.value_or(std::max<LONGLONG>(m_lastStart, 0));
@@ -298,9 +300,9 @@ public:
     {
     }
     DWORD InitialBufferSize() const override { return m_bufferSize; }
-    void Reset(LONGLONG resetTime) override
+    void Reset() override
     {
-        KMpeg2ReadStream::Reset(resetTime);
+        KMpeg2ReadStream::Reset();
         m_held.clear();
         m_lastRaw = -1;
         m_alternate = false;
@@ -361,9 +363,9 @@ public:
         : KMpeg2ReadStream(pid, kAac, std::move(type)), m_sampleRate(sampleRate ? sampleRate : 48000)
     {
     }
-    void Reset(LONGLONG resetTime) override
+    void Reset() override
     {
-        KMpeg2ReadStream::Reset(resetTime);
+        KMpeg2ReadStream::Reset();
         m_frames.clear();
     }
 
@@ -616,13 +618,12 @@ void KMpeg2ReadStream::GetMediaTypes(CMediaType& primary, CMediaType& alternativ
     alternative = m_alternative;
 }
 
-void KMpeg2ReadStream::Reset(LONGLONG resetTime)
+void KMpeg2ReadStream::Reset()
 {
     m_complete.clear();
     m_open.clear();
     m_frame.clear();
     m_lastStart = -1;
-    m_resetTime = resetTime;
     m_afterReset = true;
 }
 

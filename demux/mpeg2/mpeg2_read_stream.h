@@ -68,8 +68,8 @@ public:
     // Hands over the bytes of the frame GetFrame made ready.
     std::vector<BYTE> TakeFrame() { return std::move(m_frame); }
     virtual DWORD InitialBufferSize() const { return 10240; }
-    // Forgets everything buffered (a seek); the next frame's time is that of the reset.
-    virtual void Reset(LONGLONG resetTime);
+    // Forgets everything buffered (a seek).
+    virtual void Reset();
 
     bool IsVideo() const { return code < 5; }
     // 100-ns time of a 90 kHz PTS: not corrected for a wrap, so a PTS below the first time gives
@@ -90,7 +90,6 @@ protected:
     std::vector<BYTE> m_open;         // the PES being assembled
     std::vector<BYTE> m_frame;
     LONGLONG m_lastStart = -1;  // 100 ns; -1 after a reset
-    LONGLONG m_resetTime = 0;
     bool m_afterReset = true;
     CMediaType m_primary;
     CMediaType m_alternative;
