@@ -383,3 +383,54 @@ TEST(MpegFiles, DetectionRulesAndDamagedFiles)
     // The fuzzer's findings, played from a second in (one broke the seek search).
     vmx::test::ExpectFuzzFindingsPlayOrFail("mpeg-", "mpeg", kSecond);
 }
+
+namespace {
+
+// An MPEG-2 pack header (SCR 0, 10.08 Mbit/s) and a private stream 1 PES with a PTS.
+std::vector<BYTE> PackWithPrivatePes(LONGLONG pts, const std::vector<BYTE>& payload)
+{
+    std::vector<BYTE> bytes = {0, 0, 1, 0xBA, 0x44, 0x00, 0x04, 0x00, 0x04, 0x01, 0x01, 0x89, 0xC3, 0xF8};
+    const size_t length = payload.size() + 8;
+    const std::vector<BYTE> header = {0, 0, 1, 0xBD, static_cast<BYTE>(length >> 8), static_cast<BYTE>(length), 0x81, 0x80, 5,
+                                      static_cast<BYTE>(0x21 | ((pts >> 29) & 0x0E)), static_cast<BYTE>(pts >> 22),
+                                      static_cast<BYTE>(0x01 | ((pts >> 14) & 0xFE)), static_cast<BYTE>(pts >> 7),
+                                      static_cast<BYTE>(0x01 | ((pts << 1) & 0xFE))};
+    bytes.insert(bytes.end(), header.begin(), header.end());
+    bytes.insert(bytes.end(), payload.begin(), payload.end());
+    return bytes;
+}
+
+}  // namespace
+
+TEST(MpegFiles, TwoAc3StreamsOfTheFf90FormStayApart)
+{
+    // Private stream 1 payloads FF 90 00 01 and FF 90 00 02, each before an AC-3 frame (48 kHz
+    // stereo, 96 kbit/s) filled with its own byte: two pins, each with its own frames.
+    std::vector<BYTE> file;
+    for (int i = 0; i < 8; ++i)
+        for (BYTE number : {1, 2}) {
+            std::vector<BYTE> payload = {0xFF, 0x90, 0x00, number, 0x0B, 0x77, 0x00, 0x00, 0x08, 0x40, 0x40};
+            payload.resize(400, number);
+            const std::vector<BYTE> pack = PackWithPrivatePes(90000 + i * 2880, payload);
+            file.insert(file.end(), pack.begin(), pack.end());
+        }
+    const auto path = std::filesystem::temp_directory_path() / "vmx-ff90-ac3.mpg";
+    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(file.data()), static_cast<std::streamsize>(file.size()));
+    const OpenedSource source = OpenSourceFile(path.string(), "mpeg");
+    ASSERT_TRUE(source) << source.error;
+    PlayOptions options;
+    options.keepSampleBytes = true;
+    const PlayResult played = PlaySource(source.filter.Get(), options);
+    std::filesystem::remove(path);
+    ASSERT_TRUE(played.Succeeded()) << played.error;
+    ASSERT_EQ(played.report.pins.size(), 2u);
+    for (BYTE number : {1, 2}) {
+        const auto samples = SamplesOf(played.report.pins[number - 1]);
+        ASSERT_EQ(samples.size(), 8u) << int{number};
+        for (const SinkEvent& sample : samples) {
+            ASSERT_EQ(sample.bytes.size(), 396u);
+            EXPECT_EQ(sample.bytes[0], 0x0B);
+            EXPECT_EQ(sample.bytes.back(), number);
+        }
+    }
+}

@@ -622,13 +622,15 @@ DWORD KMpegReader::IdentifyStream(DWORD pid, BYTE streamId, DWORD payloadLength)
     } else if ((b >= 0x20 && b <= 0x3F) || (b >= 0x70 && b <= 0x7F) || b <= 0x0F) {
         stream.subStreamId = static_cast<BYTE>(b), consumed = 1, parser = Parser::Subpicture;
     } else if (first16 == 0xFF90) {
+        // The two bytes after the marker number the stream, so that two such AC-3 streams stay
+        // apart; the frame follows the 4-byte header.
         Seek(start + 4);
-        const DWORD next = GetBits(16, true);
+        const DWORD sync = GetBits(16, true);
         Seek(start);
         stream.subStreamId = 0xFF;
-        stream.pid = 0x90 * 65536 + next;
+        stream.pid = 0x90 * 65536 + (first32 & 0xFFFF);
         consumed = 4;
-        if (next == 0x0B77)
+        if (sync == 0x0B77)
             parser = Parser::Ac3;
     } else {
         return streamId * 256u;
