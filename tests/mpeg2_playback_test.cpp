@@ -45,12 +45,9 @@ struct Expected {
     std::optional<REFERENCE_TIME> start;
 };
 
-// The 33-bit stamp as the file holds it (ffprobe unwraps stamps before a wrap to negative values).
-long long Raw(long long pts) { return pts & ((1LL << 33) - 1); }
-
-// 100-ns time of a 90 kHz stamp from the shared first time, as the filter computes it: not
-// corrected for a wrap, so stamps before a wrap come out far after those behind it.
-REFERENCE_TIME TimeOf(long long pts, long long first) { return (Raw(pts) - Raw(first)) * 1000 / 9; }
+// 100-ns time of a 90 kHz stamp from the shared first time. ffprobe takes a wrap away (the stamps
+// before it come out negative), and so does the filter: the timeline runs on through it.
+REFERENCE_TIME TimeOf(long long pts, long long first) { return (pts - first) * 1000 / 9; }
 
 }  // namespace
 
@@ -76,12 +73,12 @@ TEST(Mpeg2Playback, EveryPinDeliversItsStreamsFrames)
         }
         const auto pidOf = [](const json* s) { return std::stoul(s->at("id").get<std::string>(), nullptr, 16); };
         std::sort(streams.begin(), streams.end(), [&](const json* a, const json* b) { return pidOf(a) < pidOf(b); });
-        long long first = -1;
+        std::optional<long long> first;
         for (const json& packet : table["packets"])
             for (const json* stream : streams)
                 if (packet["stream_index"] == stream->at("index") && packet.contains("pts")
-                    && (first < 0 || Raw(packet["pts"].get<long long>()) < first))
-                    first = Raw(packet["pts"].get<long long>());
+                    && (!first || packet["pts"].get<long long>() < *first))
+                    first = packet["pts"].get<long long>();
 
         const PlayResult played = vmx::test::PlayFixture(file, "mpeg2");
         ASSERT_TRUE(played.Succeeded()) << played.error;
@@ -111,7 +108,7 @@ TEST(Mpeg2Playback, EveryPinDeliversItsStreamsFrames)
                     if (packet["stream_index"].get<int>() != index || k >= sizes.size())
                         continue;
                     expected.push_back({sizes[k].get<size_t>(), HexHash(au->at("hashes")[k].get<std::string>()),
-                                        k == 0 ? 0 : TimeOf(packet["pts"].get<long long>(), first)});
+                                        k == 0 ? 0 : TimeOf(packet["pts"].get<long long>(), *first)});
                     ++k;
                 }
                 ASSERT_FALSE(samples.empty());
@@ -126,7 +123,7 @@ TEST(Mpeg2Playback, EveryPinDeliversItsStreamsFrames)
                     size_t used = 0;
                     for (long long n = 0; used < size && unit < units.size(); ++n, ++unit) {
                         const size_t length = units[unit].get<size_t>();
-                        expected.push_back({length, 0, TimeOf(pts, first) + static_cast<REFERENCE_TIME>(n * 1024 * 10000000LL / static_cast<long long>(rate))});
+                        expected.push_back({length, 0, TimeOf(pts, *first) + static_cast<REFERENCE_TIME>(n * 1024 * 10000000LL / static_cast<long long>(rate))});
                         used += length + 7;
                     }
                 }
@@ -139,7 +136,7 @@ TEST(Mpeg2Playback, EveryPinDeliversItsStreamsFrames)
                 for (const json& packet : table["packets"])
                     if (packet["stream_index"].get<int>() == index)
                         expected.push_back({packet["size"].get<size_t>(), HexHash(packet["data_hash"].get<std::string>()),
-                                            packet.contains("pts") ? std::optional(TimeOf(packet["pts"].get<long long>(), first)) : std::nullopt});
+                                            packet.contains("pts") ? std::optional(TimeOf(packet["pts"].get<long long>(), *first)) : std::nullopt});
             }
             ASSERT_EQ(samples.size(), expected.size());
             for (size_t k = 0; k < samples.size(); ++k) {
@@ -313,6 +310,36 @@ TEST(Mpeg2Seeking, TheInterpolationLandsAboutASecondEarlyAndPlaysOnFromThere)
                 ASSERT_EQ(samples[k].adler32, *(from + static_cast<std::ptrdiff_t>(k))) << k;
         }
         EXPECT_EQ(session.driver.Stop(), S_OK);
+    }
+}
+
+TEST(Mpeg2Seeking, BothFiltersSeekPastAWrapOfTheTimeStampsOnOneTimeline)
+{
+    // ts-wrap's stamps wrap 1.1 s in. A seek to 1.5 s lands before the target on the timeline
+    // of a whole play; every frame from the second after the seek is the whole play's, at its
+    // time less the target. (The first may be cut short, or stand at the file's start.)
+    const REFERENCE_TIME target = 15 * kSecond / 10;
+    for (const char* filter : {"mpeg2", "mpeg"}) {
+        SCOPED_TRACE(filter);
+        const PlayResult whole = vmx::test::PlayFixture("mpeg/ts-wrap.ts", filter);
+        ASSERT_TRUE(whole.Succeeded()) << whole.error;
+        EXPECT_GT(*whole.report.duration, target);
+        PlayOptions options;
+        options.seekTo = target;
+        const PlayResult sought = vmx::test::PlayFixture("mpeg/ts-wrap.ts", filter, options);
+        ASSERT_TRUE(sought.Succeeded()) << sought.error;
+        const auto all = SamplesOf(whole.report.pins.at(0));
+        const auto ours = SamplesOf(sought.report.pins.at(0));
+        ASSERT_GE(ours.size(), 10u);
+        const auto from = std::find_if(all.begin(), all.end(), [&](const SinkEvent& s) { return s.adler32 == ours[1].adler32; });
+        ASSERT_NE(from, all.end());
+        ASSERT_EQ(static_cast<size_t>(all.end() - from), ours.size() - 1);
+        EXPECT_GE(from->start, target - 3 * kSecond / 2);
+        EXPECT_LE(from->start, target);
+        for (size_t k = 1; k < ours.size(); ++k) {
+            EXPECT_EQ(ours[k].adler32, from[k - 1].adler32) << k;
+            EXPECT_EQ(ours[k].start, from[k - 1].start - target) << k;
+        }
     }
 }
 

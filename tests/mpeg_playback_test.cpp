@@ -47,20 +47,32 @@ DWORD KeyOf(const json& stream, const std::string& file)
     return id >= 0x100 ? (id & 0xFF) << 8 : 0xBD00 | id;
 }
 
-// 90 kHz to 100 ns as the filter converts, from the 33-bit value in the file.
-REFERENCE_TIME Ticks(long long pts) { return (pts & ((1LL << 33) - 1)) * 10000 / 90; }
+constexpr long long kWrap = 1LL << 33;
 
-// The file's first presentation time: that of the first timed PES in file order.
-REFERENCE_TIME FirstTime(const json& table)
+// The file's first presentation time (90 kHz, as the file holds it): that of the first timed PES
+// in file order.
+long long FirstPts(const json& table)
 {
-    long long firstPos = -1;
-    REFERENCE_TIME first = 0;
+    long long firstPos = -1, first = 0;
     for (const json& packet : table["packets"])
         if (packet.contains("pts") && (firstPos < 0 || packet["pos"].get<long long>() < firstPos)) {
             firstPos = packet["pos"].get<long long>();
-            first = Ticks(packet["pts"].get<long long>());
+            first = packet["pts"].get<long long>() & (kWrap - 1);
         }
     return first;
+}
+
+// A time stamp's time since the first, each converted to 100 ns as the filter converts them: the
+// 33-bit values of the file, the later one taken past the wrap where they are more than half the
+// range apart, so the timeline goes on through a wrap.
+REFERENCE_TIME SinceFirst(long long pts, long long first)
+{
+    pts &= kWrap - 1;
+    if (pts - first < -kWrap / 2)
+        pts += kWrap;
+    else if (pts - first > kWrap / 2)
+        first += kWrap;
+    return pts * 10000 / 90 - first * 10000 / 90;
 }
 
 struct ExpectedSample {
@@ -70,12 +82,13 @@ struct ExpectedSample {
     REFERENCE_TIME start = 0;
 };
 
-// What a pin delivers of one stream's PES payloads: times less the first time, continued from the
-// last one after a jump back of more than a second; an untimed payload joins the timed one before.
-// The payloads are ffprobe's, or those of an LPCM table (without the LPCM header ffprobe keeps).
+// What a pin delivers of one stream's PES payloads: times since the first time, continued from
+// the last one after a jump back of more than a second (a splice); an untimed payload joins the
+// timed one before. The payloads are ffprobe's, or those of an LPCM table (without the LPCM header
+// ffprobe keeps).
 std::vector<ExpectedSample> ExpectedSamples(const json& table, int index, const json* lpcm)
 {
-    const REFERENCE_TIME first = FirstTime(table);
+    const long long first = FirstPts(table);
     std::vector<ExpectedSample> samples;
     REFERENCE_TIME offset = 0, last = 0;
     bool delivered = false;
@@ -97,7 +110,7 @@ std::vector<ExpectedSample> ExpectedSamples(const json& table, int index, const 
         }
         ExpectedSample sample{size, hash, packet.contains("pts"), 0};
         if (sample.timed) {
-            const REFERENCE_TIME start = Ticks(packet["pts"].get<long long>()) - first;
+            const REFERENCE_TIME start = SinceFirst(packet["pts"].get<long long>(), first);
             if (delivered && offset + kSecond + start < last)
                 offset = last - start;
             sample.start = last = start + offset;

@@ -278,7 +278,7 @@ std::unique_ptr<KPacket> CMPG_Filter::MakePacket(DWORD key, bool hasTime, LONGLO
     // Untimed continuations join the timed packet before them in the pin's queue.
     packet->continuation = !hasTime;
     if (hasTime) {
-        packet->start = pts - m_reader.FirstPts();
+        packet->start = m_reader.SinceFirst(pts);
         packet->stop = packet->start + 1;
     }
     packet->payload.resize(length);

@@ -731,13 +731,34 @@ bool KMpegReader::DetectKind()
     return m_kind != MpegKind::Unknown;
 }
 
+LONGLONG KMpegReader::SinceFirst(LONGLONG pts) const
+{
+    // Time stamps count 33 bits of 90 kHz and wrap every 26.5 hours; a broadcast recording may
+    // start anywhere in that range. The nearer of the two readings continues the timeline. The
+    // times were converted from 90 kHz with truncation, so the one past the wrap is converted
+    // anew from its 90 kHz value (which the truncated time still determines) plus 2^33.
+    constexpr LONGLONG kWrap = 1LL << 33;
+    constexpr LONGLONG kHalf = kWrap * 1000 / 9 / 2;
+    const auto ticks = [](LONGLONG time) { return (time * 9 + 999) / 1000; };
+    const auto wrapped = [&](LONGLONG time) { return (ticks(time) + kWrap) * 1000 / 9; };
+    const LONGLONG since = pts - m_firstPts;
+    if (since < -kHalf && pts >= 0)
+        return wrapped(pts) - m_firstPts;
+    if (since > kHalf && m_firstPts >= 0)
+        return pts - wrapped(m_firstPts);
+    return since;
+}
+
 void KMpegReader::NotePts(LONGLONG pts)
 {
     if (m_firstPts == kMpegNoPts) {
-        m_firstPts = pts;
+        m_firstPts = m_largestPts = pts;
         m_firstPtsPosition = Position();
-    } else if (pts > m_firstPts && pts > m_largestPts) {
-        m_largestPts = pts;
+        return;
+    }
+    const LONGLONG since = SinceFirst(pts);
+    if (since > 0 && since > m_largestPts - m_firstPts) {
+        m_largestPts = m_firstPts + since;
         m_largestPtsPosition = Position();
     }
 }
@@ -911,7 +932,7 @@ LONGLONG KMpegReader::FindNextPts(DWORD key, LONGLONG limit)
                 const LONGLONG payloadStart = Position();
                 if (pes.hasPts && IdentifyStream(0, static_cast<BYTE>(id), pes.remaining) == key) {
                     Seek(packetStart);
-                    return pes.pts - m_firstPts;
+                    return SinceFirst(pes.pts);
                 }
                 Seek(payloadStart + pes.remaining);
             }
@@ -928,7 +949,7 @@ LONGLONG KMpegReader::FindNextPts(DWORD key, LONGLONG limit)
                 MpegPesHeader pes;
                 if (id >= 0 && ParsePesHeader(static_cast<BYTE>(id), pes) && pes.hasPts) {
                     Seek(packetStart);
-                    return pes.pts - m_firstPts;
+                    return SinceFirst(pes.pts);
                 }
             }
             Seek(packet.nextPacket);
@@ -938,7 +959,7 @@ LONGLONG KMpegReader::FindNextPts(DWORD key, LONGLONG limit)
                 return -1;
             if (packet.hasPts && packet.streamId == key) {
                 Seek(packet.start);
-                return packet.pts - m_firstPts;
+                return SinceFirst(packet.pts);
             }
             Seek(Position() + packet.payloadLength);
         }

@@ -116,6 +116,8 @@ public:
     const std::vector<MpegStreamInfo>& Streams(int list) const { return m_lists[list]; }
     const MpegStreamInfo* StreamByKey(DWORD key) const;
     LONGLONG FirstPts() const { return m_firstPts; }
+    // A presentation time (100 ns) as the time since the first, across a wrap of the 33 bits.
+    LONGLONG SinceFirst(LONGLONG pts) const;
     DWORD ByteRate() const { return m_byteRate; }
     // file size x 10^7 / byte rate; 0 when the rate is 0.
     REFERENCE_TIME Duration() const;

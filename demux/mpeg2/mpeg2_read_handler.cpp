@@ -360,7 +360,7 @@ void KMpeg2ReadHandler::DiscoverTransport()
         if (packet.unitStart) {
             if (known) {
                 const LONGLONG pts = PacketPts(packet);
-                if (pts > 0 && (known->firstTime < 0 || pts < known->firstTime))
+                if (pts > 0 && (known->firstTime < 0 || PtsDistance(known->firstTime, pts) < 0))
                     known->firstTime = pts;
                 continue;
             }
@@ -461,7 +461,7 @@ void KMpeg2ReadHandler::FindFirstTimes()
                 continue;
             KMpeg2ReadStream* stream = FindStream(packet.pid);
             const LONGLONG pts = stream ? PacketPts(packet) : -1;
-            if (pts > 0 && (stream->firstTime < 0 || pts < stream->firstTime))
+            if (pts > 0 && (stream->firstTime < 0 || PtsDistance(stream->firstTime, pts) < 0))
                 stream->firstTime = pts;
         }
     } else {
@@ -470,7 +470,7 @@ void KMpeg2ReadHandler::FindFirstTimes()
             KMpeg2ReadStream* stream = FindStream(pes.key);
             const auto header = ParseMpeg2PesHeader(pes.bytes);
             if (stream && header && header->hasPts && header->pts > 0
-                && (stream->firstTime < 0 || header->pts < stream->firstTime))
+                && (stream->firstTime < 0 || PtsDistance(stream->firstTime, header->pts) < 0))
                 stream->firstTime = header->pts;
         }
     }
@@ -485,7 +485,7 @@ void KMpeg2ReadHandler::FindFirstTimes()
     // All streams share the earliest first time.
     LONGLONG first = -1;
     for (const auto& stream : m_streams)
-        if (stream->firstTime >= 0 && (first < 0 || stream->firstTime < first))
+        if (stream->firstTime >= 0 && (first < 0 || PtsDistance(first, stream->firstTime) < 0))
             first = stream->firstTime;
     for (auto& stream : m_streams)
         stream->firstTime = std::max<LONGLONG>(first, 0);
@@ -494,7 +494,7 @@ void KMpeg2ReadHandler::FindFirstTimes()
 void KMpeg2ReadHandler::FindDuration()
 {
     const LONGLONG first = m_streams.empty() ? 0 : m_streams.front()->firstTime;
-    const auto durationOf = [&](LONGLONG pts) { return pts >= first ? (pts - first) * 1000 / 9 : 0; };
+    const auto durationOf = [&](LONGLONG pts) { return std::max<LONGLONG>(PtsDistance(first, pts), 0) * 1000 / 9; };
     if (IsTransport()) {
         const LONGLONG size = m_packetSize;
         const LONGLONG syncAt = size == 192 ? 4 : 0;

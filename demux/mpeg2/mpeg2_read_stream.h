@@ -39,6 +39,20 @@ struct Mpeg2PesHeader {
 // MPEG-2 header). None when it is cut short, malformed or of a stream id below 0xBC.
 std::optional<Mpeg2PesHeader> ParseMpeg2PesHeader(std::span<const BYTE> bytes);
 
+// How far (90 kHz) a time stamp lies after another, across a wrap of their 33 bits: the nearer
+// reading, so a recording that starts anywhere in the 26.5 hours the stamps count runs on through
+// the wrap. Negative when `to` lies before `from`.
+inline LONGLONG PtsDistance(LONGLONG from, LONGLONG to)
+{
+    constexpr LONGLONG kWrap = 1LL << 33;
+    LONGLONG distance = (to - from) % kWrap;
+    if (distance >= kWrap / 2)
+        distance -= kWrap;
+    else if (distance < -kWrap / 2)
+        distance += kWrap;
+    return distance;
+}
+
 // One whole PES packet of a stream.
 struct Mpeg2Pes {
     Mpeg2PesHeader header;
@@ -72,9 +86,9 @@ public:
     virtual void Reset();
 
     bool IsVideo() const { return code < 5; }
-    // 100-ns time of a 90 kHz PTS: not corrected for a wrap, so a PTS below the first time gives
-    // a negative start.
-    LONGLONG TimeOf(LONGLONG pts) const { return (pts - firstTime) * 1000 / 9; }
+    // 100-ns time of a 90 kHz PTS since the first time; a PTS a little before it gives a negative
+    // start.
+    LONGLONG TimeOf(LONGLONG pts) const { return PtsDistance(firstTime, pts) * 1000 / 9; }
 
     const DWORD pid;
     const int code;
