@@ -8,9 +8,11 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <nlohmann/json.hpp>
 
 #include "demux/mpeg/mpeg_filter.h"
+#include "demux/mpeg/mpeg_reader.h"
 #include "framework/format_blocks.h"
 #include "io/byte_reader.h"
 #include "io/wide_text.h"
@@ -446,4 +448,72 @@ TEST(MpegFiles, TwoAc3StreamsOfTheFf90FormStayApart)
             EXPECT_EQ(sample.bytes.back(), number);
         }
     }
+}
+
+TEST(MpegFiles, AProgramStreamOfSubpicturesAloneLoadsWithoutPins)
+{
+    std::vector<BYTE> file;
+    for (int i = 0; i < 8; ++i) {
+        std::vector<BYTE> payload = {0x20, 0x00, 0x40};  // DVD subpicture 0x20: no pin is made for it
+        payload.resize(200, 0x11);
+        const std::vector<BYTE> pack = PackWithPrivatePes(90000 + i * 45000, payload);
+        file.insert(file.end(), pack.begin(), pack.end());
+    }
+    const auto path = std::filesystem::temp_directory_path() / "vmx-subpictures.mpg";
+    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(file.data()), static_cast<std::streamsize>(file.size()));
+    ComPtr<IBaseFilter> filter;
+    const CFactoryTemplate& tmpl = g_Templates[*ResolveFilterChoice("mpeg")];
+    EXPECT_EQ(CreateSourceFilter(tmpl, WideFromUtf8(path.string()), &filter), S_OK);
+    std::filesystem::remove(path);
+    ASSERT_TRUE(filter);
+    ComPtr<IEnumPins> pins;
+    ASSERT_EQ(filter->EnumPins(pins.Receive()), S_OK);
+    ComPtr<IPin> pin;
+    EXPECT_EQ(pins->Next(1, pin.Receive(), nullptr), S_FALSE);
+}
+
+namespace {
+
+// A file whose reads fail from an offset on, as a disk or network share can.
+class KFileFailingAt final : public KFile {
+public:
+    explicit KFileFailingAt(LONGLONG failAt) : m_failAt(failAt) {}
+    DWORD Read(void* buffer, DWORD count) override
+    {
+        const LONGLONG at = Tell();
+        if (at >= m_failAt)
+            return 0;
+        return KFile::Read(buffer, static_cast<DWORD>(std::min<LONGLONG>(count, m_failAt - at)));
+    }
+
+private:
+    LONGLONG m_failAt;
+};
+
+}  // namespace
+
+TEST(MpegFiles, AReadThatFailsMidFileEndsTheWalksThere)
+{
+    // cbr-long unreadable from 40% on: the opening scan, the seek search and the packet walk
+    // stop where reading stopped instead of standing on the byte they cannot read.
+    const std::string path = kFixtureDir + "mpeg/cbr-long.mpg";
+    const LONGLONG size = static_cast<LONGLONG>(std::filesystem::file_size(path));
+    auto walk = std::async(std::launch::async, [&] {
+        KMpegReader reader;
+        if (!reader.Open(WideFromUtf8(path).c_str(), std::make_unique<KFileFailingAt>(size * 4 / 10)))
+            return std::string("did not open");
+        if (reader.FileSize() >= size)
+            return std::string("the file does not end where reading failed");
+        reader.Seek(size / 10);
+        const DWORD key = reader.Streams(kMpegVideoList).at(0).Key();
+        LONGLONG last = 0;
+        for (LONGLONG pts; (pts = reader.FindNextPts(key, size)) >= 0; last = pts)
+            reader.Seek(reader.Position() + 1);
+        return last > 0 ? std::string() : std::string("no time found before the failure");
+    });
+    if (walk.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
+        ADD_FAILURE() << "a walk stands on the unreadable byte";
+        std::_Exit(1);
+    }
+    EXPECT_EQ(walk.get(), "");
 }

@@ -204,7 +204,9 @@ HRESULT CMPG_Filter::LoadFile(LPCOLESTR fileName)
         if (FAILED(hr))
             delete pin;
     }
-    return GetPinCount() > 0 ? S_OK : E_FAIL;
+    // A file whose streams are all of kinds without a pin (subpictures, say) still loads: the
+    // host sees it has nothing to play rather than a file it cannot read.
+    return S_OK;
 }
 
 REFERENCE_TIME CMPG_Filter::PositionParser(REFERENCE_TIME target)

@@ -70,6 +70,10 @@ bool KMpegReader::FillBuffer(LONGLONG position)
     if (!m_file || position < 0 || position >= m_fileSize || m_file->Seek(position) != position)
         return false;
     m_bufferLength = m_file->Read(m_buffer.data(), kBufferSize);
+    // A read that fails inside the file ends it there: every walk stops at the end of the file,
+    // where it would otherwise stand still on a byte it cannot read.
+    if (m_bufferLength == 0)
+        m_fileSize = position;
     return m_bufferLength > 0;
 }
 
@@ -137,8 +141,10 @@ bool KMpegReader::ReadBytes(BYTE* destination, DWORD count)
         if (m_file->Seek(at) != at)
             return false;
         const DWORD got = m_file->Read(destination + done, kBufferSize);
-        if (got == 0)
+        if (got == 0) {
+            m_fileSize = at;  // unreadable from here on, as in FillBuffer
             return false;
+        }
         done += got;
     }
     while (done < count) {
@@ -857,10 +863,10 @@ bool KMpegReader::ScanWindow(LONGLONG start, LONGLONG end)
     return true;
 }
 
-bool KMpegReader::Open(LPCWSTR path)
+bool KMpegReader::Open(LPCWSTR path, std::unique_ptr<KFileBase> file)
 {
     Close();
-    m_file = std::make_unique<KFile>();
+    m_file = file ? std::move(file) : std::make_unique<KFile>();
     if (!m_file->Open(path)) {
         m_file.reset();
         return false;
@@ -910,8 +916,8 @@ REFERENCE_TIME KMpegReader::Duration() const
 
 LONGLONG KMpegReader::FindNextPts(DWORD key, LONGLONG limit)
 {
-    const LONGLONG end = std::min(m_fileSize, Position() + limit);
-    while (Position() < end) {
+    const LONGLONG end = Position() + limit;
+    while (Position() < std::min(end, m_fileSize)) {
         const LONGLONG before = Position();
         if (m_kind == MpegKind::Program || m_kind == MpegKind::Pes) {
             const int id = FindStartCode(kStartCodeLimit);

@@ -77,7 +77,8 @@ public:
 
     // Opens the file, detects its kind and runs the opening scan. False for a file that cannot
     // be opened, of no known kind, scrambled, or without two distinct presentation times.
-    bool Open(LPCWSTR path);
+    // The file is read through the reader given (a plain file reader when none).
+    bool Open(LPCWSTR path, std::unique_ptr<KFileBase> file = nullptr);
     void Close();
 
     // The next n bits (n up to 32), most significant first; with peek they stay unread. Bits past
@@ -144,7 +145,7 @@ private:
     bool IdentifyAudio(MpegStreamInfo& stream, DWORD payloadLength);
     bool IdentifyTransportPrivate(MpegStreamInfo& stream, DWORD payloadLength);
 
-    std::unique_ptr<KFile> m_file;
+    std::unique_ptr<KFileBase> m_file;
     LONGLONG m_fileSize = 0;
     MpegKind m_kind = MpegKind::Unknown;
     std::array<std::vector<MpegStreamInfo>, 3> m_lists;
