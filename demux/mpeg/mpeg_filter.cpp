@@ -244,20 +244,12 @@ REFERENCE_TIME CMPG_Filter::PositionParser(REFERENCE_TIME target)
             if (diff > 0 && previousDiff && diff == *previousDiff)
                 diff = kSecond;
             const bool inWindow = target - kSecond <= pts && pts <= target - kSecond / 2;
+            // After an overshoot the jump back is taken where it lands, even well before the
+            // window: more room for a decoder to find a picture it can start from.
             if (inWindow || (previousDiff && *previousDiff > 0 && diff < 0)) {
-                // After an overshoot the jump back may land well before the window: walk on
-                // to the last time of the stream still half a second before the target.
-                LONGLONG landing = found;
-                while (!inWindow && landing - found < kPtsSearchLimit) {
-                    reader.Seek(landing + 1);
-                    const LONGLONG next = reader.FindNextPts(key, kPtsSearchLimit);
-                    if (next < 0 || next > target - kSecond / 2)
-                        break;
-                    landing = reader.Position();
-                }
                 m_lastPositionedTime = target;
-                m_lastPosition = landing;
-                reader.Seek(landing);
+                m_lastPosition = found;
+                reader.Seek(found);
                 return target;
             }
             reader.Seek(std::clamp<LONGLONG>(found - static_cast<LONGLONG>(static_cast<double>(diff) * bytesPer100ns), 0, size));
