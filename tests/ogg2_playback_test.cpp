@@ -405,6 +405,19 @@ TEST(Ogg2Seeking, SeeksByTheIndexLandOnKeyFramesAndPlayOn)
     ASSERT_GT(snapped.size(), 3u);
     EXPECT_EQ(snapped[3].start, 0);
     EXPECT_TRUE(snapped[3].syncPoint);
+    // Snapping goes by granule times past the one asked for, and a Theora granule counts the end
+    // of its frame: half a frame into the key frame at 8 s, the seek stays on that key frame.
+    ASSERT_EQ(session.Seek(0, 0, 0), S_OK);  // a seek elsewhere first: the same time again is one seek
+    ASSERT_EQ(session.Seek(1, 0, 0), S_OK);
+    position = 8 * kSecond + 200000;
+    ASSERT_EQ(session.driver.Seeking(0)->SetPositions(&position, AM_SEEKING_AbsolutePositioning, nullptr, AM_SEEKING_NoPositioning), S_OK);
+    EXPECT_EQ(position, 8 * kSecond);
+    ASSERT_EQ(session.Seek(1, position, 0), S_OK);
+    ASSERT_TRUE(session.driver.WaitForEndOfStream(20000));
+    const auto moved = session.LastSegment(0);
+    ASSERT_GT(moved.size(), 3u);
+    EXPECT_EQ(moved[3].start, 0);
+    EXPECT_TRUE(moved[3].syncPoint);
 
     // With preroll marking off nothing is marked, and no seek snaps.
     ASSERT_EQ(ogg->SetPrerollMode(0), S_OK);

@@ -95,6 +95,19 @@ TEST(OggStreams, KindsLengthBytesAndLanguages)
     appendText("language=fre");
     appendText("LANGUAGE=eng");
     EXPECT_EQ(OggCommentLanguage(comment), "fre");
+
+    // Pins: the language follows the kind's name, but for video.
+    auto video = KOGG2ReadStream::Create(OggStreamKind::OgmVideo, 1);
+    auto audio = KOGG2ReadStream::Create(OggStreamKind::OgmAudio, 2);
+    std::vector<std::uint8_t> videoHeader = OgmHeader("video", "DIVX", 400000, 1, 1);
+    std::vector<std::uint8_t> audioHeader = OgmHeader("audio", "0055", 10000000, 44100, 1);
+    ASSERT_TRUE(video->ParseHeader(Packet(videoHeader, 0, true)));
+    ASSERT_TRUE(video->ParseHeader(Packet(comment)));
+    ASSERT_TRUE(audio->ParseHeader(Packet(audioHeader, 0, true)));
+    ASSERT_TRUE(audio->ParseHeader(Packet(comment)));
+    EXPECT_EQ(OggPinName(*video, MEDIATYPE_Video), "Video");
+    EXPECT_EQ(OggPinName(*audio, MEDIATYPE_Audio), "Audio / fre");
+
     comment.resize(comment.size() - 20);
     EXPECT_EQ(OggCommentLanguage(comment), "");
 }

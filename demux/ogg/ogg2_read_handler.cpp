@@ -208,6 +208,7 @@ bool KOGG2ReadHandler::TakeHeld(StreamSlot& slot, KOggDataPacket& out)
         }
         out.serial = stream.Serial();
         out.kind = stream.Kind();
+        out.granule = held.granule;
         out.syncPoint = stream.IsKeyFrame(packet);
         // Granules are the file's to choose: times stay where rebasing them cannot overflow.
         constexpr REFERENCE_TIME kLimit = REFERENCE_TIME{1} << 62;
@@ -332,19 +333,26 @@ LONGLONG KOGG2ReadHandler::SearchPosition(REFERENCE_TIME time)
     return lo;
 }
 
-// From where SeekTo stands, the first key frame of the first video stream at or after the time:
-// playback starts on that frame's page, timed from it.
+// From where SeekTo stands, read on in the first video stream until a packet whose granule
+// time lies past the time has gone by; the first key frame from there (that packet itself,
+// maybe) is where playback starts, and its time is the seek's. Playback starts at the key frame
+// itself, read again from its page: a picture started after it would have nothing to decode
+// from.
 REFERENCE_TIME KOGG2ReadHandler::SnapToKeyFrame(REFERENCE_TIME time)
 {
     const auto video = std::find_if(m_streams.begin(), m_streams.end(), [](const StreamSlot& slot) { return slot.stream->IsVideo(); });
     if (video == m_streams.end())
         return time;
-    const int serial = video->stream->Serial();
+    KOGG2ReadStream& stream = *video->stream;
     const LONGLONG start = m_pages->ConsumedPosition();
     const bool startPositioned = start == 0;
+    bool pastTime = false;
     KOggDataPacket packet;
     while (ReadPacket(packet) == 0) {
-        if (packet.serial != serial || !packet.syncPoint || packet.start < time)
+        if (packet.serial != stream.Serial())
+            continue;
+        pastTime = pastTime || (packet.granule >= 0 && stream.TimeOfGranule(packet.granule) > time);
+        if (!pastTime || !packet.syncPoint)
             continue;
         m_pages->Restart(packet.origin);
         ResetStreams(packet.origin == 0);

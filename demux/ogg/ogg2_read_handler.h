@@ -26,6 +26,7 @@ struct KOggDataPacket {
     LONGLONG mediaStart = 0;
     LONGLONG mediaStop = 0;
     LONGLONG origin = 0;  // the page where the packet began
+    LONGLONG granule = -1;  // the packet's own granule position, when it ends a page
 };
 
 class KOGG2ReadHandler : private CAMThread {

@@ -120,8 +120,6 @@ public:
             m_width = ReadBE24(bytes.data() + 14);
             m_height = ReadBE24(bytes.data() + 17);
             m_bitRate = ReadBE24(bytes.data() + 37);
-        } else if (bytes[0] == 0x81) {
-            TakeLanguage(packet);
         }
         StoreHeader(index, packet);
         return true;
@@ -573,7 +571,8 @@ std::string OggPinName(const KOGG2ReadStream& stream, const GUID& majorType)
         name = "KStream";
     else
         name = "Stream";
-    if (!stream.Language().empty())
+    // The one video pin a file gets is named for what it is, whatever language its comment says.
+    if (majorType != MEDIATYPE_Video && !stream.Language().empty())
         name += " / " + stream.Language();
     return name;
 }
