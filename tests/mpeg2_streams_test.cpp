@@ -149,6 +149,18 @@ TEST(Mpeg2Streams, H264AccessUnitsLoseTheirDelimitersAndTakeLengths)
     ASSERT_TRUE(stream->GetFrame(frame, true));
     EXPECT_EQ(frame.start, 7200 * 1000 / 9);
     EXPECT_FALSE(stream->GetFrame(frame, true));
+
+    // Delimiters that say "any picture type" (as x264 writes them): an IDR slice makes the sync
+    // point.
+    stream->Reset();
+    for (const auto& unit : {Join({aud, slice}), Join({aud, slice}), Join({aud, idr}), Join({aud, slice})})
+        stream->Append(true, Pes(0xE0, 90000, unit, false));
+    std::vector<bool> syncs;
+    while (stream->GetFrame(frame, true)) {
+        syncs.push_back(frame.sync);
+        stream->TakeFrame();
+    }
+    EXPECT_EQ(syncs, (std::vector<bool>{true, false, true, false}));  // the first after a reset, the IDR
 }
 
 TEST(Mpeg2Streams, MpegVideoIsAFrameAPesWhateverPicturesItHolds)

@@ -8,7 +8,8 @@
 namespace {
 
 constexpr REFERENCE_TIME kSecond = 10000000;
-// How far a seek's search for the next time of a stream reads before it gives up on that stream.
+// How far a seek's search for the next time of a stream reads before it gives up on that stream:
+// 32 MiB, so that a stream that stops early costs a bounded read, not the rest of the file.
 constexpr LONGLONG kPtsSearchLimit = 0x2000000;
 
 bool IsFourcc(const GUID& subtype, char a, char b, char c, char d)

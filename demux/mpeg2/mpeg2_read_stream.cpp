@@ -268,6 +268,8 @@ private:
                 if (type == 9) {
                     sync = sync || (end > nalStart + 1 && (unit[nalStart + 1] == 0x10 || unit[nalStart + 1] == 0xE0));
                 } else {
+                    // An IDR slice is a key frame too: x264's delimiters say "any picture type"
+                    // on every access unit, so the delimiter alone would leave no sync point.
                     sync = sync || type == 5;
                     const size_t length = end - nalStart;
                     for (int shift = 24; shift >= 0; shift -= 8)

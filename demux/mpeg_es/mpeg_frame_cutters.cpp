@@ -104,6 +104,9 @@ void KAdtsFramer::Push(KPacket& packet, KMpegUnits& units)
             m_buffer.Clear();
             return;
         }
+        // A PES time goes to the first frame that starts at or after the PES's first byte: a
+        // frame that crosses into a timed PES leaves that time to the frame after it, where the
+        // time belongs, instead of carrying a time a frame early.
         auto unit = NewUnit(m_buffer.streamNumber);
         m_buffer.TakeMarks(0, *unit);
         unit->payload.assign(bytes.begin() + static_cast<std::ptrdiff_t>(headerLength),
