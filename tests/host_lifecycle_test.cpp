@@ -173,3 +173,81 @@ INSTANTIATE_TEST_SUITE_P(EveryFilter, LifecycleThreads, testing::ValuesIn(kOneFi
                              std::replace_if(name.begin(), name.end(), [](char c) { return !std::isalnum(static_cast<unsigned char>(c)); }, '_');
                              return name;
                          });
+
+namespace {
+
+// Where a Run after Stop, without a seek, starts reading.
+enum class Restart {
+    FromTheSeek,   // the demuxer positions its parser at each start
+    WhereItStood,  // its seeks position it, and a start keeps its place: after a whole play, the end
+    FromTheStart,  // the Windows Media reader starts from 0 each time
+};
+
+struct RunAgain {
+    FilterFile source;
+    Restart restart;
+    size_t headers = 0;  // codec header samples every start sends first
+};
+
+constexpr RunAgain kRunAgain[] = {
+    {{"avi", "avi/h264-aac.avi"}, Restart::WhereItStood},
+    {{"ogg", "ogg/theora-vorbis.ogg"}, Restart::FromTheSeek, 3},
+    {{"mpeg", "mpeg/mpeg1-mp2.mpg"}, Restart::FromTheSeek},
+    {{"mkv", "mkv/h264-aac.mkv"}, Restart::WhereItStood},
+    {{"mp4", "mp4/h264-aac-faststart.mp4"}, Restart::WhereItStood},
+    {{"asf", "asf/keys-10s.wmv"}, Restart::FromTheStart},
+    {{"flv", "flv/h264-aac.flv"}, Restart::FromTheSeek},
+    {{"asfex", "asf/wmv2-wma2.wmv"}, Restart::FromTheSeek},
+    {{"ogg2", "ogg/theora-vorbis.ogg"}, Restart::WhereItStood, 3},
+    {{"mp3", "mp3/cbr-44k-id3.mp3"}, Restart::FromTheSeek},
+    {{"aac", "aac/lc-44k-stereo.aac"}, Restart::FromTheSeek},
+    {{"mpeg2", "ts/h264-1080.ts"}, Restart::WhereItStood},
+};
+
+}  // namespace
+
+TEST(Lifecycle, StopThenRunWithoutASeekStartsWhereTheFilterPositionsItsReader)
+{
+    for (const RunAgain& entry : kRunAgain) {
+        SCOPED_TRACE(std::string(entry.source.filter) + " " + entry.source.file);
+        PlaySession session(entry.source.file, entry.source.filter);
+        ASSERT_TRUE(session.connected) << session.source.error;
+        const size_t pins = session.driver.OutputPinCount();
+        LONGLONG duration = 0;
+        ASSERT_EQ(session.driver.Seeking(0)->GetDuration(&duration), S_OK);
+        // A seek while paused to 40%, a play to the end, Stop, and a Run.
+        ASSERT_EQ(session.driver.Pause(), S_OK);
+        for (size_t p = 0; p < pins; ++p)
+            ASSERT_EQ(session.Seek(p, duration * 2 / 5, 0), S_OK);
+        ASSERT_EQ(session.driver.Run(), S_OK);
+        ASSERT_TRUE(session.driver.WaitForEndOfStream(20000));
+        std::vector<std::vector<SinkEvent>> first;
+        for (size_t p = 0; p < pins; ++p)
+            first.push_back(session.LastSegment(p));
+        ASSERT_EQ(session.driver.Stop(), S_OK);
+        for (size_t p = 0; p < pins; ++p)
+            session.driver.Sink(p)->Reset();
+        ASSERT_EQ(session.driver.Run(), S_OK);
+        ASSERT_TRUE(session.driver.WaitForEndOfStream(20000));
+        for (size_t p = 0; p < pins; ++p) {
+            SCOPED_TRACE(p);
+            const auto again = session.LastSegment(p);
+            switch (entry.restart) {
+            case Restart::WhereItStood:
+                EXPECT_EQ(again.size(), entry.headers);
+                break;
+            case Restart::FromTheStart:
+                EXPECT_GT(again.size(), first[p].size());
+                break;
+            case Restart::FromTheSeek:
+                ASSERT_EQ(again.size(), first[p].size());
+                for (size_t k = 0; k < again.size(); ++k) {
+                    EXPECT_EQ(again[k].adler32, first[p][k].adler32) << k;
+                    EXPECT_EQ(again[k].start, first[p][k].start) << k;
+                }
+                break;
+            }
+        }
+        vmx::test::ExpectPromptStop(session);
+    }
+}

@@ -134,6 +134,18 @@ HRESULT CASF_Filter::Stop()
     return CDemuxFilterT<KPacket>::Stop();
 }
 
+HRESULT CASF_Filter::Pause()
+{
+    {
+        CAutoLock lock(pStateLock());
+        if (IsStopped()) {
+            m_seekTarget = 0;
+            m_currentPosition = 0;
+        }
+    }
+    return CDemuxFilterT<KPacket>::Pause();
+}
+
 HRESULT CASF_Filter::JoinFilterGraph(IFilterGraph* graph, LPCWSTR name)
 {
     if (!graph && m_reader)

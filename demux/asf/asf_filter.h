@@ -56,6 +56,9 @@ public:
     ~CASF_Filter() override;
 
     HRESULT STDMETHODCALLTYPE Stop() override;
+    // Each start from Stopped reads from 0: the Windows Media reader is started afresh (a seek
+    // made while stopped is refused anyway).
+    HRESULT STDMETHODCALLTYPE Pause() override;
     HRESULT STDMETHODCALLTYPE JoinFilterGraph(IFilterGraph* graph, LPCWSTR name) override;
 
     // From the callback object.
@@ -65,6 +68,7 @@ public:
 
 protected:
     HRESULT LoadFile(LPCOLESTR fileName) override;
+
     // The reader runs a pass from Start to the end, an error, or a command for the reader thread.
     void ReadPackets() override;
     HRESULT NextPacket(std::unique_ptr<KPacket>&) override { return S_FALSE; }

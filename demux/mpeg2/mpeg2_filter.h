@@ -28,6 +28,8 @@ public:
 protected:
     HRESULT LoadFile(LPCOLESTR fileName) override;
     void DiscardFile() override { m_handler.Close(); }
+    // Seeks position the handler; a start after Stop goes on where the last pass stopped.
+    Positioning ParserPositioning() const override { return Positioning::OnSeek; }
     REFERENCE_TIME PositionParser(REFERENCE_TIME target) override;
     HRESULT NextPacket(std::unique_ptr<KPacket>& packet) override;
 
