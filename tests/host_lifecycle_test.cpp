@@ -1,5 +1,7 @@
 // Every filter of the module driven the way hosts drive them in practice rather than by the book:
-// a user-interface thread seeking while another runs and stops the graph.
+// a user-interface thread seeking while another runs and stops the graph, a Run after Stop
+// without a seek, and a host that probes files before it loads a good one and then lets go of a
+// running graph.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -7,12 +9,19 @@
 #include <cctype>
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <future>
 #include <string>
 #include <thread>
 
+#include "host/graph_driver.h"
+#include "io/wide_text.h"
+#include "module/templates.h"
 #include "tests/fixture_reference.h"
 #include "tests/play_session.h"
+
+extern "C" HRESULT DllGetClassObject(REFCLSID clsid, REFIID riid, void** ppv);
 
 namespace {
 
@@ -250,4 +259,45 @@ TEST(Lifecycle, StopThenRunWithoutASeekStartsWhereTheFilterPositionsItsReader)
         }
         vmx::test::ExpectPromptStop(session);
     }
+}
+
+TEST(Lifecycle, ACarelessHostProbesThenLoadsAGoodFileAndLetsGoOfItPlaying)
+{
+    // As a host that probes files: a path that does not exist, then 200 KB of random bytes, then
+    // a good file in the same filter object. The good file loads and plays; the graph is
+    // released 30 ms into a run without a Stop of the host's own.
+    const auto noise = std::filesystem::temp_directory_path() / "vmx-lifecycle-noise.bin";
+    {
+        std::vector<BYTE> bytes(200 * 1024);
+        std::uint32_t state = 2024;
+        for (BYTE& byte : bytes)
+            byte = static_cast<BYTE>((state = state * 1103515245u + 12345u) >> 16);
+        std::ofstream(noise, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    }
+    for (const FilterFile& entry : kOneFilePerFilter) {
+        SCOPED_TRACE(std::string(entry.filter) + " " + entry.file);
+        const CFactoryTemplate& tmpl = g_Templates[*ResolveFilterChoice(entry.filter)];
+        ComPtr<IClassFactory> factory;
+        ASSERT_EQ(DllGetClassObject(*tmpl.m_ClsID, IID_IClassFactory, factory.ReceiveVoid()), S_OK);
+        ComPtr<IBaseFilter> filter;
+        ASSERT_EQ(factory->CreateInstance(nullptr, IID_IBaseFilter, filter.ReceiveVoid()), S_OK);
+        ComPtr<IFileSourceFilter> file;
+        ASSERT_EQ(filter.QueryInterface(IID_IFileSourceFilter, &file), S_OK);
+        const WString missing = WideFromUtf8((std::filesystem::temp_directory_path() / "vmx-no-such-file.bin").string());
+        EXPECT_TRUE(FAILED(file->Load(missing.c_str(), nullptr)));
+        EXPECT_TRUE(FAILED(file->Load(WideFromUtf8(noise.string()).c_str(), nullptr)));
+        ASSERT_EQ(file->Load(WideFromUtf8(vmx::test::kFixtureDir + entry.file).c_str(), nullptr), S_OK);
+        {
+            GraphDriver driver(filter.Get());
+            ASSERT_EQ(driver.ConnectAll(), S_OK);
+            ASSERT_GT(driver.OutputPinCount(), 0u);
+            ASSERT_EQ(driver.Run(), S_OK);
+            Sleep(30);
+            size_t delivered = 0;
+            for (size_t p = 0; p < driver.OutputPinCount(); ++p)
+                delivered += driver.Sink(p)->SampleCount();
+            EXPECT_GT(delivered, 0u);
+        }  // the graph goes with the filter running in it
+    }
+    std::filesystem::remove(noise);
 }

@@ -222,6 +222,12 @@ HRESULT CASF_Filter::LoadFile(LPCOLESTR fileName)
     return GetPinCount() > 0 ? S_OK : E_FAIL;
 }
 
+void CASF_Filter::DiscardFile()
+{
+    if (m_reader)
+        m_reader->Close();
+}
+
 void CASF_Filter::ReadPackets()
 {
     ResetEvent(m_statusEvent);

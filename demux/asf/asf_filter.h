@@ -68,6 +68,8 @@ public:
 
 protected:
     HRESULT LoadFile(LPCOLESTR fileName) override;
+    // A reader whose Open failed stays in that state and refuses the next Open: it is closed.
+    void DiscardFile() override;
 
     // The reader runs a pass from Start to the end, an error, or a command for the reader thread.
     void ReadPackets() override;
