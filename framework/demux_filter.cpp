@@ -134,8 +134,9 @@ REFERENCE_TIME CDemuxFilter::SeekFromPin(CDemuxOutputPin* pin, REFERENCE_TIME ti
             Reposition(time);
         EndFlushPins();
     } else if (positionHere) {
-        // No reader reads now: a new one waits for this lock before its first pass.
-        Reposition(time);
+        // No reader reads now: one just created waits for this lock before its first pass and
+        // starts where the parser landed; with none, the demuxer says where the next start is.
+        Reposition(time, !ThreadExists());
     }
     return m_seekTarget.load();
 }
@@ -152,9 +153,10 @@ REFERENCE_TIME CDemuxFilter::QueryGraphPosition()
     return current;
 }
 
-void CDemuxFilter::Reposition(REFERENCE_TIME target)
+void CDemuxFilter::Reposition(REFERENCE_TIME target, bool readerIdle)
 {
-    const REFERENCE_TIME start = PositionParser(target);
+    const REFERENCE_TIME landed = PositionParser(target);
+    const REFERENCE_TIME start = readerIdle ? IdleSeekStart(target, landed) : landed;
     m_seekTarget = start;
     m_seekBase = start;
 }

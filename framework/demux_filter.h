@@ -99,6 +99,10 @@ protected:
     // really starts (a demuxer that can only start at a key frame returns the key frame's time);
     // that time becomes the pins' segment start and the base packet times are rebased by.
     virtual REFERENCE_TIME PositionParser(REFERENCE_TIME target) { return target; }
+    // Where the pins' segments start after a seek made while no reader thread exists: by default
+    // where the parser landed. A demuxer may keep the requested time instead, so that what lies
+    // between the key frame it landed on and that time plays as preroll.
+    virtual REFERENCE_TIME IdleSeekStart(REFERENCE_TIME /*requested*/, REFERENCE_TIME landed) { return landed; }
     // Called on the reader thread before each read pass.
     virtual void BeginReadPass() {}
     // One read pass: packets from the parser to DispatchPacket until the end, an error, a
@@ -109,8 +113,9 @@ protected:
 
     DWORD ThreadProc() override;
     void SetDuration(REFERENCE_TIME duration) { m_duration = duration; }
-    // Positions the parser and makes where it landed the seek target and base.
-    void Reposition(REFERENCE_TIME target);
+    // Positions the parser and makes where it landed the seek target and base (or, for a seek
+    // made while no reader exists, what IdleSeekStart makes of it).
+    void Reposition(REFERENCE_TIME target, bool readerIdle = false);
 
     WString m_path;
     std::atomic<bool> m_loaded{false};

@@ -160,7 +160,7 @@ HRESULT CDemuxOutputPin::DecideBufferSize(IMemAllocator* allocator, ALLOCATOR_PR
     if (!allocator || !request)
         return E_POINTER;
     request->cBuffers = 1;
-    LONGLONG size = static_cast<LONGLONG>(m_mt.lSampleSize);
+    LONGLONG size = std::min<LONGLONG>(m_mt.lSampleSize, LargestSampleSize());
     if (const BITMAPINFOHEADER* header = VideoHeaderOf(m_mt)) {
         BITMAPINFOHEADER bih;
         std::memcpy(&bih, header, sizeof bih);  // the block need not be aligned

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <limits>
 #include <memory>
 #include <vector>
 
@@ -66,6 +67,10 @@ protected:
     double SeekingRate();
     // The start of the pin's current segment.
     REFERENCE_TIME SegmentStart() const;
+    // The most a sample of this pin can need, when the demuxer knows more than the media type's
+    // sample size tells (no chunk outgrows the file that holds it): the buffer is sized from the
+    // smaller of the two, and a larger packet enlarges it when it comes.
+    virtual LONGLONG LargestSampleSize() const { return std::numeric_limits<LONGLONG>::max(); }
 
     std::vector<CMediaType> m_offered;
     DWORD m_streamNumber;

@@ -1,7 +1,7 @@
 // AVI and OpenDML: the fixtures played through the recording sinks against ffprobe's packet
 // tables (the same chunks, bytes and key flags; times by the stream's rate or, for byte-timed
 // audio, by the bytes before each chunk), files without an index scanned while they play, the
-// seek rules, and damaged files.
+// seek rules, and damaged files; files built here where a rule needs chunks no encoder makes.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -12,6 +12,7 @@
 #include "demux/avi/avi_media_types.h"
 #include "host/graph_driver.h"
 #include "io/wide_text.h"
+#include "tests/avi_bytes.h"
 #include "tests/fixture_reference.h"
 #include "tests/play_session.h"
 #include "tests/test_support.h"
@@ -50,7 +51,9 @@ TEST(AviPlayback, EveryPinDeliversTheFilesChunks)
         const PlayResult played = vmx::test::PlayFixture("avi/" + std::string(name) + ".avi", "avi");
         ASSERT_TRUE(played.Succeeded()) << played.error;
         ASSERT_FALSE(played.report.pins.empty());
-        const int firstVideo = handler.VideoStream() ? static_cast<int>(handler.VideoStream()->number) : -1;
+        const auto video = std::find_if(handler.Streams().begin(), handler.Streams().end(),
+                                        [](const auto& stream) { return stream->IsVideo(); });
+        const int firstVideo = video != handler.Streams().end() ? static_cast<int>((*video)->number) : -1;
         for (const PinReport& pin : played.report.pins) {
             SCOPED_TRACE(pin.name);
             const int index = StreamOf(pin.name, firstVideo);
@@ -129,6 +132,69 @@ TEST(AviPlayback, PinsAndTypes)
     }
 }
 
+TEST(AviPlayback, SampleSizesComeFromTheHeadersAndBuffersFromTheFile)
+{
+    // A type's sample size is four bytes a pixel, or a second of four-byte samples, or twice the
+    // suggested buffer when that is larger, even where the file is smaller. The buffers are sized
+    // from the file instead (with the audio floor of 56 KiB), so that a header's word costs no
+    // gigabyte.
+    const nlohmann::json streams = vmx::test::LoadTable("avi/xvid-mp3")["streams"];
+    const auto pixels = streams[0]["width"].get<long>() * streams[0]["height"].get<long>();
+    const auto samples = streams[1]["channels"].get<long>() * streams[1]["sample_rate"].get<long>();
+    struct Case {
+        const char* file;
+        std::vector<long> sampleSizes;
+        std::vector<long> buffers;  // 0: the file's size
+    };
+    // The fuzzer's file: five PCM streams whose headers suggest buffers of 512 MiB.
+    const Case cases[] = {{"avi/xvid-mp3.avi", {pixels * 4, samples * 4}, {0, 0xE000}},
+                          {"fuzz/avi-suggested-buffer.avi", std::vector<long>(5, 1L << 30), std::vector<long>(5, 0xE000)}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.file);
+        OpenedSource source = OpenSourceFile(kFixtureDir + c.file, "avi");
+        ASSERT_TRUE(source) << source.error;
+        GraphDriver driver(source.filter.Get());
+        ASSERT_EQ(driver.ConnectAll(), S_OK);
+        const auto fileSize = static_cast<long>(std::filesystem::file_size(kFixtureDir + c.file));
+        ASSERT_EQ(driver.OutputPinCount(), c.sampleSizes.size());
+        for (size_t pin = 0; pin < c.sampleSizes.size(); ++pin) {
+            SCOPED_TRACE(pin);
+            AM_MEDIA_TYPE type{};
+            ASSERT_EQ(driver.OutputPin(pin)->ConnectionMediaType(&type), S_OK);
+            EXPECT_EQ(type.lSampleSize, static_cast<ULONG>(c.sampleSizes[pin]));
+            EXPECT_GT(type.lSampleSize, static_cast<ULONG>(fileSize));
+            FreeMediaType(type);
+            ALLOCATOR_PROPERTIES props{};
+            ASSERT_EQ(driver.Sink(pin)->Allocator()->GetProperties(&props), S_OK);
+            EXPECT_EQ(props.cbBuffer, c.buffers[pin] ? c.buffers[pin] : fileSize);
+        }
+    }
+}
+
+TEST(AviPlayback, ChunksAreReadWithoutAPauseBetweenThem)
+{
+    // 3000 PCM chunks of 4 bytes: a reader that paused a millisecond after each would need 3 s.
+    vmx::test::ScopedTempDir dir;
+    namespace avi = vmx::test::avi;
+    avi::AviFile file;
+    file.AddStream(avi::StreamHeader("auds", 1, 8000, 2), avi::WaveFormat(1, 1, 8000, 16000, 2, 16));
+    constexpr int kChunks = 3000;
+    for (int k = 0; k < kChunks; ++k)
+        file.AddChunk(0, "wb", {static_cast<BYTE>(k), static_cast<BYTE>(k >> 8), 0, 0});
+    OpenedSource source = OpenSourceFile(file.Save(dir.file("tiny-chunks.avi")), "avi");
+    ASSERT_TRUE(source) << source.error;
+    GraphDriver driver(source.filter.Get());
+    ASSERT_EQ(driver.ConnectAll(), S_OK);
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(driver.Run(), S_OK);
+    ASSERT_TRUE(driver.WaitForEndOfStream(10000));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1500));
+    const auto samples = driver.Sink(0)->Samples();
+    ASSERT_EQ(samples.size(), static_cast<size_t>(kChunks));
+    EXPECT_EQ(samples.back().start, (kChunks - 1) * 4 * kSecond / 16000);
+    EXPECT_EQ(driver.Stop(), S_OK);
+}
+
 TEST(AviSeeking, KeyFramesAndTheAnchoringRule)
 {
     // xvid-mp3: 25 fps, key frames at chunks 0 and 26 (chunk 1 is empty).
@@ -188,6 +254,60 @@ TEST(AviSeeking, KeyFramesAndTheAnchoringRule)
     EXPECT_LE(firstSample(1).start, 0);
     EXPECT_GT(firstSample(1).start, -kSecond / 10);
     EXPECT_EQ(driver.Stop(), S_OK);
+}
+
+TEST(AviSeeking, AnchoredSeeksFollowTheFilesLastVideoStream)
+{
+    // Two video streams of 50 frames at 25 fps, chunk k of stream 0 being 100 + k bytes: stream 0
+    // (the pin "Video") has key frames at 0 and 25, stream 1 every 10 frames. An anchored seek to
+    // 1 s follows the last video stream to its key frame at 30 (1.2 s); the video pin then starts
+    // from its own key frame at or before that time, 25, as preroll. Unanchored, the seek stays at
+    // 1 s, where the video pin has a key frame.
+    namespace avi = vmx::test::avi;
+    avi::AviFile file;
+    for (int stream = 0; stream < 2; ++stream)
+        file.AddStream(avi::StreamHeader("vids", 1, 25), avi::BitmapFormat(MakeFourcc('M', 'J', 'P', 'G'), 16, 16));
+    for (int k = 0; k < 50; ++k) {
+        file.List(file.AddChunk(0, "dc", avi::Bytes(100 + k, static_cast<BYTE>(k))), k % 25 == 0);
+        file.List(file.AddChunk(1, "dc", avi::Bytes(50, static_cast<BYTE>(k))), k % 10 == 0);
+    }
+    vmx::test::ScopedTempDir dir;
+    const std::string path = file.Save(dir.file("two-video-keys.avi"));
+    struct Case {
+        DWORD anchoring;
+        REFERENCE_TIME start;  // where the pin reports playback starts after the seek
+    };
+    for (const Case& c : {Case{1, 12 * kSecond / 10}, Case{0, kSecond}}) {
+        SCOPED_TRACE(c.anchoring);
+        OpenedSource source = OpenSourceFile(path, "avi");
+        ASSERT_TRUE(source) << source.error;
+        GraphDriver driver(source.filter.Get());
+        ASSERT_EQ(driver.ConnectAll(), S_OK);
+        ASSERT_EQ(driver.OutputPinCount(), 1u);
+        ComPtr<IVmxAVI> options;
+        ASSERT_EQ(source.filter.QueryInterface(IID_IVmxAVI, &options), S_OK);
+        ASSERT_EQ(options->SetAnchoring(c.anchoring), S_OK);
+        ASSERT_EQ(driver.Pause(), S_OK);
+        LONGLONG position = kSecond;
+        ASSERT_EQ(driver.Seeking(0)->SetPositions(&position, AM_SEEKING_AbsolutePositioning, nullptr, 0), S_OK);
+        LONGLONG reported = 0;
+        driver.Seeking(0)->GetPositions(&reported, nullptr);
+        EXPECT_EQ(reported, c.start);
+        ASSERT_EQ(driver.Run(), S_OK);
+        ASSERT_TRUE(driver.WaitForEndOfStream(10000));
+        std::vector<SinkEvent> samples;
+        for (const SinkEvent& event : driver.Sink(0)->Events()) {
+            if (event.kind == SinkEvent::Kind::NewSegment)
+                samples.clear();
+            else if (event.kind == SinkEvent::Kind::Sample)
+                samples.push_back(event);
+        }
+        ASSERT_EQ(samples.size(), 25u);
+        EXPECT_EQ(samples.front().length, 125);
+        EXPECT_EQ(samples.front().start, kSecond - c.start);
+        EXPECT_EQ(samples.front().preroll, c.start > kSecond);
+        EXPECT_EQ(driver.Stop(), S_OK);
+    }
 }
 
 TEST(AviScanning, FilesWithoutAUsableIndexPlayWhileTheyAreScanned)

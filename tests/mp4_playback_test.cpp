@@ -65,16 +65,34 @@ Bytes SoundEntry(const char (&type)[5], std::uint16_t channels, std::uint16_t bi
     return Box(type, Cat({Bytes(6, 0), U16(1), U16(0), U16(0), U32(0), U16(channels), U16(bits), U16(0), U16(0), U16(rate), U16(0)}));
 }
 
+// A video sample entry of 16 x 16.
+Bytes VideoEntry(const char (&type)[5])
+{
+    return Box(type, Cat({Bytes(6, 0), U16(1), U16(0), U16(0), U32(0), U32(0), U32(0), U16(16), U16(16), U32(0x480000),
+                          U32(0x480000), U32(0), U16(1), Bytes(32, 0), U16(24), U16(0xFFFF)}));
+}
+
+// A "trak" of a "soun" or "vide" handler with 8 kHz ticks, the sample entry and the sample tables
+// (each already a full box) in the order given.
+Bytes Trak(const char (&handler)[5], std::uint32_t trackId, const Bytes& entry, std::initializer_list<Bytes> tables)
+{
+    const Bytes tkhd = Full("tkhd", Cat({U32(0), U32(0), U32(trackId), U32(0), U32(0), Bytes(16, 0), Table({0x10000, 0, 0, 0, 0x10000, 0, 0, 0, 0x40000000}), U32(0), U32(0)}));
+    const Bytes mdhd = Full("mdhd", Cat({U32(0), U32(0), U32(8000), U32(80000), U16(0x55C4), U16(0)}));
+    const Bytes hdlr = Full("hdlr", Cat({U32(0), Bytes(handler, handler + 4), Bytes(12, 0), Bytes{0}}));
+    Bytes stbl = Full("stsd", Cat({U32(1), entry}));
+    for (const Bytes& table : tables)
+        stbl = Cat({stbl, table});
+    const bool video = std::string_view(handler) == "vide";
+    const Bytes header = video ? Full("vmhd", Bytes(8, 0)) : Full("smhd", U32(0));
+    const Bytes minf = Box("minf", Cat({header, Box("stbl", stbl)}));
+    return Box("trak", Cat({tkhd, Box("mdia", Cat({mdhd, hdlr, minf}))}));
+}
+
 // A sound "trak" with the given sample entry and tables (each already a full box).
 Bytes SoundTrak(const Bytes& entry, const Bytes& stts, const Bytes& stsc, const Bytes& stsz, const Bytes& stco,
                 const Bytes& extra = {})
 {
-    const Bytes tkhd = Full("tkhd", Cat({U32(0), U32(0), U32(2), U32(0), U32(0), Bytes(16, 0), Table({0x10000, 0, 0, 0, 0x10000, 0, 0, 0, 0x40000000}), U32(0), U32(0)}));
-    const Bytes mdhd = Full("mdhd", Cat({U32(0), U32(0), U32(8000), U32(80000), U16(0x55C4), U16(0)}));
-    const Bytes hdlr = Full("hdlr", Cat({U32(0), Bytes{'s', 'o', 'u', 'n'}, Bytes(12, 0), Bytes{0}}));
-    const Bytes stbl = Box("stbl", Cat({Full("stsd", Cat({U32(1), entry})), stts, stsc, stsz, stco, extra}));
-    const Bytes minf = Box("minf", Cat({Full("smhd", U32(0)), stbl}));
-    return Box("trak", Cat({tkhd, Box("mdia", Cat({mdhd, hdlr, minf}))}));
+    return Trak("soun", 2, entry, {stts, stsc, stsz, stco, extra});
 }
 
 Bytes Movie(std::initializer_list<Bytes> traks)
@@ -128,6 +146,37 @@ TEST(Mp4Boxes, PathsSizesSignaturesAndTheMovieBoxStandIn)
     OpenedBytes standIn(foov);
     ASSERT_TRUE(standIn.opened);
     EXPECT_NE(standIn.handler.FindBox("/moov/mvhd"), nullptr);
+}
+
+TEST(Mp4Boxes, ATableThatFailsEndsItsSiblingListAndKeepsWhatCameBefore)
+{
+    // An "stss" counting 0x20000000 entries is refused, and the walk of its "stbl" ends there.
+    // Behind the other tables it leaves a track without sync samples and without the "ctts" that
+    // follows it, while the next "trak" is still read; in front of "stsc", where ffmpeg writes
+    // it, it takes the track's tables with it and the track is dropped.
+    const Bytes stts = Full("stts", Table({1, 4, 1000}));
+    const Bytes stsc = Full("stsc", Table({1, 1, 4, 1}));
+    const Bytes stsz = Full("stsz", Table({100, 4}));
+    const Bytes stco = Full("stco", Table({1, 1000}));
+    const Bytes stss = Full("stss", Table({0x20000000, 1}));
+    const Bytes ctts = Full("ctts", Table({1, 4, 500}));
+    const Bytes sound = SoundTrak(SoundEntry("sowt", 1, 16, 8000), stts, stsc, stsz, stco);
+    {
+        OpenedBytes file(Movie({Trak("vide", 1, VideoEntry("jpeg"), {stts, stsc, stsz, stco, stss, ctts}), sound}));
+        ASSERT_TRUE(file.opened);
+        const Mp4Box* stbl = file.handler.FindBox("/moov/trak/mdia/minf/stbl");
+        ASSERT_NE(stbl, nullptr);
+        ASSERT_EQ(stbl->children.size(), 5u);
+        EXPECT_EQ(stbl->children.back()->type, Mp4Type("stco"));
+        ASSERT_EQ(file.handler.Tracks().size(), 2u);
+        const Mp4Track& video = *file.handler.Tracks()[0];
+        EXPECT_EQ(video.syncSamples, nullptr);
+        EXPECT_EQ(video.compositionOffsets, nullptr);
+    }
+    OpenedBytes file(Movie({Trak("vide", 1, VideoEntry("jpeg"), {stts, stss, ctts, stsc, stsz, stco}), sound}));
+    ASSERT_TRUE(file.opened);
+    ASSERT_EQ(file.handler.Tracks().size(), 1u);
+    EXPECT_EQ(file.handler.Tracks()[0]->type, Mp4TrackType::Audio);
 }
 
 TEST(Mp4Tables, ChunksRunsAndReadUnits)
@@ -213,6 +262,13 @@ TEST(Mp4Tables, QuickTimeSoundReadUnits)
             EXPECT_EQ(track.CurrentOffset(), 20000u + (5048u - 2548u) / 64 * 68);
         }
     }
+    // 8-bit "twos" samples are single bytes, with no pair to swap (8-bit "raw " is held by the
+    // pcm-raw fixture).
+    OpenedBytes eightBit(Movie({SoundTrak(SoundEntry("twos", 1, 8, 8000), Full("stts", Table({1, 100, 1})),
+                                          Full("stsc", Table({1, 1, 100, 1})), Full("stsz", Table({1, 100})),
+                                          Full("stco", Table({1, 100})))}));
+    ASSERT_EQ(eightBit.handler.Tracks().size(), 1u);
+    EXPECT_FALSE(eightBit.handler.Tracks()[0]->swap16);
 }
 
 // ---- Fixtures against ffprobe ------------------------------------------------------------------
@@ -440,6 +496,70 @@ TEST(Mp4Seeking, KeyFramesOnTheSideTheSeekGoesAndAudioFollows)
     EXPECT_EQ(session.driver.Stop(), S_OK);
 }
 
+TEST(Mp4Seeking, AStoppedSeekKeepsTheTimeAskedForAndPrerollsFromTheKeyFrame)
+{
+    // keys-4s played to its end, then stopped: a seek to 1.5 s snaps back to the key frame at
+    // 1 s, yet the pins start at 1.5 s and what lies before arrives with negative times, as
+    // preroll. A seek past the last sample fails: S_FALSE, and -1 for the position.
+    const auto streams = LoadFrames("mp4/keys-4s");
+    std::vector<REFERENCE_TIME> keys;
+    for (const RefFrame& frame : streams.at(0))
+        if (frame.key)
+            keys.push_back(frame.decodeTime);
+    ASSERT_EQ(keys.size(), 4u);
+    Session session("keys-4s.mp4");
+    ASSERT_TRUE(session.connected);
+    ASSERT_EQ(session.driver.Run(), S_OK);
+    ASSERT_TRUE(session.driver.WaitForEndOfStream(10000));
+    ASSERT_EQ(session.driver.Stop(), S_OK);
+
+    const REFERENCE_TIME target = keys[1] + kSecond / 2;
+    for (size_t pin = 0; pin < 2; ++pin) {
+        LONGLONG position = target;
+        ASSERT_EQ(session.driver.Seeking(pin)->SetPositions(&position, AM_SEEKING_AbsolutePositioning | AM_SEEKING_SeekToKeyFrame,
+                                                            nullptr, AM_SEEKING_NoPositioning), S_OK);
+        EXPECT_EQ(position, target) << pin;
+        LONGLONG reported = 0;
+        session.driver.Seeking(pin)->GetPositions(&reported, nullptr);
+        EXPECT_EQ(reported, target) << pin;
+    }
+    ASSERT_EQ(session.driver.Run(), S_OK);
+    ASSERT_TRUE(session.driver.WaitForEndOfStream(10000));
+    for (size_t pin = 0; pin < 2; ++pin) {
+        SCOPED_TRACE(pin);
+        REFERENCE_TIME segment = -1;
+        const auto samples = session.LastSegment(pin, &segment);
+        EXPECT_EQ(segment, target);
+        // Video from the key frame, audio from the unit that holds the key frame's time.
+        const std::vector<RefFrame>& frames = streams.at(static_cast<int>(pin));
+        auto first = std::find_if(frames.begin(), frames.end(), [&](const RefFrame& f) {
+            return pin == 0 ? f.key && f.decodeTime == keys[1] : f.start > keys[1];
+        });
+        ASSERT_NE(first, frames.end());
+        if (pin == 1)
+            --first;
+        ASSERT_EQ(samples.size(), static_cast<size_t>(frames.end() - first));
+        for (size_t k = 0; k < samples.size(); ++k) {
+            const RefFrame& frame = first[static_cast<std::ptrdiff_t>(k)];
+            ASSERT_EQ(samples[k].adler32, frame.adler32) << k;
+            ASSERT_EQ(samples[k].start, frame.start - target) << k;
+            ASSERT_EQ(samples[k].preroll, frame.start < target) << k;
+        }
+    }
+
+    for (const bool running : {false, true}) {
+        SCOPED_TRACE(running);
+        if (running) {
+            ASSERT_EQ(session.driver.Run(), S_OK);
+        }
+        LONGLONG past = 100 * kSecond + running;
+        EXPECT_EQ(session.driver.Seeking(0)->SetPositions(&past, AM_SEEKING_AbsolutePositioning | AM_SEEKING_SeekToKeyFrame,
+                                                           nullptr, AM_SEEKING_NoPositioning), S_FALSE);
+        EXPECT_EQ(past, -1);
+    }
+    EXPECT_EQ(session.driver.Stop(), S_OK);
+}
+
 TEST(Mp4Files, CompressedHeadersLeaveNoTemporaryFile)
 {
     ScopedTempDir temp;
@@ -527,6 +647,45 @@ TEST(Mp4Filter, PinsByTrackIdTheLongerVideoAndIVmxMP4)
     EXPECT_EQ(options->GetAvailableDuration(&available), S_OK);
     EXPECT_GT(available, kSecond);
     EXPECT_LE(available, described.report.duration.value_or(0));
+}
+
+TEST(Mp4Filter, VideoTracksAreThinnedOnePositionAtATime)
+{
+    // Each video track in turn is compared with the next one, and the one with fewer chunks goes
+    // (the later on a tie); the scan then moves to the next position of the shortened list, so a
+    // track that moved into the current position is not compared again.
+    struct Case {
+        std::vector<std::uint32_t> chunks;  // of tracks 1, 2, ...
+        std::vector<std::string> pins;
+    };
+    const Case cases[] = {
+        {{3, 3}, {"Video (1)"}},
+        {{2, 3, 1}, {"Video (2)", "Video (3)"}},
+        {{1, 2, 3, 4}, {"Video (2)", "Video (4)"}},
+        {{3, 2, 1}, {"Video (1)", "Video (3)"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.chunks));
+        Bytes moov = Full("mvhd", Cat({U32(0), U32(0), U32(1000), U32(10000), Bytes(80, 0)}));
+        for (std::uint32_t id = 1; id <= c.chunks.size(); ++id) {
+            const std::uint32_t n = c.chunks[id - 1];
+            Bytes stco = Cat({U32(0), U32(n)});
+            for (std::uint32_t k = 0; k < n; ++k)
+                stco = Cat({stco, U32(1000 + 100 * k)});
+            moov = Cat({moov, Trak("vide", id, VideoEntry("jpeg"), {Full("stts", Table({1, n, 1000})), Full("stsc", Table({1, 1, 1, 1})),
+                                                                    Full("stsz", Table({100, n})), Box("stco", stco)})});
+        }
+        ScopedTempDir dir;
+        const std::string path = dir.file("video-tracks.mp4");
+        const Bytes bytes = Cat({Box("ftyp", Cat({Bytes{'i', 's', 'o', 'm'}, U32(0)})), Box("moov", moov)});
+        std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+        OpenedSource source = OpenSourceFile(path, "mp4");
+        ASSERT_TRUE(source) << source.error;
+        std::vector<std::string> names;
+        for (const PinReport& pin : DescribeSource(source.filter.Get()).report.pins)
+            names.push_back(pin.name);
+        EXPECT_EQ(names, c.pins);
+    }
 }
 
 // Seeks and Stop from the application thread against the reader and the pins' workers.

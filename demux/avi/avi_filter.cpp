@@ -27,6 +27,8 @@ HRESULT CAVI2_OutputPin::FillSample(IMediaSample*& sample)
     return hr;
 }
 
+LONGLONG CAVI2_OutputPin::LargestSampleSize() const { return m_avi->Handler().OpenedFileSize(); }
+
 HRESULT CAVI2_OutputPin::SetPositions(LONGLONG* current, DWORD currentFlags, LONGLONG* stop, DWORD stopFlags)
 {
     if (current && (currentFlags & AM_SEEKING_PositioningBitsMask)) {
@@ -181,6 +183,9 @@ void CAVI2_Filter::ReadPackets()
         }
         if (hr != S_OK || !packet)
             return;
+        // The next chunk is read at once, without a pause after each packet: the queue limits
+        // already hold the reader back, and a millisecond a chunk would cap playback at a
+        // thousand chunks a second.
         if (FAILED(DispatchPacket(std::move(packet))))
             return;
     }

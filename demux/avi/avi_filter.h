@@ -20,6 +20,11 @@ public:
     HRESULT STDMETHODCALLTYPE SetPositions(LONGLONG* current, DWORD currentFlags, LONGLONG* stop,
                                            DWORD stopFlags) override;
 
+protected:
+    // The media type's sample size is the headers' word, which a damaged file can make a
+    // gigabyte: the buffers are sized as if it were no larger than the file when opened.
+    LONGLONG LargestSampleSize() const override;
+
 private:
     CAVI2_Filter* m_avi;
 };

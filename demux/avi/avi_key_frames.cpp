@@ -33,7 +33,8 @@ constexpr Row kRows[] = {
 
 char Upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
 
-// Either case of the code matches (the table's rows list upper case only).
+// Each letter matches in either case, so mixed-case codes as muxers write them ("XviD", "DivX")
+// are probed by their row instead of having every frame taken for a key frame.
 Probe ProbeFor(DWORD compression)
 {
     const std::array<char, 4> code = {Upper(static_cast<char>(compression)), Upper(static_cast<char>(compression >> 8)),

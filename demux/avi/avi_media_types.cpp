@@ -49,7 +49,7 @@ std::optional<CMediaType> AviMediaType(const KAvi2ReadStream& stream)
         type = MakeMediaType(type, GetBitmapSubtype(format), FORMAT_VideoInfo, block);
         type.bFixedSizeSamples = FALSE;
         type.bTemporalCompression = TRUE;
-        type.lSampleSize = stream.SampleBufferSize();
+        type.lSampleSize = stream.BufferSize();
         return type;
     }
     if (stream.IsAudio()) {
@@ -58,7 +58,7 @@ std::optional<CMediaType> AviMediaType(const KAvi2ReadStream& stream)
         CMediaType type(&MEDIATYPE_Audio);
         type = MakeMediaType(type, FourccGuid(format.size() >= 2 ? ReadLE16(format.data()) : 0), FORMAT_WaveFormatEx, block);
         type.bTemporalCompression = FALSE;
-        type.lSampleSize = stream.SampleBufferSize();
+        type.lSampleSize = stream.BufferSize();
         return type;
     }
     return std::nullopt;

@@ -166,8 +166,9 @@ void KAvi2ReadHandler::ReadStreamList(LONGLONG position, LONGLONG end, int depth
     };
     readChunks(readChunks, position, end, depth);
     stream->Finish(static_cast<std::uint32_t>(m_streams.size()));
-    stream->openedFileSize = static_cast<std::uint64_t>(m_fileSize);
-    if (stream->IsVideo() && m_video == 255)
+    // Every video stream takes the number in turn: the last one leads anchored seeks, while the
+    // filter plays the first.
+    if (stream->IsVideo())
         m_video = m_streams.size();
     KAvi2ReadStream& added = *stream;
     m_streams.push_back(std::move(stream));
@@ -360,7 +361,8 @@ REFERENCE_TIME KAvi2ReadHandler::IndexedDuration()
 
 void KAvi2ReadHandler::StartScanner()
 {
-    if (m_scanner || m_scanFinished || m_path.empty())
+    // An indexed file has nothing to scan: a scan of its AVIX parts would list their chunks again.
+    if (m_hasIndex || m_scanner || m_scanFinished || m_path.empty())
         return;
     ResetEvent(m_stopEvent);
     m_scanning = true;
@@ -537,7 +539,7 @@ void KAvi2ReadHandler::Scan()
                 const DWORD compression = format.size() >= 20 ? ReadLE32(format.data() + 16) : 0;
                 key = size > 8 && AviChunkIsKeyFrame(compression, std::span<const BYTE>(first, got));
             }
-            stream->Append(static_cast<std::uint64_t>(m_scanPosition + 8), size, key);
+            stream->AppendScanned(static_cast<std::uint64_t>(m_scanPosition + 8), size, key);
             m_largestIndexedOffset = std::max(m_largestIndexedOffset, static_cast<std::uint64_t>(m_scanPosition + 8));
         }
         m_scanPosition += 8 + static_cast<LONGLONG>(size);

@@ -49,8 +49,10 @@ public:
     bool ScanFinished() const { return m_scanFinished.load(); }
 
     std::vector<std::unique_ptr<KAvi2ReadStream>>& Streams() { return m_streams; }
+    // The video stream SeekByVideo moves forward to a key frame: the file's last video stream.
     KAvi2ReadStream* VideoStream() { return m_video < m_streams.size() ? m_streams[m_video].get() : nullptr; }
     REFERENCE_TIME Duration() const { return m_duration; }
+    LONGLONG OpenedFileSize() const { return m_fileSize; }
     bool HasIndex() const { return m_hasIndex; }
 
 private:

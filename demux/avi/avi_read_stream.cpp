@@ -26,11 +26,11 @@ std::uint16_t FormatU16(const std::vector<BYTE>& format, std::size_t at)
 void KAvi2ReadStream::Finish(std::uint32_t streamNumber)
 {
     if (IsAudio()) {
-        // Some muxers time VBR MP3 per byte with a rate of samples per second: one chunk is one
-        // frame of 1152 samples.
+        // VBR MP3 with a block align of 1152 holds one frame of 1152 samples a chunk. Some muxers
+        // still write a scale of 1 with a rate of samples (or bytes) per second, which would time
+        // it by its bytes: the frame rule wins, also when the rate equals the sample rate.
         const std::uint32_t samplesPerSec = FormatU32(format, 4);
-        if (FormatU16(format, 0) == 0x55 && FormatU16(format, 12) == 1152 && header.dwScale == 1
-            && header.dwRate != samplesPerSec) {
+        if (FormatU16(format, 0) == 0x55 && FormatU16(format, 12) == 1152 && header.dwScale == 1) {
             header.dwScale = 1152;
             header.dwRate = samplesPerSec;
         }
@@ -55,15 +55,16 @@ void KAvi2ReadStream::Finish(std::uint32_t streamNumber)
     }
 }
 
-void KAvi2ReadStream::Append(std::uint64_t offset, std::uint32_t size, bool key)
+void KAvi2ReadStream::Add(std::uint64_t offset, std::uint32_t size, bool key, bool repeats)
 {
     CAutoLock lock(&m_lock);
     std::uint64_t before = 0;
     if (!m_index.empty()) {
         const AviIndexEntry& last = m_index.back();
-        // Entries come in file order; one at or before the last is damage or a repeat (an
-        // index listing a chunk twice), not a new chunk.
-        if (offset <= last.offset)
+        // Entries come in file order: one before the last is damage. An index entry at the same
+        // offset is kept: muxers list a chunk again for a repeated frame, and dropping it would
+        // make every later frame of the stream play one frame early.
+        if (offset < last.offset || (offset == last.offset && !repeats))
             return;
         before = last.bytesBefore + last.size;
     }
@@ -167,9 +168,4 @@ std::uint32_t KAvi2ReadStream::BufferSize() const
         size = static_cast<std::uint64_t>(FormatU16(format, 2)) * FormatU32(format, 4) * 4;
     size = std::max<std::uint64_t>(size, 2ull * header.dwSuggestedBufferSize);
     return static_cast<std::uint32_t>(std::min<std::uint64_t>(size, 0x7FFFFFFF));
-}
-
-std::uint32_t KAvi2ReadStream::SampleBufferSize() const
-{
-    return static_cast<std::uint32_t>(std::min<std::uint64_t>(BufferSize(), openedFileSize));
 }

@@ -4,7 +4,6 @@
 
 #include <array>
 #include <cstdint>
-#include <limits>
 #include <vector>
 
 #include "framework/unknown.h"
@@ -47,8 +46,11 @@ public:
     // Fixes the MP3 rate, computes the rate and the chunk identifier once header and format are read.
     void Finish(std::uint32_t number);
 
-    // Appends an entry in file order; one that does not lie after the last is dropped.
-    void Append(std::uint64_t offset, std::uint32_t size, bool key);
+    // Appends an entry an index lists, in file order; one before the last is dropped.
+    void Append(std::uint64_t offset, std::uint32_t size, bool key) { Add(offset, size, key, true); }
+    // Appends a chunk the scan found, unless the stream's own index lists it already (a stream
+    // whose OpenDML index is whole, in a file scanned for another's sake).
+    void AppendScanned(std::uint64_t offset, std::uint32_t size, bool key) { Add(offset, size, key, false); }
     std::size_t Count();
     // Start time of entry k (k == count: the time after the last one).
     REFERENCE_TIME TimeAt(std::size_t k);
@@ -60,12 +62,8 @@ public:
     bool Take(AviIndexEntry* entry, REFERENCE_TIME* start, REFERENCE_TIME* stop);
     // The start time of the entry at the position; false when none is indexed there (yet).
     bool NextTime(REFERENCE_TIME* start);
-    // Largest buffer a chunk of the stream plausibly needs.
+    // Largest buffer a chunk of the stream plausibly needs (the media type's sample size).
     std::uint32_t BufferSize() const;
-    // What the pin's buffers start at: BufferSize, but no more than the file held when opened,
-    // since its header's sizes are only the file's word (a larger chunk of a growing file
-    // enlarges the buffers when it comes).
-    std::uint32_t SampleBufferSize() const;
     const std::vector<BYTE>& Format() const { return format; }
 
     AviStreamHeader header{};
@@ -76,7 +74,6 @@ public:
     std::array<char, 2> twoDigits{};
     std::uint32_t chunkId = 0;  // 0 for streams that are neither audio nor video
     REFERENCE_TIME superIndexDuration = -1;  // from the super index, when it has one
-    std::uint64_t openedFileSize = std::numeric_limits<std::uint64_t>::max();
 
     static constexpr std::uint32_t AviFourcc(const char (&text)[5])
     {
@@ -87,6 +84,7 @@ public:
     }
 
 private:
+    void Add(std::uint64_t offset, std::uint32_t size, bool key, bool repeats);
     REFERENCE_TIME TimeOf(std::size_t k, std::uint64_t bytes) const;
 
     CCritSec m_lock;  // index and position, against the scanner

@@ -1,6 +1,6 @@
 // Mp4Box: one node of an MP4/QuickTime box tree, and the plain records its payload decodes into.
-// Each record has one Parse over the box's payload bytes; a Parse that returns false leaves the
-// box without a record.
+// Each record has one Parse over the box's payload bytes; a Parse that returns false fails the
+// box, which ends the reading of its siblings.
 #pragma once
 
 #include <array>

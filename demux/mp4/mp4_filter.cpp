@@ -32,9 +32,12 @@ HRESULT CMP4_OutputPin::SetPositions(LONGLONG* current, DWORD currentFlags, LONG
     const HRESULT hr = CDemuxOutputPinT<KPacket>::SetPositions(current, currentFlags, stop, stopFlags);
     if (hr != S_OK || !seeking)
         return hr;
-    // The seek found no sample at the time asked for.
+    // The caller learns where playback starts, or -1 when the seek found no sample at the time
+    // asked for.
+    const bool failed = m_mp4->LastSeekResult() < 0;
     CAutoLock lock(CSourceSeeking::m_pLock);
-    return m_rtStart < 0 ? S_FALSE : S_OK;
+    *current = failed ? -1 : m_rtStart;
+    return failed ? S_FALSE : S_OK;
 }
 
 // ---- Filter ------------------------------------------------------------------------------------
@@ -139,13 +142,11 @@ void CMP4_Filter::ThinVideoTracks()
         for (std::size_t j = i + 1; j < tracks.size(); ++j) {
             if (tracks[j]->type != Mp4TrackType::Video)
                 continue;
-            // Alternative encodings of one picture: the longer one stays.
-            const std::size_t removed = tracks[i]->chunks.size() > tracks[j]->chunks.size() ? j
-                                      : tracks[i]->chunks.size() < tracks[j]->chunks.size() ? i
-                                                                                             : j;
+            // Alternative encodings of one picture: the longer one stays. Each position removes
+            // one track at most; the scan goes on with the next position of the shortened list,
+            // so the track that moves into this position is not compared again.
+            const std::size_t removed = tracks[i]->chunks.size() < tracks[j]->chunks.size() ? i : j;
             tracks.erase(tracks.begin() + static_cast<std::ptrdiff_t>(removed));
-            if (removed == i)
-                --i;
             break;
         }
     }
@@ -188,9 +189,8 @@ REFERENCE_TIME CMP4_Filter::PositionParser(REFERENCE_TIME target)
     const std::uint64_t scale = m_handler.MovieTimeScale();
     m_windowPosition = scale ? static_cast<std::uint64_t>(std::max<__int128>(static_cast<__int128>(key) * scale / 10000000, 0)) : 0;
     m_windowOpen = false;
-    if (result < 0)
-        return -1;
-    return toKeyFrame ? key : target;
+    m_seekResult = result < 0 ? -1 : toKeyFrame ? key : target;
+    return m_seekResult;
 }
 
 void CMP4_Filter::BeginReadPass()
@@ -238,7 +238,8 @@ std::unique_ptr<KPacket> CMP4_Filter::ReadUnit(Mp4Track& track)
         for (std::size_t at = 0; at + 1 < size; at += 2)
             std::swap(data[at], data[at + 1]);
     } else if (track.codec == mp4_codec::kIn24 && track.type == Mp4TrackType::Audio) {
-        // 24-bit QuickTime samples are big-endian; PCM downstream is little-endian.
+        // "in24" samples are big-endian: each is reversed to the little-endian order PCM has
+        // downstream, which would otherwise play them as noise.
         for (std::size_t at = 0; at + 2 < size; at += 3)
             std::swap(data[at], data[at + 2]);
     }

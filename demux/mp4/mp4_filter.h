@@ -45,6 +45,9 @@ public:
     // A seek from a pin, on the thread that asks for it: whether it lands on a key frame, and
     // where the graph stands now, which tells its direction.
     void PrepareSeek(bool toKeyFrame);
+    // Where the last seek landed (the key frame's time, or the time asked for without key-frame
+    // seeking); -1 when the video track has no sample at that time.
+    REFERENCE_TIME LastSeekResult() const { return m_seekResult; }
     const KMp4ReadHandler& Handler() const { return m_handler; }
 
 protected:
@@ -55,11 +58,15 @@ protected:
     // A loaded file plays from its first samples, key frame or not.
     void PositionAfterLoad() override;
     REFERENCE_TIME PositionParser(REFERENCE_TIME target) override;
+    // Stopped, the pins start at the time asked for: the samples from the key frame up to it
+    // arrive before the start, as preroll.
+    REFERENCE_TIME IdleSeekStart(REFERENCE_TIME requested, REFERENCE_TIME) override { return requested; }
     void BeginReadPass() override;
     HRESULT NextPacket(std::unique_ptr<KPacket>& packet) override;
 
 private:
-    // Drops the later of two video tracks unless it has more chunks.
+    // For each video track in turn, drops the one of it and the next video track that has fewer
+    // chunks (the later one on a tie).
     void ThinVideoTracks();
     // Reads the unit under the track's cursor into a packet; null when it cannot be read.
     std::unique_ptr<KPacket> ReadUnit(Mp4Track& track);
@@ -73,6 +80,7 @@ private:
 
     std::atomic<bool> m_seekKeyFrame{true};
     std::atomic<REFERENCE_TIME> m_graphPosition{0};
+    std::atomic<REFERENCE_TIME> m_seekResult{0};
     std::atomic<DWORD> m_userValue{0};
     std::atomic<REFERENCE_TIME> m_availableDuration{0};
 };

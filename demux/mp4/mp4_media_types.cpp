@@ -193,7 +193,8 @@ bool SetUpMp4Codec(Mp4Track& track)
         AdjustSoundEntry(track, type);
         track.codec = AudioCodeOf(type);
         if (track.codec == kRawAudio) {
-            // 8-bit "raw " is offset binary, which needs no swapping; wider samples are big-endian.
+            // 8-bit "raw " samples are kept as they are: single bytes of offset binary, which a
+            // swap of byte pairs would exchange. Only 16-bit ones are big-endian pairs.
             track.swap16 = track.sound.sampleSize == 16;
             if (track.sound.rate != track.timeScale) {
                 if (track.sound.rate == 0)
@@ -202,6 +203,7 @@ bool SetUpMp4Codec(Mp4Track& track)
                     track.timeScale = track.sound.rate;
             }
         } else if (track.codec == kTwos) {
+            // 8-bit "twos" samples are kept unswapped too: one signed byte each, no pair to swap.
             track.swap16 = track.sound.sampleSize == 16;
         } else if (track.codec == kIn24) {
             track.sound.sampleSize = 24;

@@ -220,9 +220,11 @@ bool KMp4ReadHandler::ReadBox(KCacheFile& file, Mp4Box& box, int depth)
     file.Seek(payloadStart);
     if (!payload.empty() && file.Read(payload.data(), static_cast<DWORD>(payload.size())) != payload.size())
         return false;
+    // A payload that does not decode (cut short, or a table count refused as absurd) fails the
+    // box: the walk of its siblings ends there, and what was read before it stays.
     if (kind == BoxKind::Record) {
         box.data = DecodeRecord(box.type, payload);
-        return true;
+        return box.data != nullptr;
     }
     // Sample entries keep their body after the reserved bytes and data-reference index.
     if (payload.size() >= 8)
@@ -230,16 +232,17 @@ bool KMp4ReadHandler::ReadBox(KCacheFile& file, Mp4Box& box, int depth)
     std::size_t childOffset = Mp4VideoEntry::kChildOffset;
     if (kind == BoxKind::SoundEntry) {
         auto sound = std::make_unique<Mp4SoundEntry>();
-        if (sound->Parse(payload)) {
-            childOffset = sound->childOffset;
-            box.data = std::move(sound);
-        }
+        if (!sound->Parse(payload))
+            return false;
+        childOffset = sound->childOffset;
+        box.data = std::move(sound);
     } else {
         auto video = std::make_unique<Mp4VideoEntry>();
-        if (video->Parse(payload))
-            box.data = std::move(video);
+        if (!video->Parse(payload))
+            return false;
+        box.data = std::move(video);
     }
-    if (box.data && childOffset < payload.size())
+    if (childOffset < payload.size())
         ReadChildren(file, box, payloadStart + static_cast<LONGLONG>(childOffset), depth + 1);
     return true;
 }
