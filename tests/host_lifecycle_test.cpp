@@ -292,11 +292,16 @@ TEST(Lifecycle, ACarelessHostProbesThenLoadsAGoodFileAndLetsGoOfItPlaying)
             ASSERT_EQ(driver.ConnectAll(), S_OK);
             ASSERT_GT(driver.OutputPinCount(), 0u);
             ASSERT_EQ(driver.Run(), S_OK);
+            const auto delivered = [&] {
+                size_t samples = 0;
+                for (size_t p = 0; p < driver.OutputPinCount(); ++p)
+                    samples += driver.Sink(p)->SampleCount();
+                return samples;
+            };
+            for (int waited = 0; delivered() == 0 && waited < 5000; ++waited)
+                Sleep(1);
+            EXPECT_GT(delivered(), 0u);
             Sleep(30);
-            size_t delivered = 0;
-            for (size_t p = 0; p < driver.OutputPinCount(); ++p)
-                delivered += driver.Sink(p)->SampleCount();
-            EXPECT_GT(delivered, 0u);
         }  // the graph goes with the filter running in it
     }
     std::filesystem::remove(noise);

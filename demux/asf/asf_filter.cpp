@@ -66,34 +66,44 @@ ULONG CASF_CallbackObj::Release()
     return left;
 }
 
+// A call in flight is counted rather than locked: the filter's own locks may be held by the
+// thread that makes the reader call back (a failed Load closes the reader under the state lock),
+// while a sample's call takes the state lock on the reader's thread.
 void CASF_CallbackObj::Detach()
 {
-    CAutoLock lock(&m_lock);
     m_filter = nullptr;
+    while (m_calls.load() != 0)
+        Sleep(1);
+}
+
+template <typename Call>
+HRESULT CASF_CallbackObj::Forward(Call call)
+{
+    ++m_calls;
+    CASF_Filter* filter = m_filter.load();
+    const HRESULT hr = filter ? call(*filter) : S_OK;
+    --m_calls;
+    return hr;
 }
 
 HRESULT CASF_CallbackObj::OnStatus(WMT_STATUS status, HRESULT hr, WMT_ATTR_DATATYPE, BYTE*, void*)
 {
-    CAutoLock lock(&m_lock);
-    return m_filter ? m_filter->OnStatus(status, hr) : S_OK;
+    return Forward([&](CASF_Filter& filter) { return filter.OnStatus(status, hr); });
 }
 
 HRESULT CASF_CallbackObj::OnSample(DWORD output, QWORD time, QWORD duration, DWORD flags, INSSBuffer* sample, void*)
 {
-    CAutoLock lock(&m_lock);
-    return m_filter ? m_filter->OnSample(output, time, duration, flags, sample) : S_OK;
+    return Forward([&](CASF_Filter& filter) { return filter.OnSample(output, time, duration, flags, sample); });
 }
 
 HRESULT CASF_CallbackObj::OnStreamSample(WORD stream, QWORD time, QWORD duration, DWORD flags, INSSBuffer* sample, void*)
 {
-    CAutoLock lock(&m_lock);
-    return m_filter ? m_filter->OnSample(stream, time, duration, flags, sample) : S_OK;
+    return Forward([&](CASF_Filter& filter) { return filter.OnSample(stream, time, duration, flags, sample); });
 }
 
 HRESULT CASF_CallbackObj::OnTime(QWORD time, void*)
 {
-    CAutoLock lock(&m_lock);
-    return m_filter ? m_filter->OnTime(time) : S_OK;
+    return Forward([&](CASF_Filter& filter) { return filter.OnTime(time); });
 }
 
 // ---- Filter ------------------------------------------------------------------------------------

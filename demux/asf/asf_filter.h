@@ -40,14 +40,17 @@ public:
     HRESULT STDMETHODCALLTYPE AllocateForStream(WORD, DWORD, INSSBuffer**, void*) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE AllocateForOutput(DWORD, DWORD, INSSBuffer**, void*) override { return E_NOTIMPL; }
 
+    // From here on no call reaches the filter; returns once the calls under way have left it.
     void Detach();
 
 private:
     ~CASF_CallbackObj() = default;
+    template <typename Call>
+    HRESULT Forward(Call call);
 
     std::atomic<ULONG> m_references{1};
-    CCritSec m_lock;  // held while a call reaches the filter
-    CASF_Filter* m_filter;
+    std::atomic<int> m_calls{0};  // calls on their way through to the filter
+    std::atomic<CASF_Filter*> m_filter;
 };
 
 class CASF_Filter final : public CDemuxFilterT<KPacket> {
