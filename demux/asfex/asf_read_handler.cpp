@@ -8,7 +8,6 @@
 namespace {
 
 constexpr LONGLONG kSecond = 10000000;
-constexpr std::uint64_t kMaxHeaderSize = 0x1000000;
 constexpr int kTimeBaseReads = 202;
 
 // A field of the given length type: 0 absent, 1 a byte, 2 a u16, 3 a u32.
@@ -90,9 +89,11 @@ bool KAsfExReadHandler::Open(LPCWSTR path)
     }
     GUID guid{};
     std::memcpy(&guid, head, sizeof guid);
+    // Only the file bounds the header (embedded artwork may take many megabytes), with room
+    // after it for the Data Object's fields.
     const std::uint64_t headerSize = ReadLE64(head + 16);
-    if (!(guid == ASF_Header_Object) || headerSize < 30 || headerSize > kMaxHeaderSize
-        || static_cast<LONGLONG>(headerSize) > m_fileSize) {
+    const auto fileSize = static_cast<std::uint64_t>(m_fileSize);
+    if (!(guid == ASF_Header_Object) || headerSize < 30 || headerSize > fileSize || fileSize - headerSize < 50) {
         Close();
         return false;
     }
@@ -284,7 +285,7 @@ void KAsfExReadHandler::ReadIndexes()
         const std::uint64_t size = ReadLE64(head + 16);
         if (size < 24 || static_cast<LONGLONG>(size) > m_fileSize - at)
             return;
-        if (guid == ASF_Simple_Index_Object && size <= kMaxHeaderSize * 4) {
+        if (guid == ASF_Simple_Index_Object) {
             std::vector<BYTE> body(static_cast<size_t>(size - 24));
             if (m_file->Read(body.data(), static_cast<DWORD>(body.size())) != body.size())
                 return;
