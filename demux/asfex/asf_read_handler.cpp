@@ -9,6 +9,7 @@ namespace {
 
 constexpr LONGLONG kSecond = 10000000;
 constexpr int kTimeBaseReads = 202;
+constexpr LONGLONG kMinimumPacket = 11;  // the fixed fields of the smallest packet
 
 // A field of the given length type: 0 absent, 1 a byte, 2 a u16, 3 a u32.
 bool ReadTyped(std::span<const BYTE> bytes, size_t& at, int type, std::uint32_t& value)
@@ -113,7 +114,7 @@ bool KAsfExReadHandler::Open(LPCWSTR path)
     std::memcpy(&guid, data, sizeof guid);
     m_dataSize = ReadLE64(data + 16);
     m_packetSize = m_header.fileProperties->minimumPacketSize;
-    if (!(guid == ASF_Data_Object) || m_dataSize < 50 || m_packetSize < 11 || m_packetSize > 0x100000) {
+    if (!(guid == ASF_Data_Object) || m_dataSize < 50 || m_packetSize < kMinimumPacket || m_packetSize > 0x100000) {
         Close();
         return false;
     }
@@ -343,7 +344,10 @@ bool KAsfExReadHandler::BeginPacket()
     PacketState& p = m_packet;
     for (std::uint32_t attempt = 0; attempt < 3 * m_packetSize; ++attempt) {
         const LONGLONG start = m_position + attempt;
-        if (start + m_packetSize > m_dataEnd || !ReadAhead(start, m_packetSize, p.bytes))
+        // A file cut short (a partial download) ends inside its last packet: the whole objects
+        // before the cut are kept, and the payload the cut runs through is invalid like any other.
+        const LONGLONG available = std::min<LONGLONG>(m_packetSize, m_dataEnd - start);
+        if (available < kMinimumPacket || !ReadAhead(start, static_cast<DWORD>(available), p.bytes))
             return false;
         size_t at = 0;
         BYTE flags = p.bytes[at++];
@@ -371,7 +375,7 @@ bool KAsfExReadHandler::BeginPacket()
         at += 6;  // send time and duration
         if (length == 0)
             length = m_packetSize;
-        if (length < 11 || length > m_dataSize || length > m_packetSize || padding > length)
+        if (length < kMinimumPacket || length > m_dataSize || length > m_packetSize || padding > length)
             continue;
         p.replicatedType = properties & 3;
         p.offsetType = (properties >> 2) & 3;
