@@ -33,6 +33,21 @@ void PutLE(BYTE* at, std::uint64_t value, int bytes)
         at[i] = static_cast<BYTE>(value >> (8 * i));
 }
 
+// Where the Header Object's first child with this GUID starts; 0 when it has none.
+size_t HeaderChild(const std::vector<BYTE>& file, const GUID& guid)
+{
+    const size_t end = std::min<size_t>(ReadLE64(&file[16]), file.size());
+    for (size_t at = 30; at + 24 <= end;) {
+        if (std::memcmp(&file[at], &guid, sizeof guid) == 0)
+            return at;
+        const std::uint64_t size = ReadLE64(&file[at + 16]);
+        if (size < 24)
+            break;
+        at += static_cast<size_t>(size);
+    }
+    return 0;
+}
+
 // A fixture copied to the temporary directory and edited there, for the life of the test.
 struct EditedFixture {
     EditedFixture(const std::string& fixture, const std::function<void(std::vector<BYTE>&)>& edit)
@@ -215,4 +230,15 @@ TEST(AsfFiles, HeaderLargerThan16MiBPlays)
         PutLE(&bytes[24], ReadLE32(&bytes[24]) + 1, 4);
     });
     ExpectBothFiltersPlayEveryObject(file.path, "asf/audio-only");
+}
+
+TEST(AsfFiles, ZeroPlayDurationPlaysEveryObject)
+{
+    // A live capture does not know its length when its header is written.
+    const EditedFixture file("asf/wmv2-wma2.wmv", [](std::vector<BYTE>& bytes) {
+        const size_t properties = HeaderChild(bytes, ASF_File_Properties_Object);
+        ASSERT_NE(properties, 0u);
+        PutLE(&bytes[properties + 24 + 40], 0, 8);  // the play duration
+    });
+    ExpectBothFiltersPlayEveryObject(file.path, "asf/wmv2-wma2");
 }

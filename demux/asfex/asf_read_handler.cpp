@@ -131,7 +131,9 @@ bool KAsfExReadHandler::Open(LPCWSTR path)
     }
     ReadIndexes();
     SeekToPacket(0);
-    m_windowCheck = true;
+    // A play duration of 0 is unknown, not empty (a live capture writes its header first): its
+    // payloads are all kept rather than measured against a span of nothing.
+    m_windowCheck = m_header.fileProperties->playDuration != 0;
     m_path = path;
     if (VideoIndex()) {
         std::lock_guard<std::mutex> guard(m_indexLock);
