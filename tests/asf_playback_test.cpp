@@ -173,8 +173,10 @@ TEST(AsfSeeking, SimpleIndexBuiltIndexAndPreroll)
                 running = true;
             }
             ASSERT_TRUE(session.driver.WaitForEndOfStream(10000));
-            const auto video = session.LastSegment(0);
+            REFERENCE_TIME segment = -1;
+            const auto video = session.LastSegment(0, &segment);
             ASSERT_FALSE(video.empty());
+            EXPECT_EQ(segment, target);
             if (target == 0) {
                 // 0 restarts at the first data packet.
                 EXPECT_EQ(video.front().start, frames.at(0).front().start + kShift);
@@ -241,4 +243,26 @@ TEST(AsfFiles, ZeroPlayDurationPlaysEveryObject)
         PutLE(&bytes[properties + 24 + 40], 0, 8);  // the play duration
     });
     ExpectBothFiltersPlayEveryObject(file.path, "asf/wmv2-wma2");
+}
+
+TEST(AsfFiles, FirstStartSendsOneSegmentAndNoFlush)
+{
+    // Both filters read from the seek target the pins announced as they started: no restart
+    // comes between that segment and the first sample.
+    for (const char* filter : {"asfex", "asf"}) {
+        SCOPED_TRACE(filter);
+        PlaySession session("asf/wmv2-wma2.wmv", filter);
+        ASSERT_TRUE(session.connected);
+        ASSERT_EQ(session.driver.Run(), S_OK);
+        ASSERT_TRUE(session.driver.WaitForEndOfStream(10000));
+        for (size_t pin = 0; pin < 2; ++pin) {
+            SCOPED_TRACE(pin);
+            const std::vector<SinkEvent> events = session.driver.Sink(pin)->Events();
+            ASSERT_GE(events.size(), 2u);
+            EXPECT_EQ(events[0].kind, SinkEvent::Kind::NewSegment);
+            EXPECT_EQ(events[0].start, 0);
+            EXPECT_EQ(events[1].kind, SinkEvent::Kind::Sample);
+        }
+        vmx::test::ExpectPromptStop(session);
+    }
 }
