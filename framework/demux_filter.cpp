@@ -92,6 +92,11 @@ HRESULT CDemuxFilter::Pause()
         CAutoLock lock(pStateLock());
         wasStopped = IsStopped();
     }
+    // Read before the workers start, each of which begins its segment at the target it reads as
+    // it starts: never newer than theirs, so a seek in between shows as a difference. Without
+    // m_seekLock: Run calls here under the state lock, which a seek takes inside m_seekLock.
+    if (wasStopped)
+        m_announcedStart = m_seekTarget.load();
     HRESULT hr = CSource::Pause();
     if (SUCCEEDED(hr) && wasStopped && !ThreadExists())
         Create();
@@ -193,13 +198,19 @@ DWORD CDemuxFilter::ThreadProc()
         }
     }
     // The parser finds where playback starts before the pins restart: their new segments begin
-    // there.
+    // there. Pins whose segments already begin there (no seek since they started) may be left
+    // alone.
     {
         CAutoLock serial(&m_seekLock);
         if (ParserPositioning() == Positioning::EachPass)
             Reposition(m_seekTarget.load());
-        BeginFlushPins();
-        EndFlushPins();
+        if (RestartsPinsWhenReaderStarts() || m_seekTarget.load() != m_announcedStart) {
+            BeginFlushPins();
+            EndFlushPins();
+        } else {
+            m_flushing = false;
+            SetEvent(m_readEvent);
+        }
         m_readerStarted = true;
     }
 

@@ -95,6 +95,10 @@ protected:
     REFERENCE_TIME QueryGraphPosition();
     // Optional preparation on the reader thread before the first pass.
     virtual HRESULT PrepareReader() { return S_OK; }
+    // Whether the reader's start restarts every pin even when playback begins where the pins
+    // announced their segments as they started. A demuxer whose parser may land elsewhere (a key
+    // frame before the target) or whose pins count on that restart keeps it.
+    virtual bool RestartsPinsWhenReaderStarts() const { return true; }
     // Positions the parser at the target at the start of each pass and returns where playback
     // really starts (a demuxer that can only start at a key frame returns the key frame's time);
     // that time becomes the pins' segment start and the base packet times are rebased by.
@@ -127,6 +131,8 @@ protected:
     CCritSec m_seekingLock;  // the pins' seeking values
     bool m_seekAccepted = false;
     bool m_readerStarted = false;  // the reader has restarted the pins once (under m_seekLock)
+    // The seek target when the pins last started from Stopped, where their segments begin.
+    std::atomic<REFERENCE_TIME> m_announcedStart{0};
     REFERENCE_TIME m_lastSeekTime = 0;
     std::vector<CDemuxOutputPin*> m_seekedPins;
     std::atomic<REFERENCE_TIME> m_currentPosition{0};

@@ -3,8 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
 
 #include "demux/asfex/asf_filter.h"
+#include "io/byte_reader.h"
 #include "tests/fixture_reference.h"
 #include "tests/play_session.h"
 
@@ -19,6 +24,70 @@ constexpr REFERENCE_TIME kSecond = 10000000;
 // ffmpeg writes a preroll of 3.1 s; ffprobe takes it off, the filter takes off the whole second
 // below the first time (3 s), so its times stand 100 ms later.
 constexpr REFERENCE_TIME kShift = 1000000;
+
+VMX_GUID(kPaddingObject, 0x1806D474, 0xCADF, 0x4509, 0xA4, 0xBA, 0x9A, 0xAB, 0xCB, 0x96, 0xAA, 0xE8);
+
+void PutLE(BYTE* at, std::uint64_t value, int bytes)
+{
+    for (int i = 0; i < bytes; ++i)
+        at[i] = static_cast<BYTE>(value >> (8 * i));
+}
+
+// Where the Header Object's first child with this GUID starts; 0 when it has none.
+size_t HeaderChild(const std::vector<BYTE>& file, const GUID& guid)
+{
+    const size_t end = std::min<size_t>(ReadLE64(&file[16]), file.size());
+    for (size_t at = 30; at + 24 <= end;) {
+        if (std::memcmp(&file[at], &guid, sizeof guid) == 0)
+            return at;
+        const std::uint64_t size = ReadLE64(&file[at + 16]);
+        if (size < 24)
+            break;
+        at += static_cast<size_t>(size);
+    }
+    return 0;
+}
+
+// A fixture copied to the temporary directory and edited there, for the life of the test.
+struct EditedFixture {
+    EditedFixture(const std::string& fixture, const std::function<void(std::vector<BYTE>&)>& edit)
+        : path(std::filesystem::temp_directory_path() / ("vmx-asf-edited-" + std::filesystem::path(fixture).filename().string()))
+    {
+        std::vector<BYTE> bytes = vmx::test::FixtureBytes(fixture);
+        edit(bytes);
+        std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    }
+    ~EditedFixture() { std::filesystem::remove(path); }
+
+    std::filesystem::path path;
+};
+
+// Both filters play the file whole: pin p delivers every object of the table's stream p, byte for
+// byte, at ffprobe's time (the reader's) or kShift after it (the native filter's).
+void ExpectBothFiltersPlayEveryObject(const std::filesystem::path& path, const std::string& table)
+{
+    const auto frames = LoadFrames(table);
+    for (const char* filter : {"asfex", "asf"}) {
+        SCOPED_TRACE(filter);
+        const REFERENCE_TIME shift = std::string(filter) == "asfex" ? kShift : 0;
+        const OpenedSource source = OpenSourceFile(path.string(), filter);
+        ASSERT_TRUE(source) << source.error;
+        PlayOptions options;
+        options.timeoutMs = 20000;
+        const PlayResult played = PlaySource(source.filter.Get(), options);
+        ASSERT_TRUE(played.Succeeded()) << played.error;
+        ASSERT_EQ(played.report.pins.size(), frames.size());
+        for (size_t p = 0; p < frames.size(); ++p) {
+            const auto samples = SamplesOf(played.report.pins[p]);
+            const auto& expected = frames.at(static_cast<int>(p));
+            ASSERT_EQ(samples.size(), expected.size()) << "pin " << p;
+            for (size_t k = 0; k < samples.size(); ++k) {
+                EXPECT_EQ(samples[k].adler32, expected[k].adler32) << "pin " << p << " sample " << k;
+                EXPECT_EQ(samples[k].start, expected[k].start + shift) << "pin " << p << " sample " << k;
+            }
+        }
+    }
+}
 
 }  // namespace
 
@@ -104,8 +173,10 @@ TEST(AsfSeeking, SimpleIndexBuiltIndexAndPreroll)
                 running = true;
             }
             ASSERT_TRUE(session.driver.WaitForEndOfStream(10000));
-            const auto video = session.LastSegment(0);
+            REFERENCE_TIME segment = -1;
+            const auto video = session.LastSegment(0, &segment);
             ASSERT_FALSE(video.empty());
+            EXPECT_EQ(segment, target);
             if (target == 0) {
                 // 0 restarts at the first data packet.
                 EXPECT_EQ(video.front().start, frames.at(0).front().start + kShift);
@@ -146,4 +217,52 @@ TEST(AsfFiles, DamagedFilesResynchroniseOrEnd)
         EXPECT_LE(samples, 97u);
     }
     vmx::test::ExpectStopWhileASinkHolds("asf/keys-10s.wmv", "asfex");
+}
+
+TEST(AsfFiles, HeaderLargerThan16MiBPlays)
+{
+    // A WMA whose header carries large artwork: 17 MiB of padding before the File Properties.
+    const EditedFixture file("asf/audio-only.wma", [](std::vector<BYTE>& bytes) {
+        const size_t padding = 17u << 20;
+        std::vector<BYTE> object(padding, 0);
+        std::memcpy(object.data(), &kPaddingObject, sizeof kPaddingObject);
+        PutLE(&object[16], padding, 8);
+        bytes.insert(bytes.begin() + 30, object.begin(), object.end());
+        PutLE(&bytes[16], ReadLE64(&bytes[16]) + padding, 8);
+        PutLE(&bytes[24], ReadLE32(&bytes[24]) + 1, 4);
+    });
+    ExpectBothFiltersPlayEveryObject(file.path, "asf/audio-only");
+}
+
+TEST(AsfFiles, ZeroPlayDurationPlaysEveryObject)
+{
+    // A live capture does not know its length when its header is written.
+    const EditedFixture file("asf/wmv2-wma2.wmv", [](std::vector<BYTE>& bytes) {
+        const size_t properties = HeaderChild(bytes, ASF_File_Properties_Object);
+        ASSERT_NE(properties, 0u);
+        PutLE(&bytes[properties + 24 + 40], 0, 8);  // the play duration
+    });
+    ExpectBothFiltersPlayEveryObject(file.path, "asf/wmv2-wma2");
+}
+
+TEST(AsfFiles, FirstStartSendsOneSegmentAndNoFlush)
+{
+    // Both filters read from the seek target the pins announced as they started: no restart
+    // comes between that segment and the first sample.
+    for (const char* filter : {"asfex", "asf"}) {
+        SCOPED_TRACE(filter);
+        PlaySession session("asf/wmv2-wma2.wmv", filter);
+        ASSERT_TRUE(session.connected);
+        ASSERT_EQ(session.driver.Run(), S_OK);
+        ASSERT_TRUE(session.driver.WaitForEndOfStream(10000));
+        for (size_t pin = 0; pin < 2; ++pin) {
+            SCOPED_TRACE(pin);
+            const std::vector<SinkEvent> events = session.driver.Sink(pin)->Events();
+            ASSERT_GE(events.size(), 2u);
+            EXPECT_EQ(events[0].kind, SinkEvent::Kind::NewSegment);
+            EXPECT_EQ(events[0].start, 0);
+            EXPECT_EQ(events[1].kind, SinkEvent::Kind::Sample);
+        }
+        vmx::test::ExpectPromptStop(session);
+    }
 }

@@ -281,3 +281,28 @@ TEST(AsfReader, DamagedFilesResynchroniseOrEnd)
         EXPECT_LE(objects.size(), 97u);
     }
 }
+
+TEST(AsfReader, TruncatedFileKeepsTheWholeObjectsOfItsLastPacket)
+{
+    // The file ends halfway through a packet that holds whole objects before the cut. ffprobe
+    // hands out the cut object too, as far as it goes; the parser keeps the whole ones alone:
+    // the objects both tables agree on.
+    const auto cut = vmx::test::LoadFrames("asf/damaged/truncated");
+    const auto whole = vmx::test::LoadFrames("asf/wmv2-wma2");
+    KAsfExReadHandler handler;
+    ASSERT_TRUE(handler.Open(WideFromUtf8(vmx::test::kFixtureDir + "asf/damaged/truncated.wmv").c_str()));
+    std::map<int, std::vector<std::vector<BYTE>>> byStream;
+    for (auto& [object, bytes] : ReadAll(handler))
+        byStream[object.streamNumber].push_back(std::move(bytes));
+    for (const auto& [index, frames] : cut) {
+        SCOPED_TRACE(index);
+        size_t complete = 0;
+        const auto& intact = whole.at(index);
+        while (complete < frames.size() && complete < intact.size() && frames[complete].adler32 == intact[complete].adler32)
+            ++complete;
+        const auto& objects = byStream[handler.Stream(static_cast<size_t>(index)).number];
+        ASSERT_EQ(objects.size(), complete);
+        for (size_t k = 0; k < complete; ++k)
+            EXPECT_EQ(adler32(1, objects[k].data(), static_cast<uInt>(objects[k].size())), frames[k].adler32) << k;
+    }
+}

@@ -84,8 +84,14 @@ TEST(AsfWmSeeking, SeeksRestartTheReaderAtTheKeyFrameBefore)
                 running = true;
             }
             ASSERT_TRUE(session.driver.WaitForEndOfStream(10000));
-            const auto samples = session.LastSegment(0);
+            REFERENCE_TIME segment = -1;
+            const auto samples = session.LastSegment(0, &segment);
             ASSERT_FALSE(samples.empty());
+            EXPECT_EQ(segment, target);
+            // Each pin's first sample after the seek is a discontinuity, not the reader's first alone.
+            EXPECT_TRUE(samples.front().discontinuity);
+            ASSERT_FALSE(session.LastSegment(1).empty());
+            EXPECT_TRUE(session.LastSegment(1).front().discontinuity);
             // Delivery restarts at the packet where the indexed key frame at or before the target
             // begins (a frame finished in that packet may come first), and every frame after it
             // follows.

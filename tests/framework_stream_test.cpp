@@ -205,6 +205,48 @@ TEST(FrameworkStream, ASeekRightAfterPauseDoesNotCrossTheReadersStart)
     }
 }
 
+TEST(FrameworkStream, AReaderThatKeepsThePinsSegmentsRestartsThemOnlyAfterASeek)
+{
+    // The pins announce a segment at the seek target as they start. A reader that starts there
+    // leaves it alone; a seek that comes before the reader starts (held back here) still gets
+    // a segment at its target.
+    const REFERENCE_TIME target = 1000000;
+    for (bool seek : {false, true}) {
+        SCOPED_TRACE(seek);
+        Source source(InterleavedScript(2, 30, SmallSize));
+        source.filter->restartPinsWhenReaderStarts = false;
+        source.filter->readerStartDelayMs = 50;
+        GraphDriver driver(source.filter);
+        ASSERT_EQ(driver.ConnectAll(), S_OK);
+        ASSERT_EQ(driver.Pause(), S_OK);
+        if (seek) {
+            ASSERT_EQ(driver.Seek(0, target), S_OK);
+            ASSERT_EQ(driver.Seek(1, target), S_OK);
+        }
+        ASSERT_EQ(driver.Run(), S_OK);
+        ASSERT_TRUE(driver.WaitForEndOfStream(kWait));
+        for (DWORD s = 0; s < 2; ++s) {
+            SCOPED_TRACE(s);
+            const std::vector<SinkEvent> events = driver.Sink(s)->Events();
+            std::vector<SinkEvent::Kind> lead;
+            for (const SinkEvent& event : events) {
+                if (event.kind == SinkEvent::Kind::Sample)
+                    break;
+                lead.push_back(event.kind);
+            }
+            using Kind = SinkEvent::Kind;
+            const std::vector<Kind> expected = seek ? std::vector<Kind>{Kind::NewSegment, Kind::BeginFlush, Kind::EndFlush, Kind::NewSegment}
+                                                    : std::vector<Kind>{Kind::NewSegment};
+            EXPECT_EQ(lead, expected);
+            const SinkEvent* segment = LastNewSegment(events);
+            ASSERT_NE(segment, nullptr);
+            EXPECT_EQ(segment->start, seek ? target : 0);
+            ExpectStream(source.script, s + 1, seek ? target : 0, driver.Sink(s)->Samples());
+        }
+        EXPECT_EQ(driver.Stop(), S_OK);
+    }
+}
+
 TEST(FrameworkStream, StopFlagsRestartDeliveryWithoutRepositioning)
 {
     Source source(InterleavedScript(2, 50, SmallSize));

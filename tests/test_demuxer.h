@@ -92,8 +92,18 @@ public:
     std::atomic<size_t> packetsRead{0};
     // Called on the reader thread before each packet is handed out (to stall it in a test).
     std::function<void(size_t)> beforePacket;
+    bool restartPinsWhenReaderStarts = true;
+    DWORD readerStartDelayMs = 0;  // the reader thread sleeps this long before its first pass
 
 protected:
+    bool RestartsPinsWhenReaderStarts() const override { return restartPinsWhenReaderStarts; }
+    HRESULT PrepareReader() override
+    {
+        if (DWORD delay = readerStartDelayMs)
+            Sleep(delay);
+        return S_OK;
+    }
+
     HRESULT LoadFile(LPCOLESTR) override
     {
         if (m_script.streams.empty())

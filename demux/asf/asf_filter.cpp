@@ -24,7 +24,7 @@ HRESULT CASF_OutputPin::FillSample(IMediaSample*& sample)
     std::unique_ptr<KPacket> packet;
     if (const HRESULT taken = TakeHeldBack(packet); taken != S_OK)
         return taken;
-    // The reader marks clean points and discontinuities itself.
+    // Each pin's first sample after a NewSegment is a discontinuity, not the reader's first alone: its decoder starts afresh.
     return FillFromPacket(sample, *packet, SampleRules{.syncOnRestart = false, .applyMediaType = false});
 }
 
@@ -220,7 +220,7 @@ HRESULT CASF_Filter::LoadFile(LPCOLESTR fileName)
             continue;
         video |= isVideo;
         audio |= isAudio;
-        // Streams are seldom named in the file: such a pin is named as the native filter names it.
+        // A stream without a name (most files) keeps its pin, named as the native filter's, by which hosts find it.
         WString pinName = name[0] ? WString(name) : WString(isVideo ? WSTR("Video Pin") : isAudio ? WSTR("Audio Pin") : WSTR("Stream Pin"));
         HRESULT hr = S_OK;
         auto* pin = new CASF_OutputPin(&hr, this, pinName.c_str(), number, type);

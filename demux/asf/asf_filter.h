@@ -73,7 +73,8 @@ protected:
     HRESULT LoadFile(LPCOLESTR fileName) override;
     // A reader whose Open failed stays in that state and refuses the next Open: it is closed.
     void DiscardFile() override;
-
+    // The reader starts at the target itself, where the pins began their segments.
+    bool RestartsPinsWhenReaderStarts() const override { return false; }
     // The reader runs a pass from Start to the end, an error, or a command for the reader thread.
     void ReadPackets() override;
     HRESULT NextPacket(std::unique_ptr<KPacket>&) override { return S_FALSE; }

@@ -41,6 +41,8 @@ protected:
     HRESULT LoadFile(LPCOLESTR fileName) override;
     void DiscardFile() override { m_handler.Close(); }
     REFERENCE_TIME PositionParser(REFERENCE_TIME target) override;
+    // Playback starts at the target itself, where the pins began their segments.
+    bool RestartsPinsWhenReaderStarts() const override { return false; }
     HRESULT NextPacket(std::unique_ptr<KPacket>& packet) override;
 
 private:

@@ -8,8 +8,8 @@
 namespace {
 
 constexpr LONGLONG kSecond = 10000000;
-constexpr std::uint64_t kMaxHeaderSize = 0x1000000;
 constexpr int kTimeBaseReads = 202;
+constexpr LONGLONG kMinimumPacket = 11;  // the fixed fields of the smallest packet
 
 // A field of the given length type: 0 absent, 1 a byte, 2 a u16, 3 a u32.
 bool ReadTyped(std::span<const BYTE> bytes, size_t& at, int type, std::uint32_t& value)
@@ -90,9 +90,11 @@ bool KAsfExReadHandler::Open(LPCWSTR path)
     }
     GUID guid{};
     std::memcpy(&guid, head, sizeof guid);
+    // Only the file bounds the header (embedded artwork may take many megabytes), with room
+    // after it for the Data Object's fields.
     const std::uint64_t headerSize = ReadLE64(head + 16);
-    if (!(guid == ASF_Header_Object) || headerSize < 30 || headerSize > kMaxHeaderSize
-        || static_cast<LONGLONG>(headerSize) > m_fileSize) {
+    const auto fileSize = static_cast<std::uint64_t>(m_fileSize);
+    if (!(guid == ASF_Header_Object) || headerSize < 30 || headerSize > fileSize || fileSize - headerSize < 50) {
         Close();
         return false;
     }
@@ -112,7 +114,7 @@ bool KAsfExReadHandler::Open(LPCWSTR path)
     std::memcpy(&guid, data, sizeof guid);
     m_dataSize = ReadLE64(data + 16);
     m_packetSize = m_header.fileProperties->minimumPacketSize;
-    if (!(guid == ASF_Data_Object) || m_dataSize < 50 || m_packetSize < 11 || m_packetSize > 0x100000) {
+    if (!(guid == ASF_Data_Object) || m_dataSize < 50 || m_packetSize < kMinimumPacket || m_packetSize > 0x100000) {
         Close();
         return false;
     }
@@ -129,7 +131,9 @@ bool KAsfExReadHandler::Open(LPCWSTR path)
     }
     ReadIndexes();
     SeekToPacket(0);
-    m_windowCheck = true;
+    // A play duration of 0 is unknown, not empty (a live capture writes its header first): its
+    // payloads are all kept rather than measured against a span of nothing.
+    m_windowCheck = m_header.fileProperties->playDuration != 0;
     m_path = path;
     if (VideoIndex()) {
         std::lock_guard<std::mutex> guard(m_indexLock);
@@ -284,7 +288,7 @@ void KAsfExReadHandler::ReadIndexes()
         const std::uint64_t size = ReadLE64(head + 16);
         if (size < 24 || static_cast<LONGLONG>(size) > m_fileSize - at)
             return;
-        if (guid == ASF_Simple_Index_Object && size <= kMaxHeaderSize * 4) {
+        if (guid == ASF_Simple_Index_Object) {
             std::vector<BYTE> body(static_cast<size_t>(size - 24));
             if (m_file->Read(body.data(), static_cast<DWORD>(body.size())) != body.size())
                 return;
@@ -342,7 +346,10 @@ bool KAsfExReadHandler::BeginPacket()
     PacketState& p = m_packet;
     for (std::uint32_t attempt = 0; attempt < 3 * m_packetSize; ++attempt) {
         const LONGLONG start = m_position + attempt;
-        if (start + m_packetSize > m_dataEnd || !ReadAhead(start, m_packetSize, p.bytes))
+        // A file cut short (a partial download) ends inside its last packet: the whole objects
+        // before the cut are kept, and the payload the cut runs through is invalid like any other.
+        const LONGLONG available = std::min<LONGLONG>(m_packetSize, m_dataEnd - start);
+        if (available < kMinimumPacket || !ReadAhead(start, static_cast<DWORD>(available), p.bytes))
             return false;
         size_t at = 0;
         BYTE flags = p.bytes[at++];
@@ -370,7 +377,7 @@ bool KAsfExReadHandler::BeginPacket()
         at += 6;  // send time and duration
         if (length == 0)
             length = m_packetSize;
-        if (length < 11 || length > m_dataSize || length > m_packetSize || padding > length)
+        if (length < kMinimumPacket || length > m_dataSize || length > m_packetSize || padding > length)
             continue;
         p.replicatedType = properties & 3;
         p.offsetType = (properties >> 2) & 3;
