@@ -440,15 +440,25 @@ struct Session : vmx::test::PlaySession {
 
 }  // namespace
 
+namespace {
+
+std::vector<REFERENCE_TIME> KeyDecodeTimes(const std::vector<RefFrame>& video)
+{
+    std::vector<REFERENCE_TIME> keys;
+    for (const RefFrame& frame : video)
+        if (frame.key)
+            keys.push_back(frame.decodeTime);
+    return keys;
+}
+
+}  // namespace
+
 TEST(Mp4Seeking, KeyFramesOnTheSideTheSeekGoesAndAudioFollows)
 {
     // keys-4s: video key frames decoded at 0, 1, 2 and 3 s (shown 0.08 s later). A seek starts
     // every pin at the key frame's decode time.
     const auto streams = LoadFrames("mp4/keys-4s");
-    std::vector<REFERENCE_TIME> keys;
-    for (const RefFrame& frame : streams.at(0))
-        if (frame.key)
-            keys.push_back(frame.decodeTime);
+    const std::vector<REFERENCE_TIME> keys = KeyDecodeTimes(streams.at(0));
     ASSERT_EQ(keys.size(), 4u);
     Session session("keys-4s.mp4");
     ASSERT_TRUE(session.connected);
@@ -502,10 +512,7 @@ TEST(Mp4Seeking, AStoppedSeekKeepsTheTimeAskedForAndPrerollsFromTheKeyFrame)
     // 1 s, yet the pins start at 1.5 s and what lies before arrives with negative times, as
     // preroll. A seek past the last sample fails: S_FALSE, and -1 for the position.
     const auto streams = LoadFrames("mp4/keys-4s");
-    std::vector<REFERENCE_TIME> keys;
-    for (const RefFrame& frame : streams.at(0))
-        if (frame.key)
-            keys.push_back(frame.decodeTime);
+    const std::vector<REFERENCE_TIME> keys = KeyDecodeTimes(streams.at(0));
     ASSERT_EQ(keys.size(), 4u);
     Session session("keys-4s.mp4");
     ASSERT_TRUE(session.connected);

@@ -27,6 +27,23 @@ struct PlaySession {
         return driver.Seeking(pin)->SetPositions(&position, AM_SEEKING_AbsolutePositioning | extraFlags, nullptr,
                                                  AM_SEEKING_NoPositioning);
     }
+    // Seeks the first pins to the target (the graph paused or running), runs the graph the first
+    // time, and waits for the end of every stream.
+    testing::AssertionResult SeekAndPlayToTheEnd(size_t pins, REFERENCE_TIME target, DWORD extraFlags = AM_SEEKING_SeekToKeyFrame,
+                                                 DWORD timeoutMs = 10000)
+    {
+        for (size_t pin = 0; pin < pins; ++pin)
+            if (const HRESULT hr = Seek(pin, target, extraFlags); hr != S_OK)
+                return testing::AssertionFailure() << "seeking pin " << pin << " failed: " << hr;
+        if (!running) {
+            if (const HRESULT hr = driver.Run(); hr != S_OK)
+                return testing::AssertionFailure() << "Run failed: " << hr;
+            running = true;
+        }
+        if (!driver.WaitForEndOfStream(timeoutMs))
+            return testing::AssertionFailure() << "no end of stream";
+        return testing::AssertionSuccess();
+    }
     // The samples of a pin's sink after its last NewSegment, and that segment's start.
     std::vector<host::SinkEvent> LastSegment(size_t pin, REFERENCE_TIME* start = nullptr) const
     {
@@ -46,6 +63,7 @@ struct PlaySession {
     host::OpenedSource source;
     host::GraphDriver driver;
     bool connected = false;
+    bool running = false;  // run once by SeekAndPlayToTheEnd
 };
 
 // Forty seeks from the application thread to pseudo-random times below span, from one pin after
