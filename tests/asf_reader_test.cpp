@@ -306,3 +306,15 @@ TEST(AsfReader, TruncatedFileKeepsTheWholeObjectsOfItsLastPacket)
             EXPECT_EQ(adler32(1, objects[k].data(), static_cast<uInt>(objects[k].size())), frames[k].adler32) << k;
     }
 }
+
+TEST(AsfReader, ASeekBeforeTheIndexBuilderHasAnEntryStartsAtTheFirstPacket)
+{
+    // audio-only.wma has no Simple Index (it holds no video); a seek before the builder's first
+    // entry reads from the first packet, all of it, instead of ending the pass with nothing.
+    KAsfExReadHandler handler;
+    ASSERT_TRUE(handler.Open(WideFromUtf8(vmx::test::kFixtureDir + "asf/audio-only.wma").c_str()));
+    const size_t whole = ReadAll(handler).size();
+    ASSERT_GT(whole, 10u);
+    handler.SeekTo(5000000);
+    EXPECT_EQ(ReadAll(handler).size(), whole);
+}

@@ -648,8 +648,11 @@ void KAsfExReadHandler::SeekTo(REFERENCE_TIME time)
             auto after = std::upper_bound(m_built.begin(), m_built.end(), m_timeBase + time,
                                           [](REFERENCE_TIME t, const BuiltEntry& e) { return t < e.time; });
             m_position = after == m_built.begin() ? m_built.front().position : std::prev(after)->position;
-            return;
         }
+        // Nothing indexed yet (a seek right after Load, before the builder's first entry): from
+        // the first data packet, so that what lies before the time arrives as preroll rather than
+        // the pass ending with nothing.
+        return;
     }
     m_position = m_dataEnd;  // nothing knows the time: the pass ends at once
 }
