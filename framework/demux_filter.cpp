@@ -108,6 +108,14 @@ HRESULT CDemuxFilter::Run(REFERENCE_TIME start) { return CSource::Run(start); }
 
 CDemuxOutputPin* CDemuxFilter::PinForStream(DWORD streamNumber)
 {
+    // The reader asks for every packet: it looks in the list made when its pass began, as pins
+    // and their connections change only while the filter is stopped, when no pass runs.
+    if (m_passPinsValid && GetCurrentThreadId() == m_readerThread) {
+        for (const auto& [stream, pin] : m_passPins)
+            if (stream == streamNumber)
+                return pin;
+        return nullptr;
+    }
     for (int i = 0; i < GetPinCount(); ++i) {
         auto* pin = static_cast<CDemuxOutputPin*>(static_cast<CSourceStream*>(GetPin(i)));
         if (pin && pin->StreamNumber() == streamNumber)
@@ -174,6 +182,24 @@ void CDemuxFilter::BeginFlushPins()
             pin->DeliverBeginFlush();
 }
 
+void CDemuxFilter::ListPassPins()
+{
+    m_passPinsValid = false;
+    m_passPins.clear();
+    for (int i = 0; i < GetPinCount(); ++i)
+        if (auto* pin = static_cast<CDemuxOutputPin*>(static_cast<CSourceStream*>(GetPin(i))))
+            m_passPins.emplace_back(pin->StreamNumber(), pin->IsConnected() ? pin : nullptr);
+    m_readerThread = GetCurrentThreadId();
+    m_passPinsValid = true;
+}
+
+void CDemuxFilter::WakePinWorkers()
+{
+    for (int i = 0; i < GetPinCount(); ++i)
+        if (auto* pin = static_cast<CDemuxOutputPin*>(static_cast<CSourceStream*>(GetPin(i))))
+            pin->WakeWorker();
+}
+
 void CDemuxFilter::EndFlushPins()
 {
     for (int i = 0; i < GetPinCount(); ++i)
@@ -232,8 +258,11 @@ DWORD CDemuxFilter::ThreadProc()
             }
         }
         if (!exiting) {
+            ListPassPins();
             BeginReadPass();
             ReadPackets();
+            WakePinWorkers();
+            m_passPinsValid = false;
             if (!ReaderCommandPending())
                 QueueEndMarkers();
         }

@@ -6,6 +6,7 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "framework/am_thread.h"
@@ -60,6 +61,11 @@ public:
     REFERENCE_TIME SeekFromPin(CDemuxOutputPin* pin, REFERENCE_TIME time);
     void BeginFlushPins();
     void EndFlushPins();
+    // Reader thread: wakes every pin's worker for what its queue holds, short of a batch. Called
+    // before the reader waits (a full queue, a scan not far enough) and when a pass ends.
+    void WakePinWorkers();
+    // Reader thread: lists the pins for PinForStream at the start of a read pass.
+    void ListPassPins();
 
     const KQueueLimits& QueueLimits() const { return m_limits; }
     REFERENCE_TIME SeekTarget() const { return m_seekTarget.load(); }
@@ -135,6 +141,10 @@ protected:
     std::atomic<REFERENCE_TIME> m_announcedStart{0};
     REFERENCE_TIME m_lastSeekTime = 0;
     std::vector<CDemuxOutputPin*> m_seekedPins;
+    // The reader thread's own: each stream's connected pin (or null) during a read pass.
+    std::vector<std::pair<DWORD, CDemuxOutputPin*>> m_passPins;
+    std::atomic<bool> m_passPinsValid{false};
+    std::atomic<DWORD> m_readerThread{0};
     std::atomic<REFERENCE_TIME> m_currentPosition{0};
     std::atomic<REFERENCE_TIME> m_seekTarget{0};
     std::atomic<REFERENCE_TIME> m_seekBase{0};
@@ -146,6 +156,10 @@ class CDemuxFilterT : public CDemuxFilter {
 public:
     using CDemuxFilter::CDemuxFilter;
     using Pin = CDemuxOutputPinT<Packet>;
+
+    // Reader thread: a packet to fill, from the packets the pins have used when there are any.
+    std::unique_ptr<Packet> NewPacket() { return m_packetPool.Take(); }
+    KPacketPoolT<Packet>& PacketPool() { return m_packetPool; }
 
     // Routes a packet to its stream's pin with the times rebased by the seek base. Packets of
     // streams without a connected pin are dropped (S_FALSE: reading goes on).
@@ -187,7 +201,31 @@ protected:
                 pin->QueuePacket(nullptr);
         }
     }
+
+private:
+    KPacketPoolT<Packet> m_packetPool;
 };
+
+template <class Packet>
+void CDemuxOutputPinT<Packet>::Recycle(std::unique_ptr<Packet> packet)
+{
+    // Packets of a kind that cannot be reset (Matroska's, which hold their block) are freed.
+    if constexpr (requires(Packet& used) { used.Recycle(); }) {
+        if (!packet)
+            return;
+        if (!m_poolFound) {
+            // Pins of filters built on CDemuxFilterT share their filter's pool; others free.
+            auto* filter = dynamic_cast<CDemuxFilterT<Packet>*>(m_pDemux);
+            m_pool = filter ? &filter->PacketPool() : nullptr;
+            m_poolFound = true;
+        }
+        if (!m_pool)
+            return;
+        m_used.push_back(std::move(packet));
+        if (m_used.size() >= kRecycleBatch)
+            m_pool->Give(m_used);
+    }
+}
 
 // The create routine of a filter class for the module's table: the object name is left to the
 // filter (its display name), allocation failure is E_OUTOFMEMORY.

@@ -238,6 +238,8 @@ HRESULT CDemuxOutputPin::WaitForQueueRoom()
         return E_FAIL;
     const ULONG byteLimit = QueueByteLimit();
     const ULONG packetLimit = m_pDemux->QueueLimits().maxPackets;
+    if (QueuedBytes() >= byteLimit || QueuedCount() >= packetLimit)
+        m_pDemux->WakePinWorkers();  // the other pins' workers take what they have meanwhile
     while (QueuedBytes() >= byteLimit || QueuedCount() >= packetLimit) {
         if (m_pDemux->ReaderCommandPending())
             break;

@@ -9,6 +9,7 @@
 
 #include "framework/source_seeking.h"
 #include "framework/source_stream.h"
+#include "io/packet_pool.h"
 #include "io/packet_queue.h"
 
 class CDemuxFilter;
@@ -59,6 +60,8 @@ public:
     // each side looks at its commands as often as it did polling.
     virtual void WaitUntilTakeable(DWORD timeoutMs) = 0;
     virtual void WaitForRoom(ULONG bytes, ULONG count, DWORD timeoutMs) = 0;
+    // Reader: wakes the worker for what is queued, short of a batch.
+    virtual void WakeWorker() = 0;
 
 protected:
     // The back-pressure wait of QueuePacket: S_OK once there is room; E_FAIL when the worker
@@ -77,6 +80,9 @@ protected:
     std::atomic<LONG> m_discontinuity{0};
     CDemuxFilter* m_pDemux;
 };
+
+template <class Packet>
+class CDemuxFilterT;
 
 template <class Packet>
 class CDemuxOutputPinT : public CDemuxOutputPin {
@@ -98,10 +104,11 @@ public:
     {
         if (m_queue.Count() == 0)
             return S_NOT_READY;
-        std::unique_ptr<Packet> packet = m_queue.Pop();
-        if (!packet)
+        Recycle(std::move(m_taken));
+        m_taken = m_queue.Pop();
+        if (!m_taken)
             return S_FALSE;
-        return FillFromPacket(sample, *packet);
+        return FillFromPacket(sample, *m_taken);
     }
 
     void ClearQueue() override { m_queue.Clear(); }
@@ -109,20 +116,28 @@ public:
     ULONG QueuedCount() override { return m_queue.Count(); }
     void WaitUntilTakeable(DWORD timeoutMs) override { m_queue.WaitUntilTakeable(m_holdsBack ? 2 : 1, timeoutMs); }
     void WaitForRoom(ULONG bytes, ULONG count, DWORD timeoutMs) override { m_queue.WaitForRoom(bytes, count, timeoutMs); }
+    void WakeWorker() override { m_queue.WakeTaker(); }
 
 protected:
     // The take of the pins that keep the last queued packet back until another packet (or the
     // end marker) follows it, as demuxers that may still extend it need: S_OK with a timed
     // packet, S_FALSE at the end marker, S_NOT_READY otherwise (an untimed packet is dropped).
-    HRESULT TakeHeldBack(std::unique_ptr<Packet>& packet)
+    // The packet stays the pin's until the next take, which gives it back to the filter's pool.
+    HRESULT TakeHeldBack(Packet*& packet)
     {
+        packet = nullptr;
         if (TailHeldBack())
             return S_NOT_READY;
-        packet = m_queue.Pop();
-        if (!packet)
+        Recycle(std::move(m_taken));
+        m_taken = m_queue.Pop();
+        if (!m_taken)
             return S_FALSE;
+        packet = m_taken.get();
         return packet->HasTime() ? S_OK : S_NOT_READY;
     }
+
+    // Worker: gives a used packet back to the filter's pool, a batch at a time.
+    void Recycle(std::unique_ptr<Packet> packet);
 
     // Whether nothing can be taken while the newest packet is kept back. A pin that asks waits
     // for two entries (or the end marker) when it has nothing to send.
@@ -197,5 +212,12 @@ protected:
     KPacketQueueT<Packet> m_queue;
 
 private:
-    bool m_holdsBack = false;  // the worker's own
+    static constexpr std::size_t kRecycleBatch = 32;
+
+    // The worker's own.
+    bool m_holdsBack = false;
+    std::unique_ptr<Packet> m_taken;  // the packet of the sample last filled
+    std::vector<std::unique_ptr<Packet>> m_used;
+    KPacketPoolT<Packet>* m_pool = nullptr;
+    bool m_poolFound = false;
 };

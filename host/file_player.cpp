@@ -137,6 +137,7 @@ private:
             if (RecordingSink* sink = driver_.Sink(pin.index)) {
                 sink->KeepSampleBytes(options_.keepSampleBytes);
                 sink->ComputeChecksums(options_.computeChecksums);
+                sink->RecordSamples(options_.recordSamples);
                 // Accepting without recording keeps the pin draining its queue, so the reader
                 // is not held up on its account while other pins still play.
                 if (options_.maxSamplesPerPin)
@@ -216,6 +217,8 @@ private:
             RecordingSink* sink = driver_.Sink(pin.index);
             if (!sink)
                 continue;
+            pin.samples = sink->SampleCount();
+            pin.sampleBytes = sink->SampleBytes();
             pin.events = sink->TakeEvents();
             pin.events.erase(pin.events.begin(), pin.events.begin() + static_cast<std::ptrdiff_t>(RestartIndex(pin.events)));
             pin.endOfStream = std::any_of(pin.events.begin(), pin.events.end(), [](const SinkEvent& event) {

@@ -23,6 +23,9 @@ struct PinReport {
     // seek): the NewSegment first, then samples, any flushes, and end of stream.
     std::vector<SinkEvent> events;
     bool endOfStream = false;
+    // All the sink received over the play (recorded or not), from the first start on.
+    size_t samples = 0;
+    std::uint64_t sampleBytes = 0;
 };
 
 struct PlayReport {
@@ -39,6 +42,9 @@ struct PlayOptions {
     // Off leaves every sample's checksums at 0: the sinks then do no more per byte than copy
     // (when keeping bytes) or nothing, as when timing the source against another demuxer.
     bool computeChecksums = true;
+    // Off: the sinks count samples and keep no record of them (events stay empty of samples), so
+    // that a timed play measures the source rather than the recorder.
+    bool recordSamples = true;
     // Play ends once every pin delivered this many samples or ended; later samples are dropped.
     std::optional<size_t> maxSamplesPerPin;
     // For the whole play, from pausing to the last end of stream.

@@ -517,10 +517,17 @@ HRESULT RecordingSink::ReceiveSample(IMediaSample* sample)
 
 void RecordingSink::RecordLocked(SinkEvent event)
 {
-    if (event.kind == SinkEvent::Kind::Sample)
+    if (event.kind == SinkEvent::Kind::Sample) {
         ++sampleCount_;
-    else if (event.kind == SinkEvent::Kind::EndOfStream)
+        sampleBytes_ += static_cast<std::uint64_t>(std::max<LONG>(event.length, 0));
+        if (!recordSamples_) {
+            if (sampleWaiters_ > 0)
+                changed_.notify_all();
+            return;
+        }
+    } else if (event.kind == SinkEvent::Kind::EndOfStream) {
         ++endOfStreamCount_;
+    }
     const bool wakes = event.kind != SinkEvent::Kind::Sample || sampleWaiters_ > 0;
     event.arrival = NextArrival();
     events_.push_back(std::move(event));
@@ -637,6 +644,18 @@ std::vector<SinkEvent> RecordingSink::Samples() const
     return samples;
 }
 
+void RecordingSink::RecordSamples(bool record)
+{
+    std::lock_guard lock(lock_);
+    recordSamples_ = record;
+}
+
+std::uint64_t RecordingSink::SampleBytes() const
+{
+    std::lock_guard lock(lock_);
+    return sampleBytes_;
+}
+
 size_t RecordingSink::SampleCount() const
 {
     std::lock_guard lock(lock_);
@@ -704,6 +723,7 @@ void RecordingSink::Reset()
     std::lock_guard lock(lock_);
     events_.clear();
     sampleCount_ = 0;
+    sampleBytes_ = 0;
     endOfStreamCount_ = 0;
     refusedCount_ = 0;
     endOfStream_ = false;

@@ -99,6 +99,10 @@ public:
     std::vector<SinkEvent> TakeEvents();
     std::vector<SinkEvent> Samples() const;
     size_t SampleCount() const;
+    // Off: samples are counted (and their bytes) but not recorded, so that a long play measures
+    // the source rather than the record. Events other than samples are still recorded.
+    void RecordSamples(bool record);
+    std::uint64_t SampleBytes() const;
     size_t EndOfStreamCount() const;
     // Receive calls answered without recording (flushing, stopped, after end of stream, limit).
     size_t RefusedSampleCount() const;
@@ -166,6 +170,8 @@ private:
     // player's thread for each sample cost a context switch per packet.
     mutable size_t sampleWaiters_ = 0;
     size_t sampleCount_ = 0;
+    std::uint64_t sampleBytes_ = 0;
+    bool recordSamples_ = true;
     size_t endOfStreamCount_ = 0;
     size_t refusedCount_ = 0;
 

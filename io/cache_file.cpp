@@ -19,6 +19,7 @@ void KCacheFile::ResetWindow()
 {
     windowStart_ = 0;
     windowLength_ = 0;
+    lastReadEnd_ = -1;
 }
 
 BOOL KCacheFile::Open(LPCWSTR path)
@@ -64,8 +65,28 @@ DWORD KCacheFile::CopyFromWindow(BYTE* target, DWORD wanted)
     return copied;
 }
 
+void KCacheFile::EnlargeWindow(DWORD capacity)
+{
+    if (capacity <= capacity_)
+        return;
+    window_.resize(capacity);
+    capacity_ = capacity;
+}
+
 DWORD KCacheFile::ReadBypassingWindow(void* buffer, DWORD count)
 {
+    // A packet small against the window that lies within a window of the present one or of the
+    // read before is read ahead with its neighbours: the tracks of an interleaved file move
+    // forward together, one a little ahead of the other in the file. A jump farther (the first
+    // packet after an index at the file's end, another track's data far away) reads only what it
+    // needs and keeps the window; the packet after it then fills the window from there.
+    const auto near = [this](LONGLONG from, LONGLONG end) { return position_ + capacity_ >= from && position_ <= end + capacity_; };
+    const bool nearby = near(windowStart_, windowStart_ + windowLength_) || near(lastReadEnd_, lastReadEnd_);
+    if (count <= capacity_ / 4 && (windowLength_ == 0 || nearby)) {
+        const DWORD read = Read(buffer, count);
+        lastReadEnd_ = position_;
+        return read;
+    }
     if (position_ + static_cast<LONGLONG>(count) >= knownSize_)
         knownSize_ = KFile::GetSize();
     KCacheFile::Seek(position_);
@@ -79,6 +100,7 @@ DWORD KCacheFile::ReadBypassingWindow(void* buffer, DWORD count)
         if (SystemReadAt(position_, target + done, n - done, &read) && read == n - done)
             position_ += n - done;
     }
+    lastReadEnd_ = position_;
     return n;
 }
 

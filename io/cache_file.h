@@ -9,6 +9,9 @@
 class KCacheFile : public KFile {
 public:
     static constexpr DWORD kDefaultCapacity = 2048;
+    // The window a demuxer reads its packets through once the headers are parsed: packets of a
+    // few hundred bytes then cost a copy each, a system read serving a thousand of them.
+    static constexpr DWORD kPlaybackCapacity = 256 * 1024;
 
     // capacity is the window size in bytes; 0 turns every Read into one direct system read.
     explicit KCacheFile(DWORD capacity = kDefaultCapacity);
@@ -21,8 +24,15 @@ public:
     // fails part-way; the bytes past the failure are then left as they were in the buffer.
     DWORD Read(void* buffer, DWORD count) override;
     // Read, except that what the window does not hold is read straight into the buffer and the
-    // window is left as it is: a large payload then costs one copy instead of two.
+    // window is left as it is: a large payload then costs one copy instead of two. A small read
+    // that goes on forward from the window (the next packet of a file read in order) refills the
+    // window instead, so that many packets cost one system read.
     DWORD ReadBypassingWindow(void* buffer, DWORD count);
+    // A window of this many bytes from now on (none smaller than the present one): the readers
+    // of the demuxers take a large one for playback once their headers are parsed.
+    void EnlargeWindow(DWORD capacity);
+    // The size last asked of the system, without asking again; GetSize asks.
+    LONGLONG KnownSize() const { return knownSize_; }
     // Moves the logical position only, clamped to [0, size].
     LONGLONG Seek(LONGLONG position) override;
     LONGLONG Tell() override { return position_; }
@@ -48,4 +58,5 @@ private:
     DWORD capacity_;
     LONGLONG windowStart_ = 0;
     LONGLONG windowLength_ = 0;
+    LONGLONG lastReadEnd_ = -1;  // where the last ReadBypassingWindow ended
 };

@@ -16,3 +16,22 @@ DWORD KPacket2::GetSize() const
 {
     return static_cast<DWORD>(payload.size());
 }
+
+void KPacket::Recycle()
+{
+    streamNumber = 0;
+    discontinuity = syncPoint = continuation = FALSE;
+    start = stop = PACKET_NO_TIME;
+    payload.clear();
+    mediaType.reset();
+}
+
+void KPacket2::Recycle()
+{
+    streamNumber = 0;
+    discontinuity = syncPoint = continuation = FALSE;
+    start = stop = PACKET_NO_TIME;
+    mediaStart = mediaStop = 0;
+    payload.clear();
+    mediaType.reset();
+}

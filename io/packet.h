@@ -26,6 +26,8 @@ public:
     // The payload size.
     virtual DWORD GetSize() const;
     bool HasTime() const { return start != PACKET_NO_TIME; }
+    // Back to a new packet's state, the payload emptied but its capacity kept for reuse.
+    void Recycle();
 
     DWORD streamNumber = 0;
     BOOL discontinuity = FALSE;
@@ -49,6 +51,7 @@ public:
 
     virtual DWORD GetSize() const;
     bool HasTime() const { return start != PACKET_NO_TIME; }
+    void Recycle();
 
     DWORD streamNumber = 0;
     BOOL discontinuity = FALSE;

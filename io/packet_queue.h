@@ -3,8 +3,10 @@
 //
 // The hand-off costs no system call while the reader is ahead of the worker: the worker takes
 // all but the newest entry under one lock and pops them without it, the counts are atomics, and
-// either side wakes the other only when that one waits. The newest entry stays with the reader's
-// side, where an untimed continuation can still join it.
+// either side wakes the other only when that one waits, and then for a batch: the worker for
+// kWakeBatch entries (or what is there when the reader is about to wait), the reader for half a
+// queue. The newest entry stays with the reader's side, where an untimed continuation can still
+// join it.
 #pragma once
 
 #include <algorithm>
@@ -48,6 +50,22 @@ public:
                 inbox_.push_back(std::move(incoming));
                 count_.fetch_add(1, std::memory_order_acq_rel);
             }
+            // A waiting worker is woken by a batch, not by each packet: a wake-up costs the
+            // kernel more than a packet costs us. The reader wakes it with less (WakeTaker)
+            // before it waits itself, and the worker's own wait is short.
+            wake = takerWaits_ && (count_ >= takerNeeds_ + kWakeBatch - 1 || (!inbox_.empty() && !inbox_.back()));
+        }
+        if (wake)
+            pushed_.notify_one();
+    }
+
+    // Reader: wakes a waiting worker that can take what is queued, short of a batch. Called
+    // before the reader waits or stops reading, so that no worker waits on packets that are there.
+    void WakeTaker()
+    {
+        bool wake;
+        {
+            std::lock_guard guard(lock_);
             wake = takerWaits_ && Takeable(takerNeeds_);
         }
         if (wake)
@@ -113,8 +131,12 @@ public:
         return tail && *tail;
     }
 
+    // Entries a push gathers before it wakes a waiting worker.
+    static constexpr DWORD kWakeBatch = 32;
+
     // Worker: waits up to the timeout until it can take something: `needs` entries, or any once
-    // the end marker is queued. A worker that keeps the newest packet back needs two.
+    // the end marker is queued. A worker that keeps the newest packet back needs two. Pushes
+    // wake it only once a batch is queued (or the end marker); WakeTaker wakes it with less.
     void WaitUntilTakeable(DWORD needs, DWORD timeoutMs)
     {
         std::unique_lock guard(lock_);

@@ -416,6 +416,32 @@ TEST(FilePlayer, SeekWhilePausedReportsOnlyWhatFollowsTheTarget)
     }
 }
 
+// A play that keeps no record counts what it would have recorded, and still ends each pin.
+TEST(FilePlayer, APlayWithoutARecordCountsTheSamplesAndBytesARecordHolds)
+{
+    LoadedScript source(TwoStreams(60));
+    const PlayResult recorded = PlaySource(source.filter, PlayOptions{});
+    ASSERT_TRUE(recorded.Succeeded()) << recorded.error;
+    PlayOptions counting;
+    counting.recordSamples = false;
+    LoadedScript again(TwoStreams(60));
+    const PlayResult counted = PlaySource(again.filter, counting);
+    ASSERT_TRUE(counted.Succeeded()) << counted.error;
+    ASSERT_EQ(counted.report.pins.size(), recorded.report.pins.size());
+    for (size_t p = 0; p < recorded.report.pins.size(); ++p) {
+        SCOPED_TRACE(p);
+        const PinReport& pin = counted.report.pins[p];
+        const auto samples = SamplesOf(recorded.report.pins[p]);
+        std::uint64_t bytes = 0;
+        for (const SinkEvent& sample : samples)
+            bytes += static_cast<std::uint64_t>(sample.length);
+        EXPECT_EQ(pin.samples, samples.size());
+        EXPECT_EQ(pin.sampleBytes, bytes);
+        EXPECT_TRUE(SamplesOf(pin).empty());
+        EXPECT_TRUE(pin.endOfStream);
+    }
+}
+
 TEST(FilePlayer, SampleBoundEndsThePlayEarly)
 {
     LoadedScript source(TwoStreams(400));

@@ -234,6 +234,44 @@ TEST_F(FileReaderTest, CacheReadBypassingWindowTakesWhatTheWindowHoldsAndReadsTh
     EXPECT_EQ(Slice(buffer, 0, 1000), Slice(content, 9000, 1000));
 }
 
+// Packets read in order cost a system read per window, not one each, also right after a jump
+// away from the window (an index at the end of the file) and when two tracks interleave a little
+// out of file order; a far jump and a large payload still read only what they need.
+TEST_F(FileReaderTest, CacheSmallReadsBypassingTheWindowGoOnThroughItWhenTheyMoveOnInOrder)
+{
+    const std::vector<BYTE> content = Content(20000);
+    std::u16string path = Write("packets.bin", content);
+    KCacheFile file(2048);
+    ASSERT_TRUE(file.Open(path.c_str()));
+    std::vector<BYTE> one(1);
+    file.Seek(18000);
+    file.Read(one.data(), 1);
+    struct Step {
+        LONGLONG position;
+        DWORD count;
+        std::uint64_t systemReadsAfter;
+        LONGLONG windowStartAfter;
+    };
+    const Step steps[] = {
+        {5000, 100, 2, 18000},  // far from the window: read direct, the window kept
+        {5100, 100, 3, 5100},   // on from the read before: the window fills from here
+        {5200, 100, 3, 5100}, {5900, 200, 3, 5100}, {6900, 248, 3, 5100},
+        {4900, 100, 4, 4900},   // the other track, a little behind: one refill
+        {5300, 100, 4, 4900},
+        {7000, 600, 5, 4900},   // larger than a quarter window: direct
+        {12000, 100, 6, 4900},  // a far jump: direct
+    };
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.position);
+        std::vector<BYTE> buffer(step.count);
+        file.Seek(step.position);
+        EXPECT_EQ(file.ReadBypassingWindow(buffer.data(), step.count), step.count);
+        EXPECT_EQ(buffer, Slice(content, static_cast<size_t>(step.position), step.count));
+        EXPECT_EQ(file.SystemReads(), step.systemReadsAfter);
+        EXPECT_EQ(file.WindowStart(), step.windowStartAfter);
+    }
+}
+
 TEST_F(FileReaderTest, CacheSeekAndReadAreClampedToTheFile)
 {
     const std::vector<BYTE> content = Content(1000);

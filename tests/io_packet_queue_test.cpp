@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "framework/media_type.h"
+#include "io/packet_pool.h"
 #include "io/packet_queue.h"
 
 namespace {
@@ -158,6 +159,37 @@ TYPED_TEST(PacketQueueTest, ABatchTakenByTheWorkerLeavesTheNewestEntryToMergeInt
     EXPECT_EQ(queue.Pop(), nullptr);
 }
 
+// A packet taken again from the pool is a new packet in all but its payload's room: no flag,
+// time or media type of its last use survives; the pool keeps no more bytes than it may.
+TYPED_TEST(PacketQueueTest, APooledPacketComesBackAsNewWithItsRoom)
+{
+    KPacketPoolT<TypeParam> pool;
+    std::vector<std::unique_ptr<TypeParam>> used;
+    used.push_back(MakePacket<TypeParam>(std::vector<BYTE>(1000, 7), 500, TRUE));
+    used.back()->streamNumber = 3;
+    used.back()->discontinuity = used.back()->syncPoint = TRUE;
+    CMediaType type;
+    type.majortype = MEDIATYPE_Audio;
+    used.back()->mediaType.reset(CreateMediaType(&type));
+    TypeParam* sent = used.back().get();
+    used.push_back(MakePacket<TypeParam>(std::vector<BYTE>(KPacketPoolT<TypeParam>::kMaxBytes, 1), 0));
+    pool.Give(used);
+    EXPECT_TRUE(used.empty());
+
+    std::unique_ptr<TypeParam> again = pool.Take();
+    ASSERT_EQ(again.get(), sent);
+    EXPECT_TRUE(again->payload.empty());
+    EXPECT_GE(again->payload.capacity(), 1000u);
+    EXPECT_EQ(again->streamNumber, 0u);
+    EXPECT_FALSE(again->discontinuity || again->syncPoint || again->continuation);
+    EXPECT_FALSE(again->HasTime());
+    EXPECT_EQ(again->stop, PACKET_NO_TIME);
+    EXPECT_EQ(again->mediaType, nullptr);
+    // The second packet would have taken the pool past its bytes: it was freed, not kept.
+    std::unique_ptr<TypeParam> fresh = pool.Take();
+    EXPECT_EQ(fresh->payload.capacity(), 0u);
+}
+
 TYPED_TEST(PacketQueueTest, ClearDropsPacketsTheirMediaTypesAndTheMarker)
 {
     KPacketQueueT<TypeParam> queue;
@@ -240,19 +272,38 @@ TEST(PacketQueueThreads, WaitsEndWhenTheOtherSideActs)
     constexpr DWORD kLongWaitMs = 20000;
     KPacketQueue queue;
 
-    // A worker that keeps the newest packet back wakes for the second entry, not the first; the
-    // end marker alone is enough.
-    auto worker = std::async(std::launch::async, [&] {
-        queue.WaitUntilTakeable(2, kLongWaitMs);
-        return queue.Count();
-    });
+    // A worker is woken by a batch of entries, or by the reader's WakeTaker once it can take
+    // something (two entries for one that keeps the newest packet back); the end marker alone is
+    // enough.
+    const auto waitingWorker = [&](DWORD needs) {
+        return std::async(std::launch::async, [&queue, needs] {
+            queue.WaitUntilTakeable(needs, kLongWaitMs);
+            return queue.Count();
+        });
+    };
+    auto worker = waitingWorker(2);
     std::this_thread::sleep_for(20ms);
     queue.Push(MakePacket<KPacket>({1}, 0));
+    queue.WakeTaker();
     std::this_thread::sleep_for(50ms);
-    EXPECT_EQ(worker.wait_for(0s), std::future_status::timeout) << "woken by the first entry";
+    EXPECT_EQ(worker.wait_for(0s), std::future_status::timeout) << "woken with one entry";
     queue.Push(MakePacket<KPacket>({2}, 1));
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(worker.wait_for(0s), std::future_status::timeout) << "woken by a push short of a batch";
+    queue.WakeTaker();
     ASSERT_EQ(worker.wait_for(10s), std::future_status::ready);
     EXPECT_EQ(worker.get(), 2u);
+    queue.Clear();
+
+    worker = waitingWorker(1);
+    std::this_thread::sleep_for(20ms);
+    for (DWORD i = 0; i + 1 < KPacketQueue::kWakeBatch; ++i)
+        queue.Push(MakePacket<KPacket>({1}, i));
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(worker.wait_for(0s), std::future_status::timeout) << "woken short of a batch";
+    queue.Push(MakePacket<KPacket>({1}, KPacketQueue::kWakeBatch));
+    ASSERT_EQ(worker.wait_for(10s), std::future_status::ready);
+    EXPECT_EQ(worker.get(), KPacketQueue::kWakeBatch);
     queue.Clear();
     queue.Push(nullptr);
     const auto begin = std::chrono::steady_clock::now();

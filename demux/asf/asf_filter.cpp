@@ -21,7 +21,7 @@ CASF_OutputPin::CASF_OutputPin(HRESULT* phr, CDemuxFilter* filter, LPCWSTR name,
 
 HRESULT CASF_OutputPin::FillSample(IMediaSample*& sample)
 {
-    std::unique_ptr<KPacket> packet;
+    KPacket* packet = nullptr;
     if (const HRESULT taken = TakeHeldBack(packet); taken != S_OK)
         return taken;
     // Each pin's first sample after a NewSegment is a discontinuity, not the reader's first alone: its decoder starts afresh.
@@ -298,7 +298,7 @@ HRESULT CASF_Filter::OnSample(DWORD stream, QWORD time, QWORD duration, DWORD fl
     DWORD length = 0;
     if (!sample || FAILED(sample->GetBufferAndLength(&bytes, &length)))
         return S_OK;
-    auto packet = std::make_unique<KPacket>();
+    auto packet = NewPacket();
     packet->streamNumber = stream;
     packet->syncPoint = (flags & WM_SF_CLEANPOINT) != 0;
     packet->discontinuity = (flags & WM_SF_DISCONTINUITY) != 0;

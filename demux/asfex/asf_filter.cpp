@@ -14,7 +14,7 @@ CAsfEx_OutputPin::CAsfEx_OutputPin(HRESULT* phr, CAsfEx_Filter* filter, LPCWSTR 
 
 HRESULT CAsfEx_OutputPin::FillSample(IMediaSample*& sample)
 {
-    std::unique_ptr<KPacket> packet;
+    KPacket* packet = nullptr;
     if (const HRESULT taken = TakeHeldBack(packet); taken != S_OK)
         return taken;
     const HRESULT hr = FillFromPacket(sample, *packet, SampleRules{.syncOnRestart = true, .applyMediaType = false});
@@ -109,7 +109,7 @@ HRESULT CAsfEx_Filter::NextPacket(std::unique_ptr<KPacket>& packet)
             return S_FALSE;
         if (object.streamNumber == 0xFFFF || object.size == 0)
             continue;
-        auto made = std::make_unique<KPacket>();
+        auto made = NewPacket();
         if (!m_handler.CopyObject(object.streamNumber, made->payload) || !PinForStream(object.streamNumber))
             continue;
         made->streamNumber = object.streamNumber;

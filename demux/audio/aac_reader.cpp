@@ -115,6 +115,9 @@ BOOL KAacReader::Open(LPCWSTR path)
             m_formatHeader.cbSize = static_cast<WORD>(WriteAudioSpecificConfig(
                 m_format + sizeof(WAVEFORMATEX), static_cast<int>(m_header.profile), rate, channels));
             std::memcpy(m_format, &m_formatHeader, sizeof(WAVEFORMATEX));
+            // The count of frames below reads the whole file, and playback after it reads in
+            // order: both through a large window.
+            m_file->EnlargeWindow(KCacheFile::kPlaybackCapacity);
             if (m_duration == 0) {
                 const float framesPerSecond = static_cast<float>(rate) / 1024.0f;
                 m_duration = static_cast<REFERENCE_TIME>(static_cast<float>(CountFrames()) / framesPerSecond * 10000000.0f);

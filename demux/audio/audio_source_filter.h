@@ -49,7 +49,7 @@ protected:
                 return S_FALSE;
             if (size == 0)
                 continue;
-            auto frame = std::make_unique<KPacket>();
+            auto frame = this->NewPacket();
             frame->start = start;
             frame->stop = stop;
             frame->payload.resize(size);

@@ -5,7 +5,7 @@
 
 HRESULT CAudioStreamPin::FillSample(IMediaSample*& sample)
 {
-    std::unique_ptr<KPacket> packet;
+    KPacket* packet = nullptr;
     if (const HRESULT taken = TakeHeldBack(packet); taken != S_OK)
         return taken;
     // Frames carry no sync flag of their own: the first after each (re)start is the sync point.

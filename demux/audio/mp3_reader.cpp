@@ -152,6 +152,7 @@ BOOL KMp3Reader::Open(LPCWSTR path)
     ReadVbrHeader();
     m_frameDuration = kFrameTimeNumerator / (static_cast<LONGLONG>(m_sampleRate) << m_row);
     m_duration = m_sampleRate ? static_cast<REFERENCE_TIME>(m_frames) * m_frameDuration : 0;
+    m_file->EnlargeWindow(KCacheFile::kPlaybackCapacity);
     m_file->Seek(m_firstFrame);
     return TRUE;
 }

@@ -17,7 +17,7 @@ CAVI2_OutputPin::CAVI2_OutputPin(HRESULT* phr, CAVI2_Filter* filter, LPCWSTR nam
 
 HRESULT CAVI2_OutputPin::FillSample(IMediaSample*& sample)
 {
-    std::unique_ptr<KPacket2> packet;
+    KPacket2* packet = nullptr;
     if (const HRESULT taken = TakeHeldBack(packet); taken != S_OK)
         return taken;
     const HRESULT hr = FillFromPacket(sample, *packet, SampleRules{.syncOnRestart = true, .applyMediaType = false, .packetMediaTimes = true});
@@ -178,6 +178,7 @@ void CAVI2_Filter::ReadPackets()
         const HRESULT hr = NextPacket(packet);
         if (hr == S_NOT_READY) {
             // The scan has not reached the next chunk yet.
+            WakePinWorkers();
             Sleep(1);
             continue;
         }
@@ -202,7 +203,7 @@ HRESULT CAVI2_Filter::NextPacket(std::unique_ptr<KPacket2>& packet)
         }
         if (entry.size == 0)
             continue;
-        auto made = std::make_unique<KPacket2>();
+        auto made = NewPacket();
         made->streamNumber = entry.stream->number;
         made->syncPoint = entry.key;
         made->start = entry.start;

@@ -88,6 +88,7 @@ bool KAvi2ReadHandler::Open(LPCWSTR path)
         m_scanFinished = m_movi.empty();
         StartScanner();
     }
+    m_file->EnlargeWindow(KCacheFile::kPlaybackCapacity);
     return true;
 }
 

@@ -20,7 +20,7 @@ CFLV_OutputPin::CFLV_OutputPin(HRESULT* phr, CDemuxFilter* filter, LPCWSTR name,
 
 HRESULT CFLV_OutputPin::FillSample(IMediaSample*& sample)
 {
-    std::unique_ptr<KPacket> packet;
+    KPacket* packet = nullptr;
     if (const HRESULT taken = TakeHeldBack(packet); taken != S_OK)
         return taken;
     return FillFromPacket(sample, *packet, SampleRules{.syncOnRestart = true, .applyMediaType = false});
@@ -74,7 +74,7 @@ HRESULT CFLV_Filter::NextPacket(std::unique_ptr<KPacket>& packet)
         const FlvTag& tag = m_reader.Tag();
         if (tag.payloadSize == 0 || !((tag.IsAudio() && m_audioPin) || (tag.IsVideo() && m_videoPin)))
             continue;
-        auto made = std::make_unique<KPacket>();
+        auto made = NewPacket();
         if (!m_reader.ReadPayload(made->payload) || made->payload.empty())
             continue;
         // Silence some muxers write as zero-filled tags carries nothing a decoder can use.

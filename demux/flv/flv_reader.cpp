@@ -33,6 +33,7 @@ bool KFlvReader::Open(LPCWSTR path)
     m_fileSize = m_file.GetSize();
     Probe();
     m_duration = m_metadata.durationMs > 0 ? m_metadata.durationMs * kPerMs : LastTagTime();
+    m_file.EnlargeWindow(KCacheFile::kPlaybackCapacity);
     return ReadTagAt(m_dataOffset);
 }
 

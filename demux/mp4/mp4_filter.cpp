@@ -18,7 +18,7 @@ CMP4_OutputPin::CMP4_OutputPin(HRESULT* phr, CMP4_Filter* filter, LPCWSTR name, 
 
 HRESULT CMP4_OutputPin::FillSample(IMediaSample*& sample)
 {
-    std::unique_ptr<KPacket> packet;
+    KPacket* packet = nullptr;
     if (const HRESULT taken = TakeHeldBack(packet); taken != S_OK)
         return taken;
     return FillFromPacket(sample, *packet, SampleRules{.syncOnRestart = true, .applyMediaType = false, .mediaTimes = true});
@@ -206,11 +206,15 @@ std::unique_ptr<KPacket> CMP4_Filter::ReadUnit(Mp4Track& track)
     KCacheFile& file = *m_handler.File();
     const std::uint64_t offset = track.CurrentOffset();
     const std::uint64_t size = track.CurrentSize();
-    const auto fileSize = static_cast<std::uint64_t>(std::max<LONGLONG>(file.GetSize(), 0));
+    // The size known is asked of the system again only when the sample lies past it (a file
+    // still being written), not for every sample.
+    auto fileSize = static_cast<std::uint64_t>(std::max<LONGLONG>(file.KnownSize(), 0));
+    if (offset > fileSize || size > fileSize - offset)
+        fileSize = static_cast<std::uint64_t>(std::max<LONGLONG>(file.GetSize(), 0));
     if (offset > fileSize || size > fileSize - offset)
         return nullptr;
     bool sync = false;
-    auto packet = std::make_unique<KPacket>();
+    auto packet = NewPacket();
     packet->streamNumber = track.trackId;
     packet->start = track.CurrentTime(&sync);
     packet->stop = packet->start + 1;

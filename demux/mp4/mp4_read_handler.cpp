@@ -316,6 +316,7 @@ bool KMp4ReadHandler::Open(LPCWSTR path)
         m_hasAudio |= track->type == Mp4TrackType::Audio;
         m_tracks.push_back(std::move(track));
     }
+    m_file->EnlargeWindow(KCacheFile::kPlaybackCapacity);
     return true;
 }
 

@@ -11,6 +11,10 @@ namespace {
 
 // The read window. Larger than a sector so that a PES payload usually comes from one refill.
 constexpr DWORD kBufferSize = 0x8000;
+// A refill that goes on where the last one ended reads this much: playback and the opening scan
+// read the file in order, where a few large reads cost less than many small ones. A seek's
+// probes stay small.
+constexpr DWORD kInOrderBufferSize = 8 * kBufferSize;
 constexpr DWORD kStartCodeLimit = 0x10000;
 constexpr DWORD kMaxPvaPayload = 6136;
 // What a header parser looks at to identify a stream: a PES payload is never longer.
@@ -42,7 +46,7 @@ bool FirstType(const std::vector<BYTE>& payload, CMediaType& type, std::initiali
 
 }  // namespace
 
-KMpegReader::KMpegReader() : m_buffer(kBufferSize) {}
+KMpegReader::KMpegReader() : m_buffer(kInOrderBufferSize) {}
 
 void KMpegReader::Close()
 {
@@ -65,11 +69,12 @@ void KMpegReader::Close()
 
 bool KMpegReader::FillBuffer(LONGLONG position)
 {
+    const bool inOrder = m_bufferLength > 0 && position == m_bufferStart + static_cast<LONGLONG>(m_bufferLength);
     m_bufferLength = 0;
     m_bufferStart = position;
     if (!m_file || position < 0 || position >= m_fileSize || m_file->Seek(position) != position)
         return false;
-    m_bufferLength = m_file->Read(m_buffer.data(), kBufferSize);
+    m_bufferLength = m_file->Read(m_buffer.data(), inOrder ? kInOrderBufferSize : kBufferSize);
     // A read that fails inside the file ends it there: every walk stops at the end of the file,
     // where it would otherwise stand still on a byte it cannot read.
     if (m_bufferLength == 0)

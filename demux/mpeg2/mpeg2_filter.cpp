@@ -105,7 +105,7 @@ HRESULT CMPG2_Filter::NextPacket(std::unique_ptr<KPacket>& packet)
         std::vector<BYTE> bytes = stream->TakeFrame();
         if (!PinForStream(frame.pid) || bytes.empty())
             continue;
-        auto made = std::make_unique<KPacket>();
+        auto made = NewPacket();
         made->streamNumber = frame.pid;
         made->syncPoint = frame.sync;
         if (frame.timed) {

@@ -8,6 +8,9 @@
 namespace {
 
 constexpr DWORD kReadBuffer = 24576;
+// A refill that goes on where the last one ended reads this much: playback reads the file in
+// order, and a few large reads cost less than many small ones. A seek's probes stay small.
+constexpr DWORD kPlaybackReadBuffer = 8 * kReadBuffer;
 constexpr int kTableScanPackets = 5577;
 constexpr int kDiscoveryPackets = 55770;
 constexpr size_t kVideoProbeBytes = 384;
@@ -30,7 +33,7 @@ size_t FindStartCode(std::span<const BYTE> bytes, size_t from, BYTE minimumId)
 
 }  // namespace
 
-KMpeg2ReadHandler::KMpeg2ReadHandler() : m_buffer(kReadBuffer), m_packet(192) {}
+KMpeg2ReadHandler::KMpeg2ReadHandler() : m_buffer(kPlaybackReadBuffer), m_packet(192) {}
 
 void KMpeg2ReadHandler::Close()
 {
@@ -71,11 +74,12 @@ DWORD KMpeg2ReadHandler::ReadFile(BYTE* destination, DWORD count)
     while (done < count) {
         if (m_bufferPos == m_bufferLength) {
             const LONGLONG at = FilePosition();
+            const bool inOrder = m_bufferLength > 0 && at == m_bufferStart + static_cast<LONGLONG>(m_bufferLength);
             m_bufferStart = at;
             m_bufferPos = m_bufferLength = 0;
             if (!m_file || at >= m_fileSize || m_file->Seek(at) != at)
                 break;
-            m_bufferLength = m_file->Read(m_buffer.data(), kReadBuffer);
+            m_bufferLength = m_file->Read(m_buffer.data(), inOrder ? kPlaybackReadBuffer : kReadBuffer);
             if (m_bufferLength == 0)
                 break;
         }

@@ -25,7 +25,7 @@ COGG2_OutputPin::COGG2_OutputPin(HRESULT* phr, COGG2_Filter* filter, LPCWSTR nam
 
 HRESULT COGG2_OutputPin::FillSample(IMediaSample*& sample)
 {
-    std::unique_ptr<KPacket2> packet;
+    KPacket2* packet = nullptr;
     if (const HRESULT taken = TakeHeldBack(packet); taken != S_OK)
         return taken;
     const HRESULT hr = FillFromPacket(sample, *packet, SampleRules{.syncOnRestart = true, .applyMediaType = false, .packetMediaTimes = true});
@@ -179,7 +179,7 @@ HRESULT COGG2_Filter::NextPacket(std::unique_ptr<KPacket2>& packet)
         // Vorbis from before the start is not played: it has no key frame to need it for.
         if (data.kind == OggStreamKind::Vorbis && data.start - SeekBase() < 0)
             continue;
-        auto made = std::make_unique<KPacket2>();
+        auto made = NewPacket();
         made->streamNumber = static_cast<DWORD>(data.serial);
         made->syncPoint = data.syncPoint;
         made->start = data.start;
