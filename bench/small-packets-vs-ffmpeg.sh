@@ -6,11 +6,12 @@
 #
 #   bench/small-packets-vs-ffmpeg.sh [CONTAINER...]
 #
-# CONTAINER: mkv mp4 avi flv ts ps ogg asf mp3 aac (default: all). The video containers hold the
-# same 18 minutes of 1280x720 H.264 at 160 kbit/s with audio, about 78,000 packets (the program
-# stream has MP2 audio, which its muxer takes; FLV and AVI AAC or MP3 as they carry it); Ogg holds
+# CONTAINER: mkv mp4 avi flv ts ps ogg ogg1 asf asfex mp3 aac (default: all); ogg1 and asfex
+# are the Ogg and ASF files through the other filter of each (the first Ogg filter, AsfEx). The
+# video containers hold the same 18 minutes of 1280x720 H.264 at 160 kbit/s with audio, about
+# 78,000 packets (the program stream has MP2 audio, which its muxer takes; AVI has MP3); Ogg holds
 # an hour of Vorbis, ASF an hour of WMA, and the MP3 and AAC files an hour of audio each: about
-# 100,000 to 170,000 packets. The files are made once into $VMX_BENCH_CACHE (default a folder
+# 78,000 to 155,000 packets. The files are made once into $VMX_BENCH_CACHE (default a folder
 # under /tmp) and kept for the next run.
 #
 # Our play is `play_bench FILE --discard` (sinks that count and keep nothing) and `play_bench
@@ -46,6 +47,8 @@ file() {
   local container=$1 out
   case $container in
     mkv | mp4 | avi | flv | ts | asf | ogg | mp3 | aac) out="$cache/small-packets.$container" ;;
+    ogg1) file ogg; return ;;
+    asfex) file asf; return ;;
     ps) out="$cache/small-packets.mpg" ;;
     *) echo "unknown container $container" >&2; return 1 ;;
   esac
@@ -76,35 +79,45 @@ value() { sed -n "s/.*$1=\([0-9.eE+-]*\).*/\1/p" <<<"$2" | tail -n 1; }
 # one --discard play under strace.
 syscalls() {
   local file=$1 packets=$2 counts="$cache/strace.txt"
-  strace -f -c -o "$counts" -e trace=read,pread64,lseek,newfstatat,fstat,statx,futex "$bench" "$file" --discard >/dev/null
+  shift 2
+  strace -f -c -o "$counts" -e trace=read,pread64,lseek,newfstatat,fstat,statx,futex "$bench" "$file" --discard "$@" >/dev/null
   awk -v packets="$packets" '
     $NF ~ /^(read|pread64|lseek|newfstatat|fstat|statx)$/ { reads += $4 }
     $NF == "futex" { futex += $4 }
     END { printf "%.3f %.3f\n", reads / packets, futex / packets }' "$counts"
 }
 
+# filter_of CONTAINER: the play_bench options that pick the filter (none: the extension's).
+filter_of() {
+  case $1 in
+    ogg1) echo --filter ogg ;;
+    asfex) echo --filter asfex ;;
+  esac
+}
+
 containers=("$@")
-[ ${#containers[@]} -gt 0 ] || containers=(mkv mp4 avi flv ts ps ogg asf mp3 aac)
+[ ${#containers[@]} -gt 0 ] || containers=(mkv mp4 avi flv ts ps ogg ogg1 asf asfex mp3 aac)
 
 printf '%-5s %9s %11s %11s %13s %12s %14s\n' container packets "discard/ff" "record/ff" "reads/packet" \
   "futex/packet" "switches/packet"
 for container in "${containers[@]}"; do
   path=$(file "$container")
+  read -r -a filter <<<"$(filter_of "$container")"
   discard=() record=() theirs=() switches=() packets=0
   for ((run = 1; run <= runs; run++)); do
     start=$(now_ns)
-    out=$("$bench" "$path" --discard)
+    out=$("$bench" "$path" --discard "${filter[@]}")
     discard+=("$(seconds_since "$start")")
     switches+=("$(value switches_per_sample "$out")")
     packets=$(value samples "$out")
     start=$(now_ns)
-    "$bench" "$path" --no-checksum >/dev/null
+    "$bench" "$path" --no-checksum "${filter[@]}" >/dev/null
     record+=("$(seconds_since "$start")")
     start=$(now_ns)
     ffmpeg -v fatal -nostdin -i "$path" -map 0 -c copy -f null -
     theirs+=("$(seconds_since "$start")")
   done
-  read -r reads futex < <(syscalls "$path" "$packets")
+  read -r reads futex < <(syscalls "$path" "$packets" "${filter[@]}")
   awk -v c="$container" -v p="$packets" -v d="$(median "${discard[@]}")" -v r="$(median "${record[@]}")" \
     -v t="$(median "${theirs[@]}")" -v reads="$reads" -v futex="$futex" -v sw="$(median "${switches[@]}")" \
     'BEGIN { printf "%-5s %9d %11.2f %11.2f %13.3f %12.3f %14.3f\n", c, p, d / t, r / t, reads, futex, sw }'
