@@ -165,6 +165,9 @@ public:
     // streams without a connected pin are dropped (S_FALSE: reading goes on).
     HRESULT DispatchPacket(std::unique_ptr<Packet> packet)
     {
+        // What the pins gave back is freed here now and then, on the thread that allocated it.
+        if (++m_dispatched % kFreeEvery == 0)
+            m_packetPool.FreeGiven();
         auto* pin = static_cast<Pin*>(PinForStream(packet->streamNumber));
         if (!pin)
             return S_FALSE;
@@ -203,28 +206,28 @@ protected:
     }
 
 private:
+    static constexpr unsigned kFreeEvery = 64;
+
     KPacketPoolT<Packet> m_packetPool;
+    unsigned m_dispatched = 0;  // the reader's own
 };
 
 template <class Packet>
 void CDemuxOutputPinT<Packet>::Recycle(std::unique_ptr<Packet> packet)
 {
-    // Packets of a kind that cannot be reset (Matroska's, which hold their block) are freed.
-    if constexpr (requires(Packet& used) { used.Recycle(); }) {
-        if (!packet)
-            return;
-        if (!m_poolFound) {
-            // Pins of filters built on CDemuxFilterT share their filter's pool; others free.
-            auto* filter = dynamic_cast<CDemuxFilterT<Packet>*>(m_pDemux);
-            m_pool = filter ? &filter->PacketPool() : nullptr;
-            m_poolFound = true;
-        }
-        if (!m_pool)
-            return;
-        m_used.push_back(std::move(packet));
-        if (m_used.size() >= kRecycleBatch)
-            m_pool->Give(m_used);
+    if (!packet)
+        return;
+    if (!m_poolFound) {
+        // Pins of filters built on CDemuxFilterT give back to their filter; others free.
+        auto* filter = dynamic_cast<CDemuxFilterT<Packet>*>(m_pDemux);
+        m_pool = filter ? &filter->PacketPool() : nullptr;
+        m_poolFound = true;
     }
+    if (!m_pool)
+        return;
+    m_used.push_back(std::move(packet));
+    if (m_used.size() >= kRecycleBatch)
+        m_pool->Give(m_used);
 }
 
 // The create routine of a filter class for the module's table: the object name is left to the

@@ -108,34 +108,45 @@ HRESULT CMKV_OutputPin::GetDuration(LONGLONG* duration)
     return S_OK;
 }
 
-void CMKV_OutputPin::SplitIntoFrames(KMkvBlockPacket& packet)
+void CMKV_OutputPin::SplitIntoFrames(std::unique_ptr<KMkvBlockPacket> packet)
 {
-    REFERENCE_TIME start = packet.start;
-    REFERENCE_TIME stop = packet.stop;
+    REFERENCE_TIME start = packet->start;
+    REFERENCE_TIME stop = packet->stop;
     if (!m_pairs.empty()) {
         std::tie(start, stop) = m_pairs.front();
         m_pairs.pop_front();
     }
-    auto& frames = packet.block->frames;
-    if (frames.empty())
+    auto& frames = packet->block->frames;
+    if (frames.empty()) {
+        Recycle(std::move(packet));
         return;
+    }
     // Frames of a lace share the block's time span evenly; only the first is a key frame.
     const auto step = static_cast<REFERENCE_TIME>(static_cast<std::uint64_t>(stop - start) / frames.size());
     if (step > 1)
         m_lastFrameStep = step;
+    if (frames.size() == 1) {
+        // A block of one frame goes on as that frame: the worker allocates nothing for it.
+        packet->start = start;
+        packet->stop = start + step;
+        packet->payload = std::move(frames.front());
+        m_frames.push_back(std::move(packet));
+        return;
+    }
     for (size_t i = 0; i < frames.size(); ++i) {
         auto frame = std::make_unique<KMkvPacket>();
-        frame->track = packet.track;
-        frame->streamNumber = packet.streamNumber;
+        frame->track = packet->track;
+        frame->streamNumber = packet->streamNumber;
         frame->start = start + static_cast<REFERENCE_TIME>(i) * step;
         frame->stop = frame->start + step;
         frame->payload = std::move(frames[i]);
         if (i == 0) {
-            frame->discontinuity = packet.discontinuity;
-            frame->syncPoint = packet.syncPoint;
+            frame->discontinuity = packet->discontinuity;
+            frame->syncPoint = packet->syncPoint;
         }
         m_frames.push_back(std::move(frame));
     }
+    Recycle(std::move(packet));
 }
 
 void CMKV_OutputPin::ReleaseTimedBlocks()
@@ -146,7 +157,7 @@ void CMKV_OutputPin::ReleaseTimedBlocks()
         m_pairs.emplace_back(timed->start, timed->stop);
         std::unique_ptr<KMkvBlockPacket> next = std::move(m_pending.front());
         m_pending.pop_front();
-        SplitIntoFrames(*next);
+        SplitIntoFrames(std::move(next));
     }
 }
 
@@ -232,7 +243,9 @@ HRESULT CMKV_OutputPin::FillSample(IMediaSample*& sample)
     }
     std::unique_ptr<KMkvPacket> frame = std::move(m_frames.front());
     m_frames.pop_front();
-    return FillFromPacket(sample, *frame, SampleRules{false, false});
+    const HRESULT hr = FillFromPacket(sample, *frame, SampleRules{false, false});
+    Recycle(std::move(frame));
+    return hr;
 }
 
 // ---- Filter ------------------------------------------------------------------------------------

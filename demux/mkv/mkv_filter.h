@@ -45,7 +45,7 @@ private:
     void ReleaseTimedBlocks();
     // Gives every block still waiting a duration (the stream has ended).
     void FlushWaitingBlocks();
-    void SplitIntoFrames(KMkvBlockPacket& packet);
+    void SplitIntoFrames(std::unique_ptr<KMkvBlockPacket> packet);
     void ClearLists();
 
     CMKV_Filter* m_mkv;
