@@ -80,8 +80,8 @@ DWORD KCacheFile::ReadBypassingWindow(void* buffer, DWORD count)
     // forward together, one a little ahead of the other in the file. A jump farther (the first
     // packet after an index at the file's end, another track's data far away) reads only what it
     // needs and keeps the window; the packet after it then fills the window from there.
-    const auto near = [this](LONGLONG from, LONGLONG end) { return position_ + capacity_ >= from && position_ <= end + capacity_; };
-    const bool nearby = near(windowStart_, windowStart_ + windowLength_) || near(lastReadEnd_, lastReadEnd_);
+    const auto closeTo = [this](LONGLONG from, LONGLONG end) { return position_ + capacity_ >= from && position_ <= end + capacity_; };
+    const bool nearby = closeTo(windowStart_, windowStart_ + windowLength_) || closeTo(lastReadEnd_, lastReadEnd_);
     if (count <= capacity_ / 4 && (windowLength_ == 0 || nearby)) {
         const DWORD read = Read(buffer, count);
         lastReadEnd_ = position_;
