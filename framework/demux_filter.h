@@ -215,7 +215,9 @@ private:
 template <class Packet>
 void CDemuxOutputPinT<Packet>::Recycle(std::unique_ptr<Packet> packet)
 {
-    if (!packet)
+    // A large payload is freed here: its cost is in its bytes, and on the reader's thread, which
+    // sets the pace of a high-rate file, it would hold up the reading.
+    if (!packet || packet->payload.size() > kLargestRecycled)
         return;
     if (!m_poolFound) {
         // Pins of filters built on CDemuxFilterT give back to their filter; others free.

@@ -213,6 +213,7 @@ protected:
 
 private:
     static constexpr std::size_t kRecycleBatch = 32;
+    static constexpr DWORD kLargestRecycled = 64 * 1024;
 
     // The worker's own.
     bool m_holdsBack = false;

@@ -73,20 +73,24 @@ void KCacheFile::EnlargeWindow(DWORD capacity)
     capacity_ = capacity;
 }
 
-DWORD KCacheFile::ReadBypassingWindow(void* buffer, DWORD count)
+DWORD KCacheFile::ReadPayload(void* buffer, DWORD count)
 {
-    // A packet small against the window that lies within a window of the present one or of the
+    // A payload small against the window that lies within a window of the present one or of the
     // read before is read ahead with its neighbours: the tracks of an interleaved file move
     // forward together, one a little ahead of the other in the file. A jump farther (the first
-    // packet after an index at the file's end, another track's data far away) reads only what it
-    // needs and keeps the window; the packet after it then fills the window from there.
+    // payload after an index at the file's end, another track's data far away) reads only what
+    // it needs and keeps the window; the payload after it then fills the window from there.
     const auto closeTo = [this](LONGLONG from, LONGLONG end) { return position_ + capacity_ >= from && position_ <= end + capacity_; };
     const bool nearby = closeTo(windowStart_, windowStart_ + windowLength_) || closeTo(lastReadEnd_, lastReadEnd_);
-    if (count <= capacity_ / 4 && (windowLength_ == 0 || nearby)) {
-        const DWORD read = Read(buffer, count);
-        lastReadEnd_ = position_;
-        return read;
-    }
+    // Larger payloads cost a system read each at no loss: their bytes outweigh the call.
+    const bool small = count <= capacity_ / 16;
+    const DWORD read = small && (windowLength_ == 0 || nearby) ? Read(buffer, count) : ReadBypassingWindow(buffer, count);
+    lastReadEnd_ = position_;
+    return read;
+}
+
+DWORD KCacheFile::ReadBypassingWindow(void* buffer, DWORD count)
+{
     if (position_ + static_cast<LONGLONG>(count) >= knownSize_)
         knownSize_ = KFile::GetSize();
     KCacheFile::Seek(position_);
@@ -100,7 +104,6 @@ DWORD KCacheFile::ReadBypassingWindow(void* buffer, DWORD count)
         if (SystemReadAt(position_, target + done, n - done, &read) && read == n - done)
             position_ += n - done;
     }
-    lastReadEnd_ = position_;
     return n;
 }
 

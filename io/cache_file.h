@@ -24,10 +24,12 @@ public:
     // fails part-way; the bytes past the failure are then left as they were in the buffer.
     DWORD Read(void* buffer, DWORD count) override;
     // Read, except that what the window does not hold is read straight into the buffer and the
-    // window is left as it is: a large payload then costs one copy instead of two. A small read
-    // that goes on forward from the window (the next packet of a file read in order) refills the
-    // window instead, so that many packets cost one system read.
+    // window is left as it is: a large payload then costs one copy instead of two.
     DWORD ReadBypassingWindow(void* buffer, DWORD count);
+    // A packet's payload, read in the file's order: a small one near the window (or the read
+    // before) refills the window, so that many packets cost one system read; a large one or a
+    // far jump is read as ReadBypassingWindow reads.
+    DWORD ReadPayload(void* buffer, DWORD count);
     // A window of this many bytes from now on (none smaller than the present one): the readers
     // of the demuxers take a large one for playback once their headers are parsed.
     void EnlargeWindow(DWORD capacity);
@@ -58,5 +60,5 @@ private:
     DWORD capacity_;
     LONGLONG windowStart_ = 0;
     LONGLONG windowLength_ = 0;
-    LONGLONG lastReadEnd_ = -1;  // where the last ReadBypassingWindow ended
+    LONGLONG lastReadEnd_ = -1;  // where the last ReadPayload ended
 };

@@ -327,7 +327,7 @@ KAvi2ReadHandler::Next KAvi2ReadHandler::NextEntry(AviEntry* entry)
 bool KAvi2ReadHandler::ReadEntry(const AviEntry& entry, BYTE* buffer)
 {
     return m_file->Seek(static_cast<LONGLONG>(entry.offset)) == static_cast<LONGLONG>(entry.offset)
-        && m_file->ReadBypassingWindow(buffer, entry.size) == entry.size;
+        && m_file->ReadPayload(buffer, entry.size) == entry.size;
 }
 
 void KAvi2ReadHandler::SeekAll(REFERENCE_TIME time)

@@ -229,7 +229,7 @@ bool KFlvReader::ReadPayload(std::vector<BYTE>& payload)
     payload.resize(m_tag.payloadSize);
     if (m_file.Seek(m_tag.payloadStart) != m_tag.payloadStart)
         return false;
-    const DWORD got = m_file.ReadBypassingWindow(payload.data(), m_tag.payloadSize);
+    const DWORD got = m_file.ReadPayload(payload.data(), m_tag.payloadSize);
     payload.resize(got);
     return got == m_tag.payloadSize;
 }

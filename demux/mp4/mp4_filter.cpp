@@ -222,7 +222,7 @@ std::unique_ptr<KPacket> CMP4_Filter::ReadUnit(Mp4Track& track)
     packet->payload.resize(static_cast<std::size_t>(size));
     file.Seek(static_cast<LONGLONG>(offset));
     if (file.Tell() != static_cast<LONGLONG>(offset)
-        || file.ReadBypassingWindow(packet->payload.data(), static_cast<DWORD>(size)) != size)
+        || file.ReadPayload(packet->payload.data(), static_cast<DWORD>(size)) != size)
         return nullptr;
     BYTE* data = packet->payload.data();
     if (track.flipRaw && track.format.size() >= sizeof(BITMAPINFOHEADER)) {
