@@ -60,6 +60,7 @@ HRESULT CDemuxOutputPin::DoBufferProcessingLoop()
                 continue;
             }
             HRESULT hr = FillSample(sample);
+            ReleaseTaken();
             if (hr == S_OK) {
                 if (!sample)
                     continue;

@@ -62,6 +62,8 @@ public:
     virtual void WaitForRoom(ULONG bytes, ULONG count, DWORD timeoutMs) = 0;
     // Reader: wakes the worker for what is queued, short of a batch.
     virtual void WakeWorker() = 0;
+    // Worker, after each FillSample: lets go of the packet it filled from.
+    virtual void ReleaseTaken() {}
 
 protected:
     // The back-pressure wait of QueuePacket: S_OK once there is room; E_FAIL when the worker
@@ -117,12 +119,13 @@ public:
     void WaitUntilTakeable(DWORD timeoutMs) override { m_queue.WaitUntilTakeable(m_holdsBack ? 2 : 1, timeoutMs); }
     void WaitForRoom(ULONG bytes, ULONG count, DWORD timeoutMs) override { m_queue.WaitForRoom(bytes, count, timeoutMs); }
     void WakeWorker() override { m_queue.WakeTaker(); }
+    void ReleaseTaken() override { Recycle(std::move(m_taken)); }
 
 protected:
     // The take of the pins that keep the last queued packet back until another packet (or the
     // end marker) follows it, as demuxers that may still extend it need: S_OK with a timed
     // packet, S_FALSE at the end marker, S_NOT_READY otherwise (an untimed packet is dropped).
-    // The packet stays the pin's until the next take, which gives it back to the filter's pool.
+    // The packet stays the pin's until its sample is filled (ReleaseTaken).
     HRESULT TakeHeldBack(Packet*& packet)
     {
         packet = nullptr;

@@ -20,6 +20,7 @@ void KCacheFile::ResetWindow()
     windowStart_ = 0;
     windowLength_ = 0;
     lastReadEnd_ = -1;
+    lastPayloadSmall_ = false;
 }
 
 BOOL KCacheFile::Open(LPCWSTR path)
@@ -75,17 +76,18 @@ void KCacheFile::EnlargeWindow(DWORD capacity)
 
 DWORD KCacheFile::ReadPayload(void* buffer, DWORD count)
 {
-    // A payload small against the window that lies within a window of the present one or of the
-    // read before is read ahead with its neighbours: the tracks of an interleaved file move
-    // forward together, one a little ahead of the other in the file. A jump farther (the first
-    // payload after an index at the file's end, another track's data far away) reads only what
-    // it needs and keeps the window; the payload after it then fills the window from there.
+    // Small payloads that follow small payloads, within a window of the present one or of the
+    // read before, are read ahead together: the tracks of an interleaved file move forward
+    // together, one a little ahead of the other in the file. A small payload between large ones
+    // (the audio between the pictures of a high-rate file) or after a far jump reads only itself:
+    // a window read there would mostly carry the next large payload, which is read direct anyway.
+    const bool small = count <= capacity_ / 16;
     const auto closeTo = [this](LONGLONG from, LONGLONG end) { return position_ + capacity_ >= from && position_ <= end + capacity_; };
     const bool nearby = closeTo(windowStart_, windowStart_ + windowLength_) || closeTo(lastReadEnd_, lastReadEnd_);
-    // Larger payloads cost a system read each at no loss: their bytes outweigh the call.
-    const bool small = count <= capacity_ / 16;
-    const DWORD read = small && (windowLength_ == 0 || nearby) ? Read(buffer, count) : ReadBypassingWindow(buffer, count);
+    const bool held = WindowHolds(position_) && WindowHolds(position_ + count - 1);
+    const DWORD read = small && (held || (lastPayloadSmall_ && nearby)) ? Read(buffer, count) : ReadBypassingWindow(buffer, count);
     lastReadEnd_ = position_;
+    lastPayloadSmall_ = small;
     return read;
 }
 

@@ -26,8 +26,8 @@ public:
     // Read, except that what the window does not hold is read straight into the buffer and the
     // window is left as it is: a large payload then costs one copy instead of two.
     DWORD ReadBypassingWindow(void* buffer, DWORD count);
-    // A packet's payload, read in the file's order: a small one near the window (or the read
-    // before) refills the window, so that many packets cost one system read; a large one or a
+    // A packet's payload, read in the file's order: small ones in a row refill the window, so
+    // that many packets cost one system read; a large one, a small one among large ones, or a
     // far jump is read as ReadBypassingWindow reads.
     DWORD ReadPayload(void* buffer, DWORD count);
     // A window of this many bytes from now on (none smaller than the present one): the readers
@@ -61,4 +61,5 @@ private:
     LONGLONG windowStart_ = 0;
     LONGLONG windowLength_ = 0;
     LONGLONG lastReadEnd_ = -1;  // where the last ReadPayload ended
+    bool lastPayloadSmall_ = false;
 };

@@ -4,8 +4,8 @@
 // The hand-off costs no system call while the reader is ahead of the worker: the worker takes
 // all but the newest entry under one lock and pops them without it, the counts are atomics, and
 // either side wakes the other only when that one waits, and then for a batch: the worker for
-// kWakeBatch entries (or what is there when the reader is about to wait), the reader for half a
-// queue. The newest entry stays with the reader's side, where an untimed continuation can still
+// kWakeBatch entries or kWakeBytes (or what is there when the reader is about to wait), the
+// reader for half a queue. The newest entry stays with the reader's side, where an untimed continuation can still
 // join it.
 #pragma once
 
@@ -53,7 +53,8 @@ public:
             // A waiting worker is woken by a batch, not by each packet: a wake-up costs the
             // kernel more than a packet costs us. The reader wakes it with less (WakeTaker)
             // before it waits itself, and the worker's own wait is short.
-            wake = takerWaits_ && (count_ >= takerNeeds_ + kWakeBatch - 1 || (!inbox_.empty() && !inbox_.back()));
+            wake = takerWaits_ && (count_ >= takerNeeds_ + kWakeBatch - 1 || (count_ >= takerNeeds_ && bytes_ >= kWakeBytes)
+                                   || (!inbox_.empty() && !inbox_.back()));
         }
         if (wake)
             pushed_.notify_one();
@@ -131,8 +132,10 @@ public:
         return tail && *tail;
     }
 
-    // Entries a push gathers before it wakes a waiting worker.
+    // What a push gathers before it wakes a waiting worker: entries, or bytes (large packets
+    // go on at once: a batch of them would only be memory in flight, out of the caches).
     static constexpr DWORD kWakeBatch = 32;
+    static constexpr DWORD kWakeBytes = 128 * 1024;
 
     // Worker: waits up to the timeout until it can take something: `needs` entries, or any once
     // the end marker is queued. A worker that keeps the newest packet back needs two. Pushes

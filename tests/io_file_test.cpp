@@ -234,9 +234,10 @@ TEST_F(FileReaderTest, CacheReadBypassingWindowTakesWhatTheWindowHoldsAndReadsTh
     EXPECT_EQ(Slice(buffer, 0, 1000), Slice(content, 9000, 1000));
 }
 
-// Packets read in order cost a system read per window, not one each, also right after a jump
-// away from the window (an index at the end of the file) and when two tracks interleave a little
-// out of file order; a far jump and a large payload still read only what they need.
+// Small packets read in order cost a system read per window, not one each, also right after a
+// jump away from the window (an index at the end of the file) and when two tracks interleave a
+// little out of file order; a far jump, a large payload and a small one after it read only
+// what they need.
 TEST_F(FileReaderTest, CacheSmallPayloadsReadInOrderGoThroughTheWindow)
 {
     const std::vector<BYTE> content = Content(20000);
@@ -259,7 +260,8 @@ TEST_F(FileReaderTest, CacheSmallPayloadsReadInOrderGoThroughTheWindow)
         {4900, 100, 4, 4900},   // the other track, a little behind: one refill
         {5300, 100, 4, 4900},
         {7200, 600, 5, 4900},   // large against the window: direct
-        {12000, 100, 6, 4900},  // a far jump: direct
+        {7800, 100, 6, 4900},   // small after a large one: direct, the window kept
+        {12000, 100, 7, 4900},  // a far jump: direct
     };
     for (const Step& step : steps) {
         SCOPED_TRACE(step.position);
