@@ -228,7 +228,7 @@ OpenedSource OpenSourceFile(std::string_view path, std::string_view filterChoice
         if (!refusal.empty())
             opened.error = filterName + ": " + refusal;
         else if (failedStep == "loaded")
-            opened.error = filterName + " refused " + std::string(path) + ": Load returned " + HresultDescription(hr);
+            opened.error = filterName + " could not load " + std::string(path) + ": Load returned " + HresultDescription(hr);
         else
             opened.error = filterName + " could not be " + failedStep + ": " + HresultDescription(hr);
         if (byExtension)

@@ -118,7 +118,7 @@ TEST(OpenSourceFile, NamesTheCauseWhenNothingOpens)
     }
     EXPECT_EQ(OpenSourceFile(dir.file("notes.txt"), "wav").error, "unknown filter name 'wav'");
     EXPECT_EQ(OpenSourceFile(dir.file("notes.txt"), "avi").error,
-              "Torvane AVI Source Filter (avi) refused " + dir.file("notes.txt")
+              "Torvane AVI Source Filter (avi) could not load " + dir.file("notes.txt")
                   + ": Load returned 0x80004005 (E_FAIL, unspecified failure)");
 }
 
@@ -145,7 +145,7 @@ TEST(OpenSourceFile, TheExtensionsFilterAloneAnswersAndAnyTriesEveryFilter)
     // The AVI filter refuses MP3 frames: that is the answer, not a play by the MP3 filter.
     OpenedSource refused = OpenSourceFile(dir.file("frames.avi"));
     EXPECT_FALSE(refused);
-    EXPECT_EQ(refused.error, "Torvane AVI Source Filter (avi) refused " + dir.file("frames.avi")
+    EXPECT_EQ(refused.error, "Torvane AVI Source Filter (avi) could not load " + dir.file("frames.avi")
                                  + ": Load returned 0x80004005 (E_FAIL, unspecified failure); it is the filter for "
                                    ".avi files (--filter any tries every filter)");
     // An explicit choice is not second-guessed.

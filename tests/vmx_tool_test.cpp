@@ -64,14 +64,14 @@ TEST(VmxTool, TheExtensionsFilterRefusingAFileIsTheAnswer)
     const ToolRun refused = RunVmx("packets " + Fixture("mp4/fragmented.mp4"), dir);
     EXPECT_EQ(refused.status, 1);
     EXPECT_EQ(refused.out, "");
-    EXPECT_TRUE(Contains(refused.errors, "Torvane MP4 Source Filter (mp4) refused "));
+    EXPECT_TRUE(Contains(refused.errors, "Torvane MP4 Source Filter (mp4) could not load "));
     EXPECT_TRUE(Contains(refused.errors, "Load returned 0x80004005 (E_FAIL, unspecified failure)"));
     EXPECT_TRUE(Contains(refused.errors, "it is the filter for .mp4 files (--filter any tries every filter)"));
     // MP3 frames named .avi: the AVI filter's refusal stands; --filter any finds the MP3 filter.
     std::filesystem::copy_file(kFixtureDir + "mp3/cbr-44k-id3.mp3", dir.file("frames.avi"));
     const ToolRun avi = RunVmx("info '" + dir.file("frames.avi") + "'", dir);
     EXPECT_EQ(avi.status, 1);
-    EXPECT_TRUE(Contains(avi.errors, "Torvane AVI Source Filter (avi) refused ")) << avi.errors;
+    EXPECT_TRUE(Contains(avi.errors, "Torvane AVI Source Filter (avi) could not load ")) << avi.errors;
     const ToolRun any = RunVmx("info '" + dir.file("frames.avi") + "' --filter any", dir);
     EXPECT_EQ(any.status, 0) << any.errors;
     EXPECT_TRUE(Contains(any.out, "filter: Torvane MP3 Source Filter")) << any.out;
