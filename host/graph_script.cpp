@@ -266,7 +266,16 @@ private:
                 continue;
             ++seekable;
             if (action.rate) {
+                // A pin's rate change stops and restarts its worker, and waits for the worker to
+                // answer: a worker held in a paused sink may never do so. The holds are let go
+                // for the change, and what passes meanwhile is recorded as it comes.
+                if (paused_)
+                    for (RecordingSink* sink : sinks_)
+                        sink->ReleaseHold();
                 const HRESULT hr = seeking->SetRate(*action.rate);
+                if (paused_)
+                    for (RecordingSink* sink : sinks_)
+                        sink->HoldReceive(true);
                 if (FAILED(hr))
                     return PinLabel(pin) + " refused the rate: " + HresultDescription(hr);
             }
