@@ -326,11 +326,11 @@ TEST(FilterOptions, SettersReachTheGettersAndBadSettingsAreRefusedByName)
         ASSERT_TRUE(source) << source.error;
         const std::optional<PrivateInterface> read = ReadPrivateInterface(source.filter.Get());
         ASSERT_TRUE(read);
-        for (const auto& [name, value] : entry.expected) {
+        for (const auto& expected : entry.expected) {
             const auto found = std::find_if(read->properties.begin(), read->properties.end(),
-                                            [&](const FilterProperty& p) { return p.name == name; });
-            ASSERT_NE(found, read->properties.end()) << name;
-            EXPECT_EQ(found->value, value) << name;
+                                            [&](const FilterProperty& p) { return p.name == expected.first; });
+            ASSERT_NE(found, read->properties.end()) << expected.first;
+            EXPECT_EQ(found->value, expected.second) << expected.first;
         }
     }
     const std::pair<FilterSetting, const char*> kRefused[] = {
@@ -339,12 +339,13 @@ TEST(FilterOptions, SettersReachTheGettersAndBadSettingsAreRefusedByName)
         {{"user-value", "0x100000000"}, "takes a 32-bit number"},
         {{"user-value", "-1"}, "takes a 32-bit number"},
     };
-    for (const auto& [setting, message] : kRefused) {
+    for (const auto& refused : kRefused) {
+        const FilterSetting& setting = refused.first;
         OpenedSource source = OpenSourceFile(kFixtureDir + "mp4/keys-4s.mp4", "mp4",
                                              [&setting](IBaseFilter* f, size_t index, LoadStage stage) {
                                                  return ApplyFilterSettings(f, index, stage, {setting});
                                              });
         EXPECT_FALSE(source);
-        EXPECT_NE(source.error.find(message), std::string::npos) << source.error;
+        EXPECT_NE(source.error.find(refused.second), std::string::npos) << source.error;
     }
 }
