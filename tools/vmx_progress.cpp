@@ -24,8 +24,12 @@ void ProgressLine::ShowTime(const char* label, std::optional<REFERENCE_TIME> don
 {
     if (!terminal_)
         return;
+    if (!done) {
+        Show(std::string(label) + ": under way");
+        return;
+    }
     char text[160];
-    const double doneSeconds = done ? static_cast<double>(*done) / 1e7 : 0.0;
+    const double doneSeconds = static_cast<double>(*done) / 1e7;
     if (whole && *whole > 0) {
         const double wholeSeconds = static_cast<double>(*whole) / 1e7;
         const double percent = 100.0 * std::min(1.0, std::max(0.0, doneSeconds / wholeSeconds));

@@ -18,7 +18,8 @@ public:
 
     bool Shown() const { return terminal_; }
     void Show(const std::string& text);
-    // "label: 12.3 s of 60.0 s (20%)", or the time alone when the whole is unknown.
+    // "label: 12.3 s of 60.0 s (20%)", the time alone when the whole is unknown, and "under way"
+    // while nothing is known.
     void ShowTime(const char* label, std::optional<REFERENCE_TIME> done, std::optional<REFERENCE_TIME> whole);
     void Clear();
 
