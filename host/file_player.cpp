@@ -71,7 +71,9 @@ std::vector<CMediaType> OfferedTypes(IPin* pin)
     return types;
 }
 
-void Describe(GraphDriver& driver, PlayReport& report)
+}  // namespace
+
+void DescribePins(GraphDriver& driver, PlayReport& report)
 {
     for (size_t i = 0; i < driver.OutputPinCount(); ++i) {
         IPin* pin = driver.OutputPin(i);
@@ -84,6 +86,8 @@ void Describe(GraphDriver& driver, PlayReport& report)
     if (IMediaSeeking* seeking = driver.Seeking(0); seeking && SUCCEEDED(seeking->GetDuration(&duration)))
         report.duration = duration;
 }
+
+namespace {
 
 std::string PinLabel(const PinReport& pin) { return "pin " + std::to_string(pin.index) + " (" + pin.name + ")"; }
 
@@ -108,7 +112,7 @@ public:
 
     std::string Play()
     {
-        Describe(driver_, report_);
+        DescribePins(driver_, report_);
         if (report_.pins.empty())
             return "the source has no output pins";
         std::string error = Connect();
@@ -245,7 +249,7 @@ PlayResult DescribeSource(IBaseFilter* source)
         return result;
     }
     GraphDriver driver(source);
-    Describe(driver, result.report);
+    DescribePins(driver, result.report);
     return result;
 }
 

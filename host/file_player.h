@@ -3,6 +3,7 @@
 // duration the first pin reports.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -13,6 +14,8 @@
 #include "platform/platform.h"
 
 namespace vmx::host {
+
+class GraphDriver;
 
 struct PinReport {
     size_t index = 0;  // among the source's output pins
@@ -28,11 +31,20 @@ struct PinReport {
     std::uint64_t sampleBytes = 0;
 };
 
+// A graph action of a scripted play, and what came of it.
+struct ActionRecord {
+    std::string text;
+    std::optional<REFERENCE_TIME> seekTarget;  // a seek's start
+    std::uint64_t arrival = 0;  // when it began, among the sinks' events
+    std::string note;  // what the action left unfinished, or why it failed
+};
+
 struct PlayReport {
     std::optional<REFERENCE_TIME> duration;
     std::vector<PinReport> pins;
     // In arrival order; each event's arrival orders it among the pins' events too.
     std::vector<GraphEvent> graphEvents;
+    std::vector<ActionRecord> actions;  // scripted plays only
 };
 
 struct PlayOptions {
@@ -61,6 +73,8 @@ struct PlayResult {
 
 // The pins, their offered types and the duration, without playing.
 PlayResult DescribeSource(IBaseFilter* source);
+// The same for a source already in a driver's graph.
+void DescribePins(GraphDriver& driver, PlayReport& report);
 
 // Connects every output pin it can to a recording sink, plays (after the seek, when asked) until
 // every connected pin ended or reached the sample bound, stops, and reports.

@@ -488,30 +488,40 @@ HRESULT RecordingSink::ReceiveSample(IMediaSample* sample)
         return refuse(S_FALSE);
     if (endOfStream_)
         return refuse(VFW_E_WRONG_STATE);
+    auto recordSample = [&] {
+        if (keepBytes_)
+            event.bytes.assign(bytes.begin(), bytes.end());
+        if (reportSampleTime_ && event.startValid) {
+            // Sample times run at the segment's rate from its start; the product is media time.
+            const REFERENCE_TIME offset = segmentRate_ == 1.0
+                ? event.start
+                : static_cast<REFERENCE_TIME>(std::llround(static_cast<double>(event.start) * segmentRate_));
+            reportSampleTime_(segmentStart_ + offset);
+        }
+        RecordLocked(std::move(event));
+    };
     if (held_) {
         const std::uint64_t flushAtStart = flushEpoch_;
         const std::uint64_t stopAtStart = stopEpoch_;
+        // A paused renderer has the sample it holds: it counts as received even when a flush
+        // or a stop then frees it.
+        const bool recorded = recordHeld_;
+        if (recorded)
+            recordSample();
         ++heldReceivers_;
         changed_.notify_all();
         changed_.wait(lock, [&] { return !held_ || flushEpoch_ != flushAtStart || stopEpoch_ != stopAtStart; });
         --heldReceivers_;
         if (stopEpoch_ != stopAtStart)
-            return refuse(VFW_E_WRONG_STATE);
+            return recorded ? VFW_E_WRONG_STATE : refuse(VFW_E_WRONG_STATE);
         if (flushEpoch_ != flushAtStart)
-            return refuse(S_FALSE);
+            return recorded ? S_FALSE : refuse(S_FALSE);
+        if (recorded)
+            return S_OK;
     }
     if (receiveLimit_ && sampleCount_ >= *receiveLimit_)
         return refuse(limitRefusal_);
-    if (keepBytes_)
-        event.bytes.assign(bytes.begin(), bytes.end());
-    if (reportSampleTime_ && event.startValid) {
-        // Sample times run at the segment's rate from its start; the product is media time.
-        const REFERENCE_TIME offset = segmentRate_ == 1.0
-            ? event.start
-            : static_cast<REFERENCE_TIME>(std::llround(static_cast<double>(event.start) * segmentRate_));
-        reportSampleTime_(segmentStart_ + offset);
-    }
-    RecordLocked(std::move(event));
+    recordSample();
     return S_OK;
 }
 
@@ -604,10 +614,11 @@ void RecordingSink::RemoveReceiveLimit()
     receiveLimit_.reset();
 }
 
-void RecordingSink::HoldReceive()
+void RecordingSink::HoldReceive(bool recordHeldSample)
 {
     std::lock_guard lock(lock_);
     held_ = true;
+    recordHeld_ = recordHeldSample;
 }
 
 void RecordingSink::ReleaseHold()

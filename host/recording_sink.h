@@ -89,8 +89,10 @@ public:
     // Once acceptedSamples samples are recorded, Receive answers refusal (S_FALSE or a failure).
     void LimitReceive(size_t acceptedSamples, HRESULT refusal = S_FALSE);
     void RemoveReceiveLimit();
-    // While held, Receive waits until ReleaseHold, BeginFlush or Stop.
-    void HoldReceive();
+    // While held, Receive waits until ReleaseHold, BeginFlush or Stop. recordHeldSample records
+    // the sample as it arrives, as a paused renderer that holds it has received it; otherwise
+    // it is recorded only when the hold is released.
+    void HoldReceive(bool recordHeldSample = false);
     void ReleaseHold();
 
     // ---- Observations ----
@@ -158,6 +160,7 @@ private:
     std::optional<size_t> receiveLimit_;
     HRESULT limitRefusal_ = S_FALSE;
     bool held_ = false;
+    bool recordHeld_ = false;
     size_t heldReceivers_ = 0;
     // Counted rather than flagged so a held Receive notices a flush that has already ended.
     std::uint64_t flushEpoch_ = 0;

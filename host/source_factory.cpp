@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <filesystem>
 
 #include "io/wide_text.h"
@@ -117,37 +118,75 @@ std::vector<size_t> FilterCandidates(std::string_view path, std::optional<size_t
     return order;
 }
 
-HRESULT CreateSourceFilter(const CFactoryTemplate& tmpl, const WString& path, ComPtr<IBaseFilter>* filter)
+std::string HresultDescription(HRESULT hr)
 {
+    struct Known {
+        HRESULT code;
+        const char* name;
+        const char* meaning;
+    };
+    static constexpr Known kKnown[] = {
+        {E_FAIL, "E_FAIL", "unspecified failure"},
+        {E_NOTIMPL, "E_NOTIMPL", "not implemented"},
+        {E_NOINTERFACE, "E_NOINTERFACE", "interface not supported"},
+        {E_POINTER, "E_POINTER", "null pointer"},
+        {E_OUTOFMEMORY, "E_OUTOFMEMORY", "out of memory"},
+        {E_INVALIDARG, "E_INVALIDARG", "invalid argument"},
+        {E_UNEXPECTED, "E_UNEXPECTED", "unexpected failure"},
+        {E_ACCESSDENIED, "E_ACCESSDENIED", "access denied"},
+        {VFW_E_NOT_FOUND, "VFW_E_NOT_FOUND", "not found"},
+        {VFW_E_WRONG_STATE, "VFW_E_WRONG_STATE", "wrong state"},
+        {VFW_E_INVALIDMEDIATYPE, "VFW_E_INVALIDMEDIATYPE", "invalid media type"},
+    };
+    char text[80];
+    std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(hr));
+    std::string description = text;
+    for (const Known& known : kKnown)
+        if (known.code == hr)
+            return description + " (" + known.name + ", " + known.meaning + ")";
+    return description;
+}
+
+HRESULT CreateSourceFilter(const CFactoryTemplate& tmpl, const WString& path, ComPtr<IBaseFilter>* filter,
+                           const std::function<void(IBaseFilter*)>& beforeLoad, std::string* failedStep)
+{
+    auto fail = [failedStep](HRESULT hr, const char* step) {
+        if (failedStep)
+            *failedStep = step;
+        return hr;
+    };
     if (!filter)
         return E_POINTER;
     filter->Reset();
     ComPtr<IClassFactory> factory;
     HRESULT hr = DllGetClassObject(*tmpl.m_ClsID, IID_IClassFactory, factory.ReceiveVoid());
     if (FAILED(hr))
-        return hr;
+        return fail(hr, "created");
     if (!factory)
-        return E_POINTER;
+        return fail(E_POINTER, "created");
     ComPtr<IBaseFilter> created;
     hr = factory->CreateInstance(nullptr, IID_IBaseFilter, created.ReceiveVoid());
     if (FAILED(hr))
-        return hr;
+        return fail(hr, "created");
     ComPtr<IFileSourceFilter> source;
     hr = created.QueryInterface(IID_IFileSourceFilter, &source);
     if (FAILED(hr))
-        return hr;
+        return fail(hr, "asked for IFileSourceFilter");
+    if (beforeLoad)
+        beforeLoad(created.Get());
     hr = source->Load(path.c_str(), nullptr);
     if (FAILED(hr))
-        return hr;
+        return fail(hr, "loaded");
     *filter = std::move(created);
     return S_OK;
 }
 
-OpenedSource OpenSourceFile(std::string_view path, std::string_view filterChoice)
+OpenedSource OpenSourceFile(std::string_view path, std::string_view filterChoice, const ConfigureSource& configure)
 {
     OpenedSource opened;
     std::optional<size_t> choice;
-    if (!filterChoice.empty()) {
+    const bool anyFilter = EqualsIgnoringCase(filterChoice, kAnyFilter);
+    if (!filterChoice.empty() && !anyFilter) {
         choice = ResolveFilterChoice(filterChoice);
         if (!choice) {
             opened.error = "unknown filter name '" + std::string(filterChoice) + "'";
@@ -163,15 +202,40 @@ OpenedSource OpenSourceFile(std::string_view path, std::string_view filterChoice
     if (!opened.error.empty())
         return opened;
 
-    for (size_t index : FilterCandidates(path, choice)) {
-        if (SUCCEEDED(CreateSourceFilter(g_Templates[index], widePath, &opened.filter))) {
-            opened.tmpl = &g_Templates[index];
+    const std::optional<size_t> byExtension = choice || anyFilter ? std::nullopt : FilterForExtension(path);
+    std::vector<size_t> candidates = FilterCandidates(path, choice ? choice : byExtension);
+    for (size_t index : candidates) {
+        const CFactoryTemplate& tmpl = g_Templates[index];
+        std::string refusal;
+        std::string failedStep;
+        auto beforeLoad = [&](IBaseFilter* filter) {
+            if (configure)
+                refusal = configure(filter, index, LoadStage::BeforeLoad);
+        };
+        const HRESULT hr = CreateSourceFilter(tmpl, widePath, &opened.filter, beforeLoad, &failedStep);
+        if (SUCCEEDED(hr) && refusal.empty() && configure)
+            refusal = configure(opened.filter.Get(), index, LoadStage::AfterLoad);
+        if (SUCCEEDED(hr) && refusal.empty()) {
+            opened.tmpl = &tmpl;
             opened.error.clear();
             return opened;
         }
+        opened.filter.Reset();
+        if (candidates.size() > 1)
+            continue;
+        // One filter was asked: its answer is the answer.
+        const std::string filterName = Utf8FromWide(tmpl.m_Name) + " (" + std::string(kFilterNamings[index].shortName) + ")";
+        if (!refusal.empty())
+            opened.error = filterName + ": " + refusal;
+        else if (failedStep == "loaded")
+            opened.error = filterName + " could not load " + std::string(path) + ": Load returned " + HresultDescription(hr);
+        else
+            opened.error = filterName + " could not be " + failedStep + ": " + HresultDescription(hr);
+        if (byExtension)
+            opened.error += "; it is the filter for ." + LowerExtension(path) + " files (--filter any tries every filter)";
+        return opened;
     }
-    opened.error = choice ? Utf8FromWide(g_Templates[*choice].m_Name) + " could not load " + std::string(path)
-                          : "no filter could load " + std::string(path);
+    opened.error = "no filter could load " + std::string(path);
     return opened;
 }
 

@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstddef>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -45,13 +46,29 @@ std::optional<size_t> ResolveFilterChoice(std::string_view choice);
 // The table index the extension of a path points to (any case); none for other extensions.
 std::optional<size_t> FilterForExtension(std::string_view path);
 
+// The choice that tries every filter, the extension's first: what --filter any names.
+inline constexpr std::string_view kAnyFilter = "any";
+
 // The table indices to try, in order: an explicit choice alone; otherwise the extension's filter
 // first, then every other filter in table order.
 std::vector<size_t> FilterCandidates(std::string_view path, std::optional<size_t> choice);
 
+// A failure code with its name and meaning where the platform has one: "0x80004005 (E_FAIL,
+// unspecified failure)".
+std::string HresultDescription(HRESULT hr);
+
+// Where a host sets a filter's options: some are read by Load itself (the Matroska filter's first
+// seek), the rest only once the file is loaded.
+enum class LoadStage { BeforeLoad, AfterLoad };
+// Called at both stages for the created filter; a non-empty answer refuses the filter with it.
+using ConfigureSource = std::function<std::string(IBaseFilter* filter, size_t tableIndex, LoadStage stage)>;
+
 // Creates the filter of one table entry through DllGetClassObject and the class factory, and
-// loads the file into it. The filter is set only when Load succeeded.
-HRESULT CreateSourceFilter(const CFactoryTemplate& tmpl, const WString& path, ComPtr<IBaseFilter>* filter);
+// loads the file into it. The filter is set only when Load succeeded. failedStep, when given,
+// names the step that failed ("created", "asked for IFileSourceFilter", "loaded").
+HRESULT CreateSourceFilter(const CFactoryTemplate& tmpl, const WString& path, ComPtr<IBaseFilter>* filter,
+                           const std::function<void(IBaseFilter*)>& beforeLoad = {},
+                           std::string* failedStep = nullptr);
 
 struct OpenedSource {
     ComPtr<IBaseFilter> filter;
@@ -62,7 +79,11 @@ struct OpenedSource {
 };
 
 // Checks that the file exists and is readable, then creates and loads the filter the choice
-// (empty: the file's extension, then every filter) points to.
-OpenedSource OpenSourceFile(std::string_view path, std::string_view filterChoice = {});
+// points to. Without a choice the extension's filter alone is tried, and its refusal is the
+// answer: a filter that takes any bytes (MP3 finds frames in video data) must not play a file
+// the right filter refused. Other extensions, and the choice "any", try every filter, the
+// extension's first.
+OpenedSource OpenSourceFile(std::string_view path, std::string_view filterChoice = {},
+                            const ConfigureSource& configure = {});
 
 }  // namespace vmx::host

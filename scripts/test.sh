@@ -14,4 +14,4 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:ha
 
 scripts/build.sh tsan
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
-  ctest --test-dir build/tsan --output-on-failure -j "$jobs" -R '^(Framework|MemoryAllocator|RecordingSink|FilterGraph|GraphDriver|PacketQueue|MkvSeeking|MkvThreads|Mp4Seeking|Mp4Threads|AviSeeking|AviScanning|MpegSeeking|MpegThreads|Mpeg2Seeking|Mpeg2Threads|AsfSeeking|AsfFiles|FlvSeeking|FlvThreads|Ogg2Seeking|Ogg2Threads|AsfWmSeeking|AsfWmThreads|OggThreads|Lifecycle|EveryFilter/LifecycleThreads)'
+  ctest --test-dir build/tsan --output-on-failure -j "$jobs" -R '^(GraphScript|Framework|MemoryAllocator|RecordingSink|FilterGraph|GraphDriver|PacketQueue|MkvSeeking|MkvThreads|Mp4Seeking|Mp4Threads|AviSeeking|AviScanning|MpegSeeking|MpegThreads|Mpeg2Seeking|Mpeg2Threads|AsfSeeking|AsfFiles|FlvSeeking|FlvThreads|Ogg2Seeking|Ogg2Threads|AsfWmSeeking|AsfWmThreads|OggThreads|Lifecycle|EveryFilter/LifecycleThreads)'

@@ -118,7 +118,8 @@ TEST(OpenSourceFile, NamesTheCauseWhenNothingOpens)
     }
     EXPECT_EQ(OpenSourceFile(dir.file("notes.txt"), "wav").error, "unknown filter name 'wav'");
     EXPECT_EQ(OpenSourceFile(dir.file("notes.txt"), "avi").error,
-              "Torvane AVI Source Filter could not load " + dir.file("notes.txt"));
+              "Torvane AVI Source Filter (avi) could not load " + dir.file("notes.txt")
+                  + ": Load returned 0x80004005 (E_FAIL, unspecified failure)");
 }
 
 TEST(OpenSourceFile, UnreadableFileIsReportedAsSuch)
@@ -131,16 +132,22 @@ TEST(OpenSourceFile, UnreadableFileIsReportedAsSuch)
     EXPECT_EQ(OpenSourceFile(dir.file("locked.mp3")).error, dir.file("locked.mp3") + ": permission denied");
 }
 
-TEST(OpenSourceFile, FallsBackToEveryFilterWhenTheExtensionMisleads)
+TEST(OpenSourceFile, TheExtensionsFilterAloneAnswersAndAnyTriesEveryFilter)
 {
     ScopedTempDir dir;
     for (const char* name : {"frames.mp3", "frames.bin", "frames.avi"}) {
         SCOPED_TRACE(name);
         WriteFile(dir.file(name), Mp3Frames());
-        OpenedSource source = OpenSourceFile(dir.file(name));
+        OpenedSource source = OpenSourceFile(dir.file(name), std::string(name) == "frames.avi" ? "any" : "");
         ASSERT_TRUE(source) << source.error;
         EXPECT_EQ(source.tmpl, &g_Templates[kMp3]);
     }
+    // The AVI filter refuses MP3 frames: that is the answer, not a play by the MP3 filter.
+    OpenedSource refused = OpenSourceFile(dir.file("frames.avi"));
+    EXPECT_FALSE(refused);
+    EXPECT_EQ(refused.error, "Torvane AVI Source Filter (avi) could not load " + dir.file("frames.avi")
+                                 + ": Load returned 0x80004005 (E_FAIL, unspecified failure); it is the filter for "
+                                   ".avi files (--filter any tries every filter)");
     // An explicit choice is not second-guessed.
     EXPECT_FALSE(OpenSourceFile(dir.file("frames.mp3"), "aac"));
 }

@@ -82,6 +82,9 @@ public:
     // reader of its own. Stop joins it.
     void StartIndexer();
     void StopIndexer();
+    // Whether this file gets a built index, and whether the builder is still at work.
+    bool BuildsIndex() const { return m_indexer != nullptr; }
+    bool Indexing() const { return m_indexing.load(); }
 
 private:
     struct PacketState {
@@ -152,6 +155,7 @@ private:
     WString m_path;
     HANDLE m_stopEvent;
     HANDLE m_indexer = nullptr;
+    std::atomic<bool> m_indexing{false};
     mutable std::mutex m_indexLock;  // the built index and the indexed duration
     std::vector<BuiltEntry> m_built;
     REFERENCE_TIME m_indexedDuration = 0;

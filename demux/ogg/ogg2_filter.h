@@ -47,6 +47,7 @@ public:
     // The next seek (from this pin's SetPositions) may snap to a key frame.
     void AllowSnap(bool allow) { m_snapAllowed = allow; }
     REFERENCE_TIME CurrentDuration();
+    KOGG2ReadHandler& Handler() { return m_handler; }
 
 protected:
     HRESULT LoadFile(LPCOLESTR fileName) override;

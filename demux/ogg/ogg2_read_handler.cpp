@@ -367,8 +367,11 @@ REFERENCE_TIME KOGG2ReadHandler::SnapToKeyFrame(REFERENCE_TIME time)
 
 void KOGG2ReadHandler::StartIndex()
 {
-    if (!ThreadExists())
-        Create();
+    if (ThreadExists())
+        return;
+    m_indexReachedEnd = false;
+    if (!Create())
+        m_indexReachedEnd = true;
 }
 
 void KOGG2ReadHandler::StopIndex()
@@ -388,6 +391,7 @@ DWORD KOGG2ReadHandler::ThreadProc()
             Sleep(1);
         BuildIndex(*file);
     }
+    m_indexReachedEnd = true;
     // Answers the stop that ends the thread (and any command before it).
     for (;;) {
         const DWORD command = GetRequest();
@@ -429,6 +433,7 @@ void KOGG2ReadHandler::BuildIndex(KFileBase& file)
     OggPage page;
     while (!CheckRequest(nullptr)) {
         if (!pages.NextPage(&page)) {
+            m_indexReachedEnd = true;
             Sleep(1);  // at the end: the file may still grow
             continue;
         }

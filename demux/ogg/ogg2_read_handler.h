@@ -5,6 +5,7 @@
 // file plays, and SeekTo uses it, or an interpolation search where it does not reach yet.
 #pragma once
 
+#include <atomic>
 #include <deque>
 #include <memory>
 #include <mutex>
@@ -49,6 +50,9 @@ public:
     // How far the seek index reaches; the duration grows to it when it is larger.
     REFERENCE_TIME IndexedTime();
     REFERENCE_TIME Duration();
+    // True once the thread that builds the seek index has read to the end of the file (it then
+    // waits for the file to grow), or has stopped.
+    bool IndexReachedEnd() const { return m_indexReachedEnd.load(); }
 
     size_t StreamCount() const { return m_streams.size(); }
     KOGG2ReadStream& Stream(size_t index) { return *m_streams[index].stream; }
@@ -96,4 +100,5 @@ private:
     std::vector<std::pair<LONGLONG, REFERENCE_TIME>> m_index;
     REFERENCE_TIME m_indexedTime = 0;
     REFERENCE_TIME m_duration = 0;
+    std::atomic<bool> m_indexReachedEnd{false};
 };

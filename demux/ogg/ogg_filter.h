@@ -97,6 +97,7 @@ public:
     REFERENCE_TIME SeekBase() const { return m_seekBase.load(); }
     CCritSec* SeekingLock() { return &m_seekingLock; }
     const std::vector<OggChapter>& Chapters() const { return m_chapters; }
+    KOGG2ReadHandler& Handler() { return m_handler; }
 
 private:
     enum Command : DWORD { kExit = 0, kRead = 1, kHold = 2 };
