@@ -40,12 +40,12 @@ if [ "${VMX_WINE_READY:-}" != 1 ]; then
     timeout 20 wineserver -k >/dev/null 2>&1 || true
     rm -rf "$WINEPREFIX" "$work"
   }
+  trap cleanup EXIT
   timeout 120 wineboot -i >/dev/null 2>&1 || { echo "FAILED: wineboot" >&2; exit 1; }
   timeout 60 wine regsvr32 /s "$(winpath build/win/VMX.ax)" || { echo "FAILED: regsvr32 VMX.ax" >&2; exit 1; }
 else
-  cleanup() { rm -rf "$work"; }
+  trap 'rm -rf "$work"' EXIT
 fi
-trap cleanup EXIT
 
 mp3='{C846F6AA-63EE-42CB-AB73-229BE6A795AA}'
 mpeg='{0D84C574-0C1D-466C-9D7B-49FD7BBF6E87}'

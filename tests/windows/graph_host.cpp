@@ -1528,10 +1528,10 @@ void Play(const Arguments& args)
     }
     if (!Check(!outputs.empty(), "the source has output pins", E_FAIL))
         return;
+    bool connected = true;
     if (!args.decodeDir.empty()) {
         ConnectThroughDecoders(g, outputs, args.decodeDir);
-        if (g.sinks.empty())
-            return;
+        connected = !g.sinks.empty();
     } else {
         bool allConnected = true;
         for (size_t i = 0; i < outputs.size(); ++i) {
@@ -1547,11 +1547,12 @@ void Play(const Arguments& args)
                 allConnected = false;
             }
         }
-        if (!Check(allConnected, "every output pin connects to a sink", E_FAIL))
-            return;
+        connected = Check(allConnected, "every output pin connects to a sink", E_FAIL);
     }
     for (IPin* output : outputs)
         output->Release();
+    if (!connected)
+        return;
 
     // No clock: samples are delivered as fast as the source reads them.
     hr = g.mediaFilter->SetSyncSource(nullptr);
