@@ -2,11 +2,13 @@
 # VMX.ax under Wine: builds the module and the graph test host with mingw-w64, registers the module
 # in a fresh Wine prefix, plays every MP3 and AAC fixture and a set of Matroska, MP4, AVI, MPEG,
 # ASF, FLV and Ogg ones (through both Ogg filters) through Wine's own filter graph (run, seek, run again) and compares each sample with what
-# the Linux build delivers for the same file, then unregisters and checks that the keys are gone.
+# the Linux build delivers for the same file, has .ci/wine-decoders.sh decode a set of them with
+# Wine's own decoders, then unregisters and checks that the keys are gone.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/need-packages.sh --no-install-recommends g++-mingw-w64-x86-64-posix libz-mingw-w64-dev wine wine64
+scripts/need-packages.sh --no-install-recommends g++-mingw-w64-x86-64-posix libz-mingw-w64-dev wine wine64 \
+  gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-ugly gstreamer1.0-libav
 
 scripts/build.sh release
 scripts/build.sh win
@@ -180,6 +182,9 @@ for entry in "${fixtures[@]}"; do
   played=$((played + 1))
 done
 [ "$played" -eq "${#fixtures[@]}" ] || fail "only $played of ${#fixtures[@]} fixtures played"
+
+# The same pins through Wine's own decoders, in this prefix while the module is registered.
+VMX_WINE_READY=1 .ci/wine-decoders.sh || fail "Wine's decoders (see above)"
 
 timeout 60 wine regsvr32 /s /u "$(winpath "$module")" || fail "regsvr32 /u VMX.ax"
 check_keys absent

@@ -38,10 +38,10 @@ int StreamOf(const std::string& name, int firstVideo)
 
 TEST(AviPlayback, EveryPinDeliversTheFilesChunks)
 {
-    const char* files[] = {"xvid-mp3", "divx", "dx50", "fmp4", "mp42", "div3", "wmv1", "wmv2", "h264-aac", "mjpeg",
-                           "huffyuv", "raw-bgr24", "raw-rgb555", "mp3-cbr", "mp3-vbr", "mp2", "ac3", "dts",
-                           "pcm-s16le", "ima-adpcm", "ms-adpcm", "two-audio", "two-video", "no-idx1",
-                           "idx1-absolute", "odml-idx1", "odml-no-idx1"};
+    const char* files[] = {"xvid-mp3", "divx", "dx50", "fmp4", "mp42", "div3", "wmv1", "wmv2", "cinepak",
+                           "msvideo1", "h264-aac", "mjpeg", "huffyuv", "raw-bgr24", "raw-rgb555", "mp3-cbr",
+                           "mp3-vbr", "mp2", "ac3", "dts", "pcm-s16le", "ima-adpcm", "ms-adpcm", "two-audio",
+                           "two-video", "no-idx1", "idx1-absolute", "odml-idx1", "odml-no-idx1"};
     for (const char* name : files) {
         SCOPED_TRACE(name);
         const std::string file = kFixtureDir + "avi/" + name + ".avi";
