@@ -5,7 +5,7 @@
 
 #include "demux/avi/avi_media_types.h"
 #include "io/wide_text.h"
-#include "module/templates.h"
+#include "framework/class_ids.h"
 
 // ---- Pin ---------------------------------------------------------------------------------------
 

@@ -6,7 +6,7 @@
 #include "demux/mp4/mp4_media_types.h"
 #include "framework/format_blocks.h"
 #include "io/wide_text.h"
-#include "module/templates.h"
+#include "framework/class_ids.h"
 
 // ---- Pin ---------------------------------------------------------------------------------------
 

@@ -4,7 +4,7 @@
 
 #include "demux/ogg/ogg_pins.h"
 #include "io/wide_text.h"
-#include "module/templates.h"
+#include "framework/class_ids.h"
 
 namespace {
 

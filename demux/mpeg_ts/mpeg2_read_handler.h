@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "demux/mpeg2/mpeg2_read_stream.h"
+#include "demux/mpeg_ts/mpeg2_read_stream.h"
 #include "demux/mpeg_es/video_header_collector.h"
 #include "io/file.h"
 
