@@ -2,8 +2,8 @@
 
 #include <new>
 
-#include "demux/asf_wm/asf_filter.h"
 #include "demux/asf/asf_filter.h"
+#include "demux/asf_wm/asf_filter.h"
 #include "demux/audio/aac_filter.h"
 #include "demux/audio/mp3_filter.h"
 #include "demux/avi/avi_filter.h"

@@ -4,6 +4,7 @@
 
 #include "demux/asf/asf_media_types.h"
 #include "framework/class_ids.h"
+#include "framework/com_out.h"
 
 // ---- Pin ---------------------------------------------------------------------------------------
 
@@ -56,13 +57,7 @@ HRESULT CAsfEx_Filter::SetPrerollOption(DWORD option)
     return S_OK;
 }
 
-HRESULT CAsfEx_Filter::GetPrerollOption(DWORD* option)
-{
-    if (!option)
-        return E_POINTER;
-    *option = m_preroll;
-    return S_OK;
-}
+HRESULT CAsfEx_Filter::GetPrerollOption(DWORD* option) { return AnswerThrough(option, m_preroll); }
 
 HRESULT CAsfEx_Filter::LoadFile(LPCOLESTR fileName)
 {

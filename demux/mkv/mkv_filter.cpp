@@ -6,8 +6,9 @@
 #include "demux/mkv/mkv_attachments.h"
 #include "demux/mkv/mkv_block.h"
 #include "demux/mkv/mkv_media_types.h"
-#include "framework/debug_trace.h"
 #include "framework/class_ids.h"
+#include "framework/com_out.h"
+#include "framework/debug_trace.h"
 
 namespace {
 
@@ -94,13 +95,7 @@ HRESULT CMKV_Filter::SetSeekKeyFrame(BOOL on)
     return S_OK;
 }
 
-HRESULT CMKV_Filter::GetSeekKeyFrame(BOOL* on)
-{
-    if (!on)
-        return E_POINTER;
-    *on = m_seekKeyFrame ? TRUE : FALSE;
-    return S_OK;
-}
+HRESULT CMKV_Filter::GetSeekKeyFrame(BOOL* on) { return AnswerThrough(on, m_seekKeyFrame ? TRUE : FALSE); }
 
 HRESULT CMKV_Filter::SetPreroll(LONGLONG value)
 {
@@ -109,13 +104,7 @@ HRESULT CMKV_Filter::SetPreroll(LONGLONG value)
     return S_OK;
 }
 
-HRESULT CMKV_Filter::GetPreroll(BOOL* on)
-{
-    if (!on)
-        return E_POINTER;
-    *on = m_preroll ? TRUE : FALSE;
-    return S_OK;
-}
+HRESULT CMKV_Filter::GetPreroll(BOOL* on) { return AnswerThrough(on, m_preroll ? TRUE : FALSE); }
 
 const KMkvTrackEntry* CMKV_Filter::TrackForNumber(std::uint64_t trackNumber) const
 {

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "demux/mkv/mkv_filter.h"
+#include "framework/com_out.h"
 
 namespace {
 
@@ -62,13 +63,7 @@ REFERENCE_TIME CMKV_OutputPin::RefreshDuration()
     return duration;
 }
 
-HRESULT CMKV_OutputPin::GetDuration(LONGLONG* duration)
-{
-    if (!duration)
-        return E_POINTER;
-    *duration = RefreshDuration();
-    return S_OK;
-}
+HRESULT CMKV_OutputPin::GetDuration(LONGLONG* duration) { return AnswerThrough(duration, RefreshDuration()); }
 
 void CMKV_OutputPin::SplitIntoFrames(std::unique_ptr<KMkvBlockPacket> packet)
 {

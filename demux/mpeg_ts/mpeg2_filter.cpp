@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "io/wide_text.h"
 #include "framework/class_ids.h"
+#include "io/wide_text.h"
 
 // ---- Pin ---------------------------------------------------------------------------------------
 

@@ -4,8 +4,8 @@
 #include <cstring>
 
 #include "demux/mpeg_es/mpeg_es_headers.h"
-#include "demux/mpeg_es/mpeg_frame_cutters.h"
 #include "demux/mpeg_es/mpeg_es_media_types.h"
+#include "demux/mpeg_es/mpeg_frame_cutters.h"
 #include "framework/format_blocks.h"
 #include "io/byte_reader.h"
 #include "io/start_code.h"
