@@ -3,15 +3,15 @@
 #include <new>
 
 #include "demux/asf/asf_filter.h"
-#include "demux/asfex/asf_filter.h"
+#include "demux/asf_wm/asf_filter.h"
 #include "demux/audio/aac_filter.h"
 #include "demux/audio/mp3_filter.h"
 #include "demux/avi/avi_filter.h"
 #include "demux/flv/flv_filter.h"
 #include "demux/mkv/mkv_filter.h"
 #include "demux/mp4/mp4_filter.h"
-#include "demux/mpeg/mpeg_filter.h"
-#include "demux/mpeg2/mpeg2_filter.h"
+#include "demux/mpeg_ps/mpeg_filter.h"
+#include "demux/mpeg_ts/mpeg2_filter.h"
 #include "demux/ogg/ogg2_filter.h"
 #include "demux/ogg/ogg_filter.h"
 

@@ -8,7 +8,7 @@
 #include <fstream>
 #include <functional>
 
-#include "demux/asfex/asf_filter.h"
+#include "demux/asf/asf_filter.h"
 #include "io/byte_reader.h"
 #include "tests/fixture_reference.h"
 #include "tests/play_session.h"

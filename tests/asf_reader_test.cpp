@@ -9,7 +9,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "demux/asfex/asf_read_handler.h"
+#include "demux/asf/asf_read_handler.h"
 #include "io/wide_text.h"
 #include "tests/fixture_reference.h"
 

@@ -2,7 +2,7 @@
 // streams and samples against ffprobe's packets, seeks, and its threads.
 #include <gtest/gtest.h>
 
-#include "demux/asf/asf_filter.h"
+#include "demux/asf_wm/asf_filter.h"
 #include "tests/fixture_reference.h"
 #include "tests/play_session.h"
 

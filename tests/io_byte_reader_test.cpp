@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "io/byte_reader.h"
+#include "io/start_code.h"
 
 namespace {
 
@@ -131,3 +132,18 @@ TEST(ByteReader, EmptyDataRefusesEveryRead)
 }
 
 }  // namespace
+
+// A start code counts only with its id byte inside the span, and only when the id passes.
+TEST(StartCodes, FoundWithinTheSpanAndItsIdTestOnly)
+{
+    const std::array<BYTE, 12> bytes = {0x00, 0x00, 0x01, 0xB3, 0x00, 0x00, 0x00, 0x01, 0xE0, 0x11, 0x00, 0x00};
+    const auto any = [](BYTE) { return true; };
+    EXPECT_EQ(FindStartCodeIn(bytes, 0, any), 0u);
+    EXPECT_EQ(FindStartCodeIn(bytes, 1, any), 5u);
+    EXPECT_EQ(FindStartCodeIn(bytes, 0, [](BYTE id) { return id == 0xE0; }), 5u);
+    EXPECT_EQ(FindStartCodeIn(bytes, 6, any), kNoStartCode);
+    EXPECT_EQ(FindStartCodeIn(std::span<const BYTE>(bytes).first(8), 1, any), kNoStartCode);  // no id byte
+    EXPECT_EQ(FindStartCodeIn(bytes, 100, any), kNoStartCode);
+    EXPECT_EQ(FindStartCodeIn(std::span<const BYTE>(), 0, any), kNoStartCode);
+}
+

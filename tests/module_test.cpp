@@ -9,7 +9,7 @@
 #include <sys/wait.h>
 
 #include "framework/unknown.h"
-#include "module/debug_trace.h"
+#include "framework/debug_trace.h"
 #include "module/templates.h"
 #include "platform/platform.h"
 #include "tests/test_support.h"

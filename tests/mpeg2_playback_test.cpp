@@ -11,7 +11,7 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 
-#include "demux/mpeg2/mpeg2_filter.h"
+#include "demux/mpeg_ts/mpeg2_filter.h"
 #include "framework/format_blocks.h"
 #include "io/wide_text.h"
 #include "tests/fixture_reference.h"

@@ -6,8 +6,8 @@
 #include <filesystem>
 #include <fstream>
 
-#include "demux/mpeg2/mpeg2_filter.h"
-#include "demux/mpeg2/mpeg2_read_handler.h"
+#include "demux/mpeg_ts/mpeg2_filter.h"
+#include "demux/mpeg_ts/mpeg2_read_handler.h"
 #include "demux/mpeg_es/mpeg_es_headers.h"
 #include "framework/format_blocks.h"
 #include "io/wide_text.h"

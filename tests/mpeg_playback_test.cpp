@@ -11,8 +11,8 @@
 #include <future>
 #include <nlohmann/json.hpp>
 
-#include "demux/mpeg/mpeg_filter.h"
-#include "demux/mpeg/mpeg_reader.h"
+#include "demux/mpeg_ps/mpeg_filter.h"
+#include "demux/mpeg_ps/mpeg_reader.h"
 #include "framework/format_blocks.h"
 #include "io/byte_reader.h"
 #include "io/wide_text.h"

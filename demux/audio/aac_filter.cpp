@@ -1,6 +1,6 @@
 #include "demux/audio/aac_filter.h"
 
-#include "module/templates.h"
+#include "framework/class_ids.h"
 
 CAAC_OutputPin::CAAC_OutputPin(HRESULT* phr, CDemuxFilter* filter, const CMediaType& type)
     : CAudioStreamPin(WSTR("AAC output pin"), phr, filter, WSTR("Audio Pin"), 0, {type})

@@ -1,6 +1,6 @@
 #include "demux/audio/mp3_filter.h"
 
-#include "module/templates.h"
+#include "framework/class_ids.h"
 
 CMP3_OutputPin::CMP3_OutputPin(HRESULT* phr, CDemuxFilter* filter, const CMediaType& type)
     : CAudioStreamPin(WSTR("MP3 output pin"), phr, filter, WSTR("Audio Pin"), 0, {type})

@@ -4,8 +4,9 @@
 #include <cstdio>
 
 #include "demux/avi/avi_media_types.h"
+#include "framework/class_ids.h"
+#include "framework/com_out.h"
 #include "io/wide_text.h"
-#include "module/templates.h"
 
 // ---- Pin ---------------------------------------------------------------------------------------
 
@@ -82,23 +83,11 @@ HRESULT CAVI2_Filter::SetUserValue(DWORD value)
     return S_OK;
 }
 
-HRESULT CAVI2_Filter::GetUserValue(DWORD* value)
-{
-    if (!value)
-        return E_POINTER;
-    *value = m_userValue;
-    return S_OK;
-}
+HRESULT CAVI2_Filter::GetUserValue(DWORD* value) { return AnswerThrough(value, m_userValue); }
 
 HRESULT CAVI2_Filter::SetNotify(void* target) { return !target && m_userValue != 0 ? E_POINTER : E_FAIL; }
 
-HRESULT CAVI2_Filter::GetIndexedDuration(LONGLONG* duration)
-{
-    if (!duration)
-        return E_POINTER;
-    *duration = m_handler.IndexedDuration();
-    return S_OK;
-}
+HRESULT CAVI2_Filter::GetIndexedDuration(LONGLONG* duration) { return AnswerThrough(duration, m_handler.IndexedDuration()); }
 
 HRESULT CAVI2_Filter::SetAnchoring(DWORD value)
 {
@@ -106,13 +95,7 @@ HRESULT CAVI2_Filter::SetAnchoring(DWORD value)
     return S_OK;
 }
 
-HRESULT CAVI2_Filter::GetAnchoring(DWORD* value)
-{
-    if (!value)
-        return E_POINTER;
-    *value = m_anchoring;
-    return S_OK;
-}
+HRESULT CAVI2_Filter::GetAnchoring(DWORD* value) { return AnswerThrough(value, m_anchoring); }
 
 HRESULT CAVI2_Filter::SetSeekKeyFrame(BOOL on)
 {
@@ -120,13 +103,7 @@ HRESULT CAVI2_Filter::SetSeekKeyFrame(BOOL on)
     return S_OK;
 }
 
-HRESULT CAVI2_Filter::GetSeekKeyFrame(BOOL* on)
-{
-    if (!on)
-        return E_POINTER;
-    *on = m_seekKeyFrame ? TRUE : FALSE;
-    return S_OK;
-}
+HRESULT CAVI2_Filter::GetSeekKeyFrame(BOOL* on) { return AnswerThrough(on, m_seekKeyFrame ? TRUE : FALSE); }
 
 HRESULT CAVI2_Filter::LoadFile(LPCOLESTR fileName)
 {

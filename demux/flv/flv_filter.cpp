@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "demux/flv/flv_media_types.h"
-#include "module/templates.h"
+#include "framework/class_ids.h"
 
 namespace {
 

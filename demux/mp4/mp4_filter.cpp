@@ -4,9 +4,10 @@
 #include <limits>
 
 #include "demux/mp4/mp4_media_types.h"
+#include "framework/class_ids.h"
+#include "framework/com_out.h"
 #include "framework/format_blocks.h"
 #include "io/wide_text.h"
-#include "module/templates.h"
 
 // ---- Pin ---------------------------------------------------------------------------------------
 
@@ -67,13 +68,7 @@ HRESULT CMP4_Filter::SetUserValue(DWORD value)
     return S_OK;
 }
 
-HRESULT CMP4_Filter::GetUserValue(DWORD* value)
-{
-    if (!value)
-        return E_POINTER;
-    *value = m_userValue;
-    return S_OK;
-}
+HRESULT CMP4_Filter::GetUserValue(DWORD* value) { return AnswerThrough(value, m_userValue); }
 
 HRESULT CMP4_Filter::GetAvailableDuration(LONGLONG* duration)
 {
@@ -99,13 +94,7 @@ HRESULT CMP4_Filter::SetSeekKeyFrame(BOOL on)
     return S_OK;
 }
 
-HRESULT CMP4_Filter::GetSeekKeyFrame(BOOL* on)
-{
-    if (!on)
-        return E_POINTER;
-    *on = m_seekKeyFrame ? TRUE : FALSE;
-    return S_OK;
-}
+HRESULT CMP4_Filter::GetSeekKeyFrame(BOOL* on) { return AnswerThrough(on, m_seekKeyFrame ? TRUE : FALSE); }
 
 void CMP4_Filter::PrepareSeek(bool toKeyFrame)
 {

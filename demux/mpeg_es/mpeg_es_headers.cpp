@@ -6,6 +6,7 @@
 
 #include "io/byte_reader.h"
 #include "io/mpeg_bit.h"
+#include "io/start_code.h"
 
 namespace {
 
@@ -28,15 +29,12 @@ private:
     size_t used_ = 0;
 };
 
-constexpr size_t kNone = size_t(-1);
+constexpr size_t kNone = kNoStartCode;
 
-// The offset of the next 00 00 01 xx start code at or after from, or kNone.
+// The offset of the next 00 00 01 id at or after from, or kNone.
 size_t FindStartCode(EsBytes bytes, size_t from, BYTE id)
 {
-    for (size_t i = from; i + 4 <= bytes.size(); ++i)
-        if (bytes[i] == 0 && bytes[i + 1] == 0 && bytes[i + 2] == 1 && bytes[i + 3] == id)
-            return i;
-    return kNone;
+    return FindStartCodeIn(bytes, from, [id](BYTE found) { return found == id; });
 }
 
 // Pel aspect ratios of MPEG-1 video by aspect code (height / width of a pel).

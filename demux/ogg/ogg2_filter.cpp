@@ -4,8 +4,9 @@
 #include <cstring>
 
 #include "demux/ogg/ogg_pins.h"
+#include "framework/class_ids.h"
+#include "framework/com_out.h"
 #include "io/wide_text.h"
-#include "module/templates.h"
 
 namespace {
 
@@ -47,13 +48,7 @@ HRESULT COGG2_OutputPin::DecideBufferSize(IMemAllocator* allocator, ALLOCATOR_PR
     return OggDecideBufferSize(*m_stream, allocator, request);
 }
 
-HRESULT COGG2_OutputPin::GetDuration(LONGLONG* duration)
-{
-    if (!duration)
-        return E_POINTER;
-    *duration = m_ogg->CurrentDuration();
-    return S_OK;
-}
+HRESULT COGG2_OutputPin::GetDuration(LONGLONG* duration) { return AnswerThrough(duration, m_ogg->CurrentDuration()); }
 
 HRESULT COGG2_OutputPin::SetPositions(LONGLONG* current, DWORD currentFlags, LONGLONG* stop, DWORD stopFlags)
 {
@@ -98,21 +93,9 @@ HRESULT COGG2_Filter::SetSeekToKeyFrame(BOOL snap)
     return S_OK;
 }
 
-HRESULT COGG2_Filter::GetSeekToKeyFrame(DWORD* snap)
-{
-    if (!snap)
-        return E_POINTER;
-    *snap = m_seekToKeyFrame ? 1 : 0;
-    return S_OK;
-}
+HRESULT COGG2_Filter::GetSeekToKeyFrame(DWORD* snap) { return AnswerThrough(snap, m_seekToKeyFrame ? 1 : 0); }
 
-HRESULT COGG2_Filter::GetDuration(LONGLONG* duration)
-{
-    if (!duration)
-        return E_POINTER;
-    *duration = CurrentDuration();
-    return S_OK;
-}
+HRESULT COGG2_Filter::GetDuration(LONGLONG* duration) { return AnswerThrough(duration, CurrentDuration()); }
 
 HRESULT COGG2_Filter::SetPrerollMode(DWORD mode)
 {
@@ -120,13 +103,7 @@ HRESULT COGG2_Filter::SetPrerollMode(DWORD mode)
     return S_OK;
 }
 
-HRESULT COGG2_Filter::GetPrerollMode(DWORD* mode)
-{
-    if (!mode)
-        return E_POINTER;
-    *mode = m_preroll;
-    return S_OK;
-}
+HRESULT COGG2_Filter::GetPrerollMode(DWORD* mode) { return AnswerThrough(mode, m_preroll); }
 
 REFERENCE_TIME COGG2_Filter::CurrentDuration()
 {

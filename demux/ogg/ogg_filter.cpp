@@ -3,8 +3,9 @@
 #include <algorithm>
 
 #include "demux/ogg/ogg_pins.h"
+#include "framework/class_ids.h"
+#include "framework/com_out.h"
 #include "io/wide_text.h"
-#include "module/templates.h"
 
 namespace {
 
@@ -76,13 +77,7 @@ HRESULT COGG_OutputPin::Inactive()
     return hr;
 }
 
-HRESULT COGG_OutputPin::GetDuration(LONGLONG* duration)
-{
-    if (!duration)
-        return E_POINTER;
-    *duration = m_ogg->CurrentDuration();
-    return S_OK;
-}
+HRESULT COGG_OutputPin::GetDuration(LONGLONG* duration) { return AnswerThrough(duration, m_ogg->CurrentDuration()); }
 
 HRESULT COGG_OutputPin::ChangeStart()
 {
@@ -297,13 +292,7 @@ HRESULT COGG_Filter::GetCurFile(LPOLESTR* fileName, AM_MEDIA_TYPE*)
     return AMGetWideString(m_loaded ? m_path.c_str() : nullptr, fileName);
 }
 
-HRESULT COGG_Filter::GetChapterCount(DWORD* count)
-{
-    if (!count)
-        return E_POINTER;
-    *count = static_cast<DWORD>(m_chapters.size());
-    return S_OK;
-}
+HRESULT COGG_Filter::GetChapterCount(DWORD* count) { return AnswerThrough(count, static_cast<DWORD>(m_chapters.size())); }
 
 HRESULT COGG_Filter::GetChapter(DWORD index, LONGLONG* start, LPWSTR* title)
 {

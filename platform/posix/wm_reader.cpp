@@ -10,8 +10,8 @@
 #include <thread>
 #include <vector>
 
-#include "demux/asfex/asf_media_types.h"
-#include "demux/asfex/asf_read_handler.h"
+#include "demux/asf/asf_media_types.h"
+#include "demux/asf/asf_read_handler.h"
 #include "platform/wmsdk.h"
 
 namespace {

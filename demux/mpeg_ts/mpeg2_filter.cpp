@@ -1,10 +1,10 @@
-#include "demux/mpeg2/mpeg2_filter.h"
+#include "demux/mpeg_ts/mpeg2_filter.h"
 
 #include <algorithm>
 #include <cstdio>
 
+#include "framework/class_ids.h"
 #include "io/wide_text.h"
-#include "module/templates.h"
 
 // ---- Pin ---------------------------------------------------------------------------------------
 

@@ -5,7 +5,7 @@
 // the file's ends.
 #pragma once
 
-#include "demux/mpeg2/mpeg2_read_handler.h"
+#include "demux/mpeg_ts/mpeg2_read_handler.h"
 #include "framework/demux_filter.h"
 
 class CMPG2_Filter;

@@ -1,4 +1,4 @@
-#include "demux/asfex/asf_media_types.h"
+#include "demux/asf/asf_media_types.h"
 
 #include <cstddef>
 

@@ -4,7 +4,7 @@
 
 #include <optional>
 
-#include "demux/asfex/asf_read_handler.h"
+#include "demux/asf/asf_read_handler.h"
 #include "framework/media_type.h"
 
 // None for a stream of another kind or with no usable format.

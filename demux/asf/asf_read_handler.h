@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "demux/asfex/asf_objects.h"
+#include "demux/asf/asf_objects.h"
 #include "io/file.h"
 
 struct KAsfEXReadStream {

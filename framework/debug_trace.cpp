@@ -1,4 +1,4 @@
-#include "module/debug_trace.h"
+#include "framework/debug_trace.h"
 
 #include <cstdarg>
 #include <cstdio>

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "demux/mpeg2/mpeg2_read_stream.h"
 #include "demux/mpeg_es/video_header_collector.h"
+#include "demux/mpeg_ts/mpeg2_read_stream.h"
 #include "io/file.h"
 
 class KMpeg2ReadHandler {

@@ -1,4 +1,4 @@
-#include "demux/asfex/asf_objects.h"
+#include "demux/asf/asf_objects.h"
 
 #include <cstring>
 
@@ -239,4 +239,15 @@ std::optional<AsfSimpleIndex> ParseAsfSimpleIndex(std::span<const BYTE> body)
         if (!reader.ReadLE4(&entry.packet) || !reader.ReadLE2(&entry.count))
             return std::nullopt;
     return index;
+}
+
+bool ReadAsfTypedField(std::span<const BYTE> bytes, size_t& at, int type, std::uint32_t& value)
+{
+    static constexpr size_t kWidth[4] = {0, 1, 2, 4};
+    const size_t width = kWidth[type & 3];
+    if (at + width > bytes.size())
+        return false;
+    value = width == 0 ? 0 : width == 1 ? bytes[at] : width == 2 ? ReadLE16(&bytes[at]) : ReadLE32(&bytes[at]);
+    at += width;
+    return true;
 }

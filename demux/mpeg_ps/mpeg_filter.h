@@ -8,7 +8,7 @@
 #include <optional>
 
 #include "demux/mpeg_es/mpeg_frame_cutters.h"
-#include "demux/mpeg/mpeg_reader.h"
+#include "demux/mpeg_ps/mpeg_reader.h"
 #include "framework/demux_filter.h"
 
 class CMPG_Filter;

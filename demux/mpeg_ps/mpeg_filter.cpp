@@ -1,9 +1,9 @@
-#include "demux/mpeg/mpeg_filter.h"
+#include "demux/mpeg_ps/mpeg_filter.h"
 
 #include <algorithm>
 #include <cstring>
 
-#include "module/templates.h"
+#include "framework/class_ids.h"
 
 namespace {
 

@@ -90,5 +90,11 @@ struct AsfHeader {
 // Parses the Header Object's bytes after its 24-byte object header (the object count and
 // reserved bytes, then the children). False on a malformed or repeated object.
 bool ParseAsfHeader(std::span<const BYTE> body, AsfHeader& header);
+
+// The fixed fields of the smallest data packet.
+constexpr LONGLONG kAsfMinimumPacket = 11;
+// A data packet field of the given length type (0 absent, 1 a byte, 2 a u16, 3 a u32) at `at`,
+// which moves past it; false when the packet ends first.
+bool ReadAsfTypedField(std::span<const BYTE> bytes, size_t& at, int type, std::uint32_t& value);
 // A Simple Index Object's bytes after its object header.
 std::optional<AsfSimpleIndex> ParseAsfSimpleIndex(std::span<const BYTE> body);
