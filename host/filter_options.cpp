@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <functional>
 
-#include "demux/asfex/ivmx_asfex.h"
+#include "demux/asf/ivmx_asfex.h"
 #include "demux/avi/ivmx_avi.h"
 #include "demux/mkv/ivmx_mkv.h"
 #include "demux/mp4/ivmx_mp4.h"

@@ -2,7 +2,7 @@
 
 #include <chrono>
 
-#include "demux/asfex/asf_filter.h"
+#include "demux/asf/asf_filter.h"
 #include "demux/avi/avi_filter.h"
 #include "demux/mkv/mkv_filter.h"
 #include "demux/ogg/ogg2_filter.h"

@@ -125,9 +125,11 @@ TEST_P(LifecycleThreads, RunAndStopOnOneThreadSeeksOnAnotherThenAWholePlayFromAS
     ASSERT_EQ(session.driver.Seeking(0)->GetDuration(&duration), S_OK);
     ASSERT_GT(duration, 0);
 
+    // Both paths ran, crossing each other; a loaded machine (sanitizers, parallel tests) manages
+    // only a few state changes in the storm's time.
     const StormCounts counts = RunStopWhileSeeking(session, duration, StormLength());
-    EXPECT_GT(counts.cycles, 10);
-    EXPECT_GT(counts.seeks, 10);
+    EXPECT_GE(counts.cycles, 3);
+    EXPECT_GE(counts.seeks, 3);
 
     // Afterwards a seek made while paused plays to the end with nothing lost: what each pin
     // delivers is the tail of a whole play, from near the target on.

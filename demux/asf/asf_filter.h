@@ -37,6 +37,8 @@ public:
 
     bool MarkPreroll() const { return m_preroll.load() != 0; }
 
+    const KAsfExReadHandler& Handler() const { return m_handler; }
+
 protected:
     HRESULT LoadFile(LPCOLESTR fileName) override;
     void DiscardFile() override { m_handler.Close(); }

@@ -66,7 +66,10 @@ void KAsfExReadHandler::StartIndexer()
     if (m_indexer || m_path.empty())
         return;
     ResetEvent(m_stopEvent);
+    m_indexing = true;
     m_indexer = CreateThread(nullptr, 0, &KAsfExReadHandler::IndexerProc, this, 0, nullptr);
+    if (!m_indexer)
+        m_indexing = false;
 }
 
 void KAsfExReadHandler::StopIndexer()
@@ -81,7 +84,9 @@ void KAsfExReadHandler::StopIndexer()
 
 DWORD WINAPI KAsfExReadHandler::IndexerProc(LPVOID self)
 {
-    static_cast<KAsfExReadHandler*>(self)->BuildIndex();
+    auto* handler = static_cast<KAsfExReadHandler*>(self);
+    handler->BuildIndex();
+    handler->m_indexing = false;
     return 0;
 }
 
