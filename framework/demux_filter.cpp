@@ -3,9 +3,12 @@
 #include <algorithm>
 #include <limits>
 
+#include "framework/extensions.h"
+
 CDemuxFilter::CDemuxFilter(const WCHAR* name, IUnknown* outer, REFCLSID clsid, HRESULT* phr,
                            const KQueueLimits& limits)
-    : CSource(name, outer, clsid, phr), m_readEvent(CreateEventW(nullptr, FALSE, FALSE, nullptr)), m_limits(limits)
+    : CSource(name, outer, clsid, phr), m_readEvent(CreateEventW(nullptr, FALSE, FALSE, nullptr)), m_limits(limits),
+      m_extensions(ExtensionsEnabled())
 {
 }
 

@@ -68,6 +68,8 @@ public:
     void ListPassPins();
 
     const KQueueLimits& QueueLimits() const { return m_limits; }
+    // Whether this filter plays what the module-wide extensions switch adds (read at creation).
+    bool ExtensionsOn() const { return m_extensions; }
     REFERENCE_TIME SeekTarget() const { return m_seekTarget.load(); }
     REFERENCE_TIME SeekBase() const { return m_seekBase.load(); }
     REFERENCE_TIME CurrentPosition() const { return m_currentPosition.load(); }
@@ -132,6 +134,7 @@ protected:
     HANDLE m_readEvent;
     std::atomic<bool> m_flushing{false};
     KQueueLimits m_limits;
+    const bool m_extensions;
 
     CCritSec m_seekLock;     // one seek at a time
     CCritSec m_seekingLock;  // the pins' seeking values

@@ -111,9 +111,11 @@ int WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR wide, int wideCount,
 int MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR multi, int multiCount, LPWSTR wide, int wideCount);
 int lstrlenW(LPCWSTR text);
 
-// ---- Registry (HKEY_CLASSES_ROOT persists to a file; see platform/posix/registry.cpp) ----
+// ---- Registry (HKEY_CLASSES_ROOT and HKEY_CURRENT_USER persist to a file; see platform/posix/registry.cpp) ----
 HKEY VmxPredefinedClassesRoot();
+HKEY VmxPredefinedCurrentUser();
 #define HKEY_CLASSES_ROOT (VmxPredefinedClassesRoot())
+#define HKEY_CURRENT_USER (VmxPredefinedCurrentUser())
 constexpr REGSAM KEY_READ = 0x20019;
 constexpr REGSAM KEY_WRITE = 0x20006;
 constexpr REGSAM KEY_ALL_ACCESS = 0xF003F;

@@ -10,6 +10,7 @@
 
 #include "framework/unknown.h"
 #include "framework/debug_trace.h"
+#include "framework/extensions.h"
 #include "module/templates.h"
 #include "platform/platform.h"
 #include "tests/test_support.h"
@@ -386,4 +387,36 @@ TEST(ModuleLibrary, VmxToolRegistersTheModuleFileAndNotItself)
         EXPECT_EQ(run.status, refusal.status);
         EXPECT_NE(run.errors.find(refusal.message), std::string::npos) << run.errors;
     }
+}
+
+// A player turns the extensions on with a DWORD under its user key; anything else leaves them off,
+// and the process override (vmx --extensions) wins over the registry either way.
+TEST(ModuleSettings, ExtensionsFollowTheUserKeyAndTheOverride)
+{
+    ScopedTempDir dir;
+    ScopedEnv registry("VMX_REGISTRY", dir.file("registry.reg"));
+    EXPECT_FALSE(ExtensionsEnabled());
+
+    HKEY key = nullptr;
+    ASSERT_EQ(RegCreateKeyW(HKEY_CURRENT_USER, kVmxSettingsKey, &key), static_cast<LONG>(ERROR_SUCCESS));
+    const auto setDword = [&](DWORD value) {
+        return RegSetValueExW(key, kVmxExtensionsValue, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
+    };
+    ASSERT_EQ(setDword(1), static_cast<LONG>(ERROR_SUCCESS));
+    EXPECT_TRUE(ExtensionsEnabled());
+    EXPECT_NE(ReadText(dir.file("registry.reg")).find("[HKEY_CURRENT_USER\\Software\\VMX]\n\"Extensions\"=dword:00000001"),
+              std::string::npos);
+    OverrideExtensions(false);
+    EXPECT_FALSE(ExtensionsEnabled());
+    OverrideExtensions(std::nullopt);
+    ASSERT_EQ(setDword(0), static_cast<LONG>(ERROR_SUCCESS));
+    EXPECT_FALSE(ExtensionsEnabled());
+
+    const BYTE text[] = {'1', 0, 0, 0};  // a string "1" is not the switch's type
+    ASSERT_EQ(RegSetValueExW(key, kVmxExtensionsValue, 0, REG_SZ, text, sizeof text), static_cast<LONG>(ERROR_SUCCESS));
+    EXPECT_FALSE(ExtensionsEnabled());
+    OverrideExtensions(true);
+    EXPECT_TRUE(ExtensionsEnabled());
+    OverrideExtensions(std::nullopt);
+    RegCloseKey(key);
 }

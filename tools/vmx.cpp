@@ -3,6 +3,7 @@
 // remove its registration; "vmx info", "vmx packets", "vmx extract" and "vmx timeline" open a
 // file with one of them and show its pins, types and private interface, list everything its pins
 // deliver through a script of graph actions, write each pin's payload out, or draw it.
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <string>
@@ -10,6 +11,7 @@
 
 #include <dlfcn.h>
 
+#include "framework/extensions.h"
 #include "host/filter_options.h"
 #include "host/media_type_text.h"
 #include "host/source_factory.h"
@@ -34,6 +36,8 @@ constexpr const char* kUsage =
     "       vmx extract FILE DIR [--filter X] [--set NAME=VALUE]...\n"
     "       vmx timeline FILE OUT.svg [--filter X] [--set NAME=VALUE]... [--seek SECONDS | --do ACTIONS]\n"
     "       (each file command also takes --timeout SECONDS, 60 by default)\n"
+    "       --extensions anywhere turns on, for this run, the newer codecs and container features the\n"
+    "       module plays when a player sets HKEY_CURRENT_USER\\Software\\VMX \"Extensions\" to 1\n"
     "\n"
     "X is a filter's name, short name (see vmx filters) or class identifier {...}. Without --filter\n"
     "the extension's filter alone is tried, and its refusal is reported; unknown extensions and\n"
@@ -157,6 +161,14 @@ int Register(bool doRegister, const char* moduleArgument)
 
 int main(int argc, char** argv)
 {
+    // A switch of the whole run, so it may stand anywhere; the commands never see it.
+    const auto extensionsEnd = std::remove_if(argv + 1, argv + argc, [](const char* arg) {
+        return std::string_view(arg) == "--extensions";
+    });
+    if (extensionsEnd != argv + argc) {
+        OverrideExtensions(true);
+        argc = static_cast<int>(extensionsEnd - argv);
+    }
     if (argc < 2)
         return UsageError("no command given");
     const std::string_view command = argv[1];

@@ -5,6 +5,7 @@
 #include "demux/ogg/ogg_pins.h"
 #include "framework/class_ids.h"
 #include "framework/com_out.h"
+#include "framework/extensions.h"
 #include "io/wide_text.h"
 
 namespace {
@@ -206,7 +207,8 @@ HRESULT COGG_OutputPin::DeliverPacket(KPacket2& packet, bool first)
 // ---- Filter ------------------------------------------------------------------------------------
 
 COGG_Filter::COGG_Filter(const WCHAR* name, IUnknown* outer, HRESULT*)
-    : CBaseFilter(name ? name : WSTR("Torvane OGG Source Filter"), outer, &m_lock, CLSID_VmxOggSource)
+    : CBaseFilter(name ? name : WSTR("Torvane OGG Source Filter"), outer, &m_lock, CLSID_VmxOggSource),
+      m_extensions(ExtensionsEnabled())
 {
 }
 

@@ -98,6 +98,8 @@ public:
     CCritSec* SeekingLock() { return &m_seekingLock; }
     const std::vector<OggChapter>& Chapters() const { return m_chapters; }
     KOGG2ReadHandler& Handler() { return m_handler; }
+    // Whether this filter plays what the module-wide extensions switch adds (read at creation).
+    bool ExtensionsOn() const { return m_extensions; }
 
 private:
     enum Command : DWORD { kExit = 0, kRead = 1, kHold = 2 };
@@ -119,4 +121,5 @@ private:
     bool m_seekAccepted = false;
     REFERENCE_TIME m_lastSeekTime = 0;
     std::vector<COGG_OutputPin*> m_seekedPins;
+    const bool m_extensions;
 };

@@ -37,6 +37,8 @@ struct Node {
 
 std::mutex registryLock;
 VmxRegistryKey classesRoot;
+// The user's settings share the file as one top-level key of that name; no class key is named so.
+VmxRegistryKey currentUser{"HKEY_CURRENT_USER"};
 
 std::string Lower(std::string text)
 {
@@ -276,6 +278,7 @@ std::string RegistryFilePath()
 using namespace vmx::posix;
 
 HKEY VmxPredefinedClassesRoot() { return &classesRoot; }
+HKEY VmxPredefinedCurrentUser() { return &currentUser; }
 
 namespace {
 
@@ -467,7 +470,7 @@ LONG RegCloseKey(HKEY key)
 {
     if (!key)
         return static_cast<LONG>(ERROR_INVALID_HANDLE);
-    if (key != &classesRoot)
+    if (key != &classesRoot && key != &currentUser)
         delete key;
     return kSuccess;
 }

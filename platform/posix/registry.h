@@ -1,5 +1,6 @@
-// The registry store behind the Reg* calls: HKEY_CLASSES_ROOT only, kept in a text file in the
-// .reg style so a person can read what registration wrote. VMX_REGISTRY names the file.
+// The registry store behind the Reg* calls: HKEY_CLASSES_ROOT, with HKEY_CURRENT_USER as one
+// top-level key of its name, kept in a text file in the .reg style so a person can read what
+// registration wrote. VMX_REGISTRY names the file.
 #pragma once
 
 #include <string>
