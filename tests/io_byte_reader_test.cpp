@@ -145,5 +145,10 @@ TEST(StartCodes, FoundWithinTheSpanAndItsIdTestOnly)
     EXPECT_EQ(FindStartCodeIn(std::span<const BYTE>(bytes).first(8), 1, any), kNoStartCode);  // no id byte
     EXPECT_EQ(FindStartCodeIn(bytes, 100, any), kNoStartCode);
     EXPECT_EQ(FindStartCodeIn(std::span<const BYTE>(), 0, any), kNoStartCode);
+    // A cutter learns where a unit ends from the prefix alone, before its id byte arrives.
+    EXPECT_EQ(FindStartCodePrefix(std::span<const BYTE>(bytes).first(8), 1), 5u);
+    EXPECT_EQ(FindStartCodePrefix(std::span<const BYTE>(bytes).first(7), 1), kNoStartCode);
+    EXPECT_EQ(FindStartCodePrefix(bytes, 6), kNoStartCode);
+    EXPECT_EQ(FindStartCodePrefix(std::span<const BYTE>(), 0), kNoStartCode);
 }
 

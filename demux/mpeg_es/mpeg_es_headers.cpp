@@ -122,22 +122,15 @@ std::optional<AvcParameterSets> ParseAvcParameterSets(EsBytes payload)
     EsBytes sps, pps;
     size_t at = 0;
     for (;;) {
-        size_t code = kNone;
-        for (size_t i = at; i + 3 <= payload.size(); ++i)
-            if (payload[i] == 0 && payload[i + 1] == 0 && payload[i + 2] == 1) {
-                code = i;
-                break;
-            }
-        if (code == kNone || code + 3 >= payload.size())
+        const size_t code = FindStartCodeIn(payload, at, [](BYTE) { return true; });
+        if (code == kNone)
             break;
         const size_t unit = code + 3;
         size_t end = payload.size();
-        for (size_t i = unit; i + 3 <= payload.size(); ++i)
-            if (payload[i] == 0 && payload[i + 1] == 0 && payload[i + 2] == 1) {
-                // The zero before a 4-byte start code belongs to the start code.
-                end = i > unit && payload[i - 1] == 0 ? i - 1 : i;
-                break;
-            }
+        if (const size_t next = FindStartCodePrefix(payload, unit); next != kNone) {
+            // The zero before a 4-byte start code belongs to the start code.
+            end = next > unit && payload[next - 1] == 0 ? next - 1 : next;
+        }
         const BYTE header = payload[unit];
         const bool reference = (header & 0x60) != 0;
         if (reference && (header & 0x9F) == 7 && sps.empty())
@@ -199,12 +192,8 @@ std::optional<Vc1Sequence> ParseVc1Sequence(EsBytes payload)
     }
     if (bits.Overran())
         return std::nullopt;
-    size_t end = payload.size();
-    for (size_t i = 4; i + 4 <= payload.size(); ++i)
-        if (payload[i] == 0 && payload[i + 1] == 0 && payload[i + 2] == 1 && payload[i + 3] != 0x0E) {
-            end = i;
-            break;
-        }
+    const size_t next = FindStartCodeIn(payload, 4, [](BYTE id) { return id != 0x0E; });
+    const size_t end = next == kNone ? payload.size() : next;
     seq.header.assign(payload.begin(), payload.begin() + end);
     return seq;
 }

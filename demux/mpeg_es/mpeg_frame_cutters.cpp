@@ -1,5 +1,7 @@
 #include "demux/mpeg_es/mpeg_frame_cutters.h"
 
+#include "io/start_code.h"
+
 #include <algorithm>
 #include <string>
 
@@ -20,15 +22,8 @@ bool IsAdtsSync(const std::vector<BYTE>& bytes, size_t at)
 // The offset of the next 00 00 01 at or after from, or npos.
 size_t FindStartCode(const std::vector<BYTE>& bytes, size_t from)
 {
-    for (size_t i = from; i + 3 <= bytes.size(); ++i) {
-        if (bytes[i + 2] > 1) {
-            i += 2;  // no start code can end on either of the next two bytes
-            continue;
-        }
-        if (bytes[i] == 0 && bytes[i + 1] == 0 && bytes[i + 2] == 1)
-            return i;
-    }
-    return std::string::npos;
+    const size_t code = FindStartCodePrefix(bytes, from);
+    return code == kNoStartCode ? std::string::npos : code;
 }
 
 }  // namespace
