@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <regex>
+#include <sstream>
 #include <string>
 
 #include "host/file_player.h"
@@ -151,7 +152,16 @@ TEST(VmxTool, PacketsListsEveryActionAndWhatFollowedIt)
     // --seek is the same play.
     const ToolRun shortForm = RunVmx("packets " + Fixture("mp3/cbr-44k-id3.mp3") + " --seek 1", dir);
     ASSERT_EQ(shortForm.status, 0) << shortForm.errors;
-    auto samples = [](const std::string& text) { return text.substr(text.find("0, sample, ")); };
+    // Without the action lines: "run" and "end" follow each other at once, and which of them the
+    // next sample is listed after depends on when it arrived.
+    auto samples = [](const std::string& text) {
+        std::istringstream lines(text.substr(text.find("0, sample, ")));
+        std::string kept, line;
+        while (std::getline(lines, line))
+            if (line.rfind("0, action, ", 0) != 0)
+                kept += line + "\n";
+        return kept;
+    };
     EXPECT_EQ(samples(shortForm.out), samples(out));
     const ToolRun bad = RunVmx("packets " + Fixture("mp3/cbr-44k-id3.mp3") + " --do 'pause; jump 3'", dir);
     EXPECT_EQ(bad.status, 2);
