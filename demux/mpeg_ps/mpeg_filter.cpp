@@ -285,95 +285,55 @@ std::unique_ptr<KPacket> CMPG_Filter::MakePacket(DWORD key, bool hasTime, LONGLO
 HRESULT CMPG_Filter::NextPacket(std::unique_ptr<KPacket>& packet)
 {
     KMpegReader& reader = m_reader;
+    if (reader.Kind() == MpegKind::Unknown)
+        return S_FALSE;
+    MpegUnit unit;
     for (;;) {
         if (ReaderCommandPending() || reader.Position() >= reader.FileSize())
             return S_FALSE;
         const LONGLONG before = reader.Position();
         std::unique_ptr<KPacket> made;
-        switch (reader.Kind()) {
-        case MpegKind::Program:
-        case MpegKind::Pes: {
-            const int id = reader.FindStartCode(0x10000);
-            if (id < 0)
-                continue;
-            if (id == 0xBA) {
-                MpegPackHeader pack;
-                reader.ParsePackHeader(pack);
-                continue;
+        if (reader.NextUnit(unit) == MpegStep::Unit) {
+            const MpegPesHeader& pes = unit.pes;
+            switch (reader.Kind()) {
+            case MpegKind::Program:
+            case MpegKind::Pes: {
+                if (pes.remaining == 0)
+                    continue;
+                if (pes.version == 2 && pes.scrambling != 0)
+                    return S_FALSE;
+                const DWORD key = reader.IdentifyStream(0, unit.streamId, pes.remaining);
+                const LONGLONG consumed = reader.Position() - unit.payloadStart;
+                if (consumed < pes.remaining)
+                    made = MakePacket(key, pes.hasPts, pes.pts, static_cast<DWORD>(pes.remaining - consumed));
+                break;
             }
-            if (id == 0xBB) {
-                reader.ParseSystemHeader();
-                continue;
-            }
-            if (id < 0xBD || id > 0xEF)
-                continue;
-            const LONGLONG headerStart = reader.Position();
-            MpegPesHeader pes;
-            if (!reader.ParsePesHeader(static_cast<BYTE>(id), pes)) {
-                reader.Seek(headerStart);
-                continue;
-            }
-            if (pes.remaining == 0)
-                continue;
-            if (pes.version == 2 && pes.scrambling != 0)
-                return S_FALSE;
-            const LONGLONG payloadStart = reader.Position();
-            const DWORD key = reader.IdentifyStream(0, static_cast<BYTE>(id), pes.remaining);
-            const LONGLONG consumed = reader.Position() - payloadStart;
-            if (consumed < pes.remaining)
-                made = MakePacket(key, pes.hasPts, pes.pts, static_cast<DWORD>(pes.remaining - consumed));
-            reader.Seek(payloadStart + pes.remaining);
-            break;
-        }
-        case MpegKind::Pva: {
-            MpegPvaPacket pva;
-            if (!reader.ParsePvaPacket(pva)) {
-                if (reader.Position() <= before)
-                    reader.Seek(before + 1);
-                continue;
-            }
-            const LONGLONG payloadStart = reader.Position();
-            made = MakePacket(pva.streamId, pva.hasPts, pva.pts, pva.payloadLength);
-            reader.Seek(payloadStart + pva.payloadLength);
-            break;
-        }
-        case MpegKind::Transport: {
-            MpegTransportPacket ts;
-            if (!reader.ParseTransportPacket(ts)) {
-                if (reader.Position() <= before)
-                    reader.Seek(before + 1);
-                continue;
-            }
-            const LONGLONG payloadStart = reader.Position();
-            if (ts.unitStart)
-                reader.ParsePsiSection(ts.pid);
-            if (ts.hasPayload && ts.pid >= 16 && ts.pid <= 8190 && ts.scrambling == 0) {
+            case MpegKind::Pva:
+                made = MakePacket(unit.pva.streamId, unit.pva.hasPts, unit.pva.pts, unit.pva.payloadLength);
+                break;
+            case MpegKind::Transport: {
+                const MpegTransportPacket& ts = unit.transport;
+                if (ts.unitStart)
+                    reader.ParsePsiSection(ts.pid, unit.payloadStart);
+                if (!ts.hasPayload || ts.pid < 16 || ts.pid > 8190 || ts.scrambling != 0)
+                    break;
                 DWORD key = ts.pid;
-                bool hasTime = false;
-                LONGLONG pts = 0;
-                if (ts.unitStart) {
-                    const int id = reader.FindStartCode(4);
-                    MpegPesHeader pes;
-                    if (id >= 0 && reader.ParsePesHeader(static_cast<BYTE>(id), pes)) {
-                        if (pes.version == 2 && pes.scrambling != 0)
-                            return S_FALSE;
-                        hasTime = pes.hasPts;
-                        pts = pes.pts;
-                        const LONGLONG used = reader.Position() - payloadStart;
-                        key = reader.IdentifyStream(ts.pid, static_cast<BYTE>(id),
-                                                    used < ts.payloadLength ? static_cast<DWORD>(ts.payloadLength - used) : 0);
-                    } else {
-                        reader.Seek(payloadStart);
-                    }
+                if (unit.hasPes) {
+                    if (pes.version == 2 && pes.scrambling != 0)
+                        return S_FALSE;
+                    const LONGLONG used = reader.Position() - unit.payloadStart;
+                    key = reader.IdentifyStream(ts.pid, unit.streamId,
+                                                used < ts.payloadLength ? static_cast<DWORD>(ts.payloadLength - used) : 0);
                 }
-                const LONGLONG used = reader.Position() - payloadStart;
+                const LONGLONG used = reader.Position() - unit.payloadStart;
                 if (used < ts.payloadLength)
-                    made = MakePacket(key, hasTime, pts, static_cast<DWORD>(ts.payloadLength - used));
+                    made = MakePacket(key, unit.hasPes && pes.hasPts, pes.pts, static_cast<DWORD>(ts.payloadLength - used));
+                break;
             }
-            reader.Seek(ts.nextPacket);
-            break;
-        }
-        case MpegKind::Unknown: return S_FALSE;
+            case MpegKind::Unknown:
+                return S_FALSE;
+            }
+            reader.Seek(unit.next);
         }
         if (reader.Position() <= before)
             reader.Seek(before + 1);

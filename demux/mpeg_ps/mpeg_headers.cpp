@@ -213,18 +213,18 @@ bool KMpegReader::ParseTransportPacket(MpegTransportPacket& packet)
     return true;
 }
 
-void KMpegReader::ParsePsiSection(DWORD pid)
+void KMpegReader::ParsePsiSection(DWORD pid, LONGLONG payloadStart)
 {
     if (pid != 0 && !m_programMap.contains(pid))
         return;
-    const LONGLONG start = Position();
+    const LONGLONG position = Position();
+    Seek(payloadStart);
     BYTE section[184];
-    const DWORD available = static_cast<DWORD>(std::min<LONGLONG>(184, m_fileSize - start));
-    if (!ReadBytes(section, available)) {
-        Seek(start);
+    const DWORD available = static_cast<DWORD>(std::min<LONGLONG>(184, m_fileSize - payloadStart));
+    const bool read = ReadBytes(section, available);
+    Seek(position);
+    if (!read)
         return;
-    }
-    Seek(start);
     KByteReader reader(std::span<const BYTE>(section, available));
     std::uint8_t pointer = 0, tableId = 0;
     std::uint16_t flagsLength = 0, extension = 0;

@@ -13,10 +13,6 @@ constexpr DWORD kBufferSize = 0x8000;
 // read the file in order, where a few large reads cost less than many small ones. A seek's
 // probes stay small.
 constexpr DWORD kInOrderBufferSize = 8 * kBufferSize;
-constexpr DWORD kStartCodeLimit = 0x10000;
-
-bool IsPesId(int id) { return id >= 0xBD && id <= 0xEF; }
-
 }  // namespace
 
 KMpegReader::KMpegReader() : m_buffer(kInOrderBufferSize) {}
@@ -245,100 +241,6 @@ void KMpegReader::NotePts(LONGLONG pts)
     }
 }
 
-bool KMpegReader::ScanWindow(LONGLONG start, LONGLONG end)
-{
-    Seek(start);
-    const LONGLONG limit = std::min(end, m_fileSize);
-    while (Position() < limit) {
-        const LONGLONG before = Position();
-        if (m_kind == MpegKind::Program || m_kind == MpegKind::Pes) {
-            const int id = FindStartCode(kStartCodeLimit);
-            if (id < 0) {
-                if (Position() >= m_fileSize)
-                    break;
-                continue;
-            }
-            if (id == 0xBA) {
-                MpegPackHeader pack;
-                ParsePackHeader(pack);
-            } else if (id == 0xBB) {
-                ParseSystemHeader();
-            } else if (IsPesId(id)) {
-                const LONGLONG headerStart = Position();
-                MpegPesHeader pes;
-                if (!ParsePesHeader(static_cast<BYTE>(id), pes)) {
-                    Seek(headerStart);
-                    continue;
-                }
-                if (pes.version == 2 && pes.scrambling != 0)
-                    return false;
-                if (pes.hasPts)
-                    NotePts(pes.pts);
-                const LONGLONG payloadStart = Position();
-                const DWORD key = IdentifyStream(0, static_cast<BYTE>(id), pes.remaining);
-                if (id >= 0xE0 && id <= 0xEF) {
-                    // A picture runs from a timed PES over the untimed ones that follow it.
-                    Seek(payloadStart);
-                    CollectVideo(key, static_cast<BYTE>(id), pes.hasPts, pes.remaining);
-                }
-                Seek(payloadStart + pes.remaining);
-            }
-        } else if (m_kind == MpegKind::Transport) {
-            MpegTransportPacket packet;
-            if (!ParseTransportPacket(packet)) {
-                if (Position() == before)
-                    break;
-                continue;
-            }
-            const LONGLONG payloadStart = Position();
-            if (packet.hasPayload && packet.pid >= 16 && packet.pid <= 8190) {
-                BYTE streamId = 0;
-                if (packet.unitStart) {
-                    const int id = FindStartCode(4);
-                    MpegPesHeader pes;
-                    if (id >= 0 && ParsePesHeader(static_cast<BYTE>(id), pes)) {
-                        if (pes.version == 2 && pes.scrambling != 0)
-                            return false;
-                        if (pes.hasPts)
-                            NotePts(pes.pts);
-                        streamId = static_cast<BYTE>(id);
-                    } else {
-                        Seek(payloadStart);
-                    }
-                }
-                const LONGLONG used = Position() - payloadStart;
-                if (used < packet.payloadLength) {
-                    const LONGLONG payloadAt = Position();
-                    const DWORD length = static_cast<DWORD>(packet.payloadLength - used);
-                    IdentifyStream(packet.pid, streamId, length);
-                    const auto remembered = m_streamIdByPid.find(packet.pid);
-                    if (remembered != m_streamIdByPid.end() && remembered->second >= 0xE0 && remembered->second <= 0xEF) {
-                        Seek(payloadAt);
-                        CollectVideo(packet.pid, remembered->second, streamId != 0, length);
-                    }
-                }
-            }
-            Seek(packet.nextPacket);
-        } else {
-            MpegPvaPacket packet;
-            if (!ParsePvaPacket(packet))
-                break;
-            if (packet.hasPts)
-                NotePts(packet.pts);
-            const LONGLONG payloadStart = Position();
-            if (packet.streamId == 1 || packet.streamId == 2)
-                IdentifyStream(packet.streamId, packet.streamId == 1 ? 0xE0 : 0xC0, packet.payloadLength);
-            Seek(payloadStart + packet.payloadLength);
-        }
-        if (Position() <= before)
-            Seek(before + 1);  // never stand still on a header that does not parse
-    }
-    // The windows lie apart: what was collected in this one ends here.
-    for (const KCollectedVideo& unit : m_videoCollector.TakeAll())
-        IdentifyCollected(unit);
-    return true;
-}
-
 bool KMpegReader::Open(LPCWSTR path, std::unique_ptr<KFileBase> file)
 {
     Close();
@@ -388,65 +290,4 @@ REFERENCE_TIME KMpegReader::Duration() const
     if (m_byteRate == 0)
         return 0;
     return static_cast<REFERENCE_TIME>(static_cast<double>(m_fileSize) * 1e7 / m_byteRate);
-}
-
-LONGLONG KMpegReader::FindNextPts(DWORD key, LONGLONG limit)
-{
-    const LONGLONG end = Position() + limit;
-    while (Position() < std::min(end, m_fileSize)) {
-        const LONGLONG before = Position();
-        if (m_kind == MpegKind::Program || m_kind == MpegKind::Pes) {
-            const int id = FindStartCode(kStartCodeLimit);
-            if (id < 0)
-                continue;
-            const LONGLONG packetStart = Position() - 4;
-            if (id == 0xBA) {
-                MpegPackHeader pack;
-                ParsePackHeader(pack);
-            } else if (id == 0xBB) {
-                ParseSystemHeader();
-            } else if (IsPesId(id)) {
-                MpegPesHeader pes;
-                if (!ParsePesHeader(static_cast<BYTE>(id), pes)) {
-                    Seek(packetStart + 4);
-                    continue;
-                }
-                const LONGLONG payloadStart = Position();
-                if (pes.hasPts && IdentifyStream(0, static_cast<BYTE>(id), pes.remaining) == key) {
-                    Seek(packetStart);
-                    return SinceFirst(pes.pts);
-                }
-                Seek(payloadStart + pes.remaining);
-            }
-        } else if (m_kind == MpegKind::Transport) {
-            MpegTransportPacket packet;
-            if (!ParseTransportPacket(packet)) {
-                if (Position() == before)
-                    return -1;
-                continue;
-            }
-            const LONGLONG packetStart = packet.nextPacket - m_packetSize;
-            if (packet.unitStart && packet.hasPayload && packet.pid >= 16 && packet.pid <= 8190 && packet.pid == key) {
-                const int id = FindStartCode(4);
-                MpegPesHeader pes;
-                if (id >= 0 && ParsePesHeader(static_cast<BYTE>(id), pes) && pes.hasPts) {
-                    Seek(packetStart);
-                    return SinceFirst(pes.pts);
-                }
-            }
-            Seek(packet.nextPacket);
-        } else {
-            MpegPvaPacket packet;
-            if (!ParsePvaPacket(packet))
-                return -1;
-            if (packet.hasPts && packet.streamId == key) {
-                Seek(packet.start);
-                return SinceFirst(packet.pts);
-            }
-            Seek(Position() + packet.payloadLength);
-        }
-        if (Position() <= before)
-            Seek(before + 1);
-    }
-    return -1;
 }

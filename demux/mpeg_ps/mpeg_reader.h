@@ -69,8 +69,30 @@ struct MpegPvaPacket {
     DWORD payloadLength = 0;
 };
 
+// One packet of the container, whatever the file's kind: a PES packet of a program stream or
+// bare PES stream, a transport packet with the PES header it starts (if it starts one), or a PVA
+// packet. The opening scan, the time search and the filter all walk the file in these.
+struct MpegUnit {
+    LONGLONG start = 0;  // the packet's start code, transport packet or "AV" sync
+    BYTE streamId = 0;   // the PES's (a transport packet that starts none: 0)
+    bool hasPes = false;
+    MpegPesHeader pes;
+    MpegTransportPacket transport;
+    MpegPvaPacket pva;
+    LONGLONG payloadStart = 0;  // a transport packet's payload, before the PES header in it
+    LONGLONG next = 0;          // where the next packet is looked for
+};
+
+// Unit: a packet, the reader after its headers. Again: the reader moved past something that is
+// not a packet (a pack or system header, another start code, a header that does not parse).
+// Stuck: nothing parses where the reader stands; a scan stops there, playback steps over a byte.
+enum class MpegStep { Unit, Again, Stuck };
+
 class KMpegReader {
 public:
+    // How far a program stream is searched for its next start code in one step.
+    static constexpr DWORD kStartCodeLimit = 0x10000;
+
     KMpegReader();
     KMpegReader(const KMpegReader&) = delete;
     KMpegReader& operator=(const KMpegReader&) = delete;
@@ -100,8 +122,11 @@ public:
     bool ParsePesHeader(BYTE streamId, MpegPesHeader& pes);
     bool ParseTransportPacket(MpegTransportPacket& packet);
     bool ParsePvaPacket(MpegPvaPacket& packet);
-    // A PSI section on a PID where a unit starts: PAT and PMT update the program map.
-    void ParsePsiSection(DWORD pid);
+    // A PSI section on a PID where a unit starts, read at the payload's position: PAT and PMT
+    // update the program map. The reader stays where it is.
+    void ParsePsiSection(DWORD pid, LONGLONG payloadStart);
+    // The next packet from the position, whatever the file's kind.
+    MpegStep NextUnit(MpegUnit& unit);
 
     // Classifies the payload at the current position and adds a new stream to its list; returns
     // the stream key. For private stream 1 without a PID, the sub-stream header is consumed.
@@ -130,6 +155,8 @@ private:
     int ByteAt(LONGLONG position);
     bool ReadPts(LONGLONG& time);
     void NotePts(LONGLONG pts);
+    // The opening scan's use of one packet; false for a scrambled one.
+    bool ScanUnit(const MpegUnit& unit);
     bool DetectKind();
     void InsertStream(int list, MpegStreamInfo stream);
     bool IsKnown(DWORD key) const;
