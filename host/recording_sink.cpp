@@ -631,7 +631,7 @@ void RecordingSink::ReleaseHold()
 std::vector<SinkEvent> RecordingSink::Events() const
 {
     std::lock_guard lock(lock_);
-    return events_;
+    return std::vector<SinkEvent>(events_.begin(), events_.end());
 }
 
 std::vector<SinkEvent> RecordingSink::TakeEvents()
@@ -639,7 +639,8 @@ std::vector<SinkEvent> RecordingSink::TakeEvents()
     std::vector<SinkEvent> taken;
     {
         std::lock_guard lock(lock_);
-        taken.swap(events_);
+        taken.assign(std::make_move_iterator(events_.begin()), std::make_move_iterator(events_.end()));
+        events_.clear();
     }
     Reset();
     return taken;

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -168,7 +169,9 @@ private:
 
     bool flushing_ = false;
     bool endOfStream_ = false;
-    std::vector<SinkEvent> events_;
+    // A deque: a record of many small samples grows without moving what it holds, and without
+    // the vector's doubled peak of freshly touched pages.
+    std::deque<SinkEvent> events_;
     // Waiters whose condition counts samples. Without one, a sample wakes nobody: waking the
     // player's thread for each sample cost a context switch per packet.
     mutable size_t sampleWaiters_ = 0;
