@@ -92,28 +92,41 @@ bool KAvi2ReadHandler::Open(LPCWSTR path)
     return true;
 }
 
-bool KAvi2ReadHandler::Walk(LONGLONG position, LONGLONG end, int depth)
+template <typename Visit>
+bool KAvi2ReadHandler::ForEachChunk(LONGLONG position, LONGLONG end, Visit visit)
 {
     while (position + 8 <= end) {
-        BYTE header[12];
+        BYTE header[8];
         if (!ReadAt(position, header, 8))
             break;
-        const std::uint32_t id = ReadLE32(header);
         const std::uint32_t size = ReadLE32(header + 4);
         const LONGLONG data = position + 8;
+        if (!visit(ReadLE32(header), size, data))
+            return false;
         const LONGLONG next = Even(data + size);
+        if (next <= position)
+            break;
+        position = next;
+    }
+    return true;
+}
+
+bool KAvi2ReadHandler::Walk(LONGLONG position, LONGLONG end, int depth)
+{
+    return ForEachChunk(position, end, [&](std::uint32_t id, std::uint32_t size, LONGLONG data) {
+        BYTE type[4];
         if (id == Id("ULSC"))
             return false;
-        if (id == Id("LIST") && size >= 4 && ReadAt(data, header + 8, 4)) {
-            const std::uint32_t type = ReadLE32(header + 8);
+        if (id == Id("LIST") && size >= 4 && ReadAt(data, type, 4)) {
+            const std::uint32_t listType = ReadLE32(type);
             const LONGLONG listEnd = std::min(data + size, end);
-            if (type == Id("hdrl") && depth < kMaxListDepth) {
+            if (listType == Id("hdrl") && depth < kMaxListDepth) {
                 Walk(data + 4, listEnd, depth + 1);
-            } else if (type == Id("strl") && depth < kMaxListDepth) {
+            } else if (listType == Id("strl") && depth < kMaxListDepth) {
                 ReadStreamList(data + 4, listEnd, depth + 1);
-            } else if (type == Id("odml")) {
+            } else if (listType == Id("odml")) {
                 // The extended header's frame count is not needed: streams carry their own.
-            } else if (type == Id("movi")) {
+            } else if (listType == Id("movi")) {
                 m_movi.push_back({data, data + size});
             }
         } else if (id == Id("avih") && size <= 56) {
@@ -123,11 +136,8 @@ bool KAvi2ReadHandler::Walk(LONGLONG position, LONGLONG end, int depth)
         } else if (id == Id("idx1")) {
             ReadIdx1(data, size);
         }
-        if (next <= position)
-            break;
-        position = next;
-    }
-    return true;
+        return true;
+    });
 }
 
 void KAvi2ReadHandler::ReadStreamList(LONGLONG position, LONGLONG end, int depth)
@@ -137,13 +147,7 @@ void KAvi2ReadHandler::ReadStreamList(LONGLONG position, LONGLONG end, int depth
         return;
     auto stream = std::make_unique<KAvi2ReadStream>();
     const auto readChunks = [&](auto&& self, LONGLONG at, LONGLONG until, int level) -> void {
-        while (at + 8 <= until) {
-            BYTE header[12];
-            if (!ReadAt(at, header, 8))
-                return;
-            const std::uint32_t id = ReadLE32(header);
-            const std::uint32_t size = ReadLE32(header + 4);
-            const LONGLONG data = at + 8;
+        ForEachChunk(at, until, [&](std::uint32_t id, std::uint32_t size, LONGLONG data) {
             if (id == Id("strh")) {
                 std::vector<BYTE> bytes(std::min<std::uint32_t>(size, sizeof(AviStreamHeader)));
                 if (!bytes.empty() && ReadAt(data, bytes.data(), static_cast<DWORD>(bytes.size())))
@@ -159,11 +163,8 @@ void KAvi2ReadHandler::ReadStreamList(LONGLONG position, LONGLONG end, int depth
             } else if (id == Id("LIST") && size >= 4 && level < kMaxListDepth) {
                 self(self, data + 4, std::min(data + size, until), level + 1);
             }
-            const LONGLONG next = Even(data + size);
-            if (next <= at)
-                return;
-            at = next;
-        }
+            return true;
+        });
     };
     readChunks(readChunks, position, end, depth);
     stream->Finish(static_cast<std::uint32_t>(m_streams.size()));

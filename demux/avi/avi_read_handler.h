@@ -61,6 +61,11 @@ private:
         LONGLONG end;
     };
 
+    // Calls visit(id, size, dataPosition) for each chunk header from start to end, in order, until
+    // visit returns false (then false), a header cannot be read, or a size that would not move
+    // the walk on.
+    template <typename Visit>
+    bool ForEachChunk(LONGLONG start, LONGLONG end, Visit visit);
     bool Walk(LONGLONG start, LONGLONG end, int depth);
     void ReadStreamList(LONGLONG start, LONGLONG end, int depth);
     void ApplySuperIndex(KAvi2ReadStream& stream);
