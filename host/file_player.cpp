@@ -95,7 +95,7 @@ std::string PinLabel(const PinReport& pin) { return "pin " + std::to_string(pin.
 // EndFlush directly. A pin restarts only after a flush of the whole filter (the reader's start or
 // a seek) and a restart delivers its NewSegment first; a flush inside the stream, as when the
 // pin grows its buffers, is followed by a sample instead.
-size_t RestartIndex(const std::vector<SinkEvent>& events)
+size_t RestartIndex(const SinkRecord& events)
 {
     for (size_t i = events.size(); i >= 2; --i)
         if (events[i - 1].kind == SinkEvent::Kind::NewSegment && events[i - 2].kind == SinkEvent::Kind::EndFlush)

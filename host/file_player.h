@@ -24,7 +24,7 @@ struct PinReport {
     HRESULT connection = S_FALSE;  // S_OK once connected to a sink; S_FALSE when not tried
     // What the sink received from the last restart of the pin on (the reader's start, or the
     // seek): the NewSegment first, then samples, any flushes, and end of stream.
-    std::vector<SinkEvent> events;
+    SinkRecord events;
     bool endOfStream = false;
     // All the sink received over the play (recorded or not), from the first start on.
     size_t samples = 0;

@@ -634,13 +634,12 @@ std::vector<SinkEvent> RecordingSink::Events() const
     return std::vector<SinkEvent>(events_.begin(), events_.end());
 }
 
-std::vector<SinkEvent> RecordingSink::TakeEvents()
+SinkRecord RecordingSink::TakeEvents()
 {
-    std::vector<SinkEvent> taken;
+    SinkRecord taken;
     {
         std::lock_guard lock(lock_);
-        taken.assign(std::make_move_iterator(events_.begin()), std::make_move_iterator(events_.end()));
-        events_.clear();
+        taken.swap(events_);
     }
     Reset();
     return taken;

@@ -51,6 +51,10 @@ struct SinkEvent {
     std::uint64_t arrival = 0;  // from NextArrival, when recorded
 };
 
+// A sink's record: a deque, so that a long record of small samples grows without moving what it
+// holds and touches each page of it once.
+using SinkRecord = std::deque<SinkEvent>;
+
 class RecordingSink final : public IBaseFilter {
 public:
     static ComPtr<RecordingSink> Create();
@@ -99,7 +103,7 @@ public:
     // ---- Observations ----
     std::vector<SinkEvent> Events() const;
     // The record, moved out without a copy; the sink is left as Reset leaves it.
-    std::vector<SinkEvent> TakeEvents();
+    SinkRecord TakeEvents();
     std::vector<SinkEvent> Samples() const;
     size_t SampleCount() const;
     // Off: samples are counted (and their bytes) but not recorded, so that a long play measures
@@ -169,9 +173,7 @@ private:
 
     bool flushing_ = false;
     bool endOfStream_ = false;
-    // A deque: a record of many small samples grows without moving what it holds, and without
-    // the vector's doubled peak of freshly touched pages.
-    std::deque<SinkEvent> events_;
+    SinkRecord events_;
     // Waiters whose condition counts samples. Without one, a sample wakes nobody: waking the
     // player's thread for each sample cost a context switch per packet.
     mutable size_t sampleWaiters_ = 0;

@@ -931,7 +931,7 @@ TEST(FilePlayer, GraphEventKeepsItsPlaceAmongTheSamples)
     EXPECT_EQ(raised[0].param1, 0);
     EXPECT_EQ(raised[0].param2, 0);
     ASSERT_EQ(played.report.pins.size(), 1u);
-    const std::vector<SinkEvent>& events = played.report.pins[0].events;
+    const SinkRecord& events = played.report.pins[0].events;
     std::vector<const SinkEvent*> samples;
     for (const SinkEvent& event : events)
         if (event.kind == SinkEvent::Kind::Sample)
