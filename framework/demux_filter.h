@@ -81,6 +81,18 @@ public:
     CCritSec* SeekingLock() { return &m_seekingLock; }
     // The connected pin that takes packets of a stream, or null.
     CDemuxOutputPin* PinForStream(DWORD streamNumber);
+    // Makes a pin of the filter (Pin's constructor takes the HRESULT and the filter first); one
+    // that fails to construct is destroyed, which takes it off the filter. Null then.
+    template <typename Pin, typename Filter, typename... Args>
+    static Pin* MakePin(Filter* filter, Args&&... args)
+    {
+        HRESULT hr = S_OK;
+        auto* pin = new Pin(&hr, filter, std::forward<Args>(args)...);
+        if (SUCCEEDED(hr))
+            return pin;
+        delete pin;
+        return nullptr;
+    }
 
 protected:
     // Where a demuxer's parser is positioned. EachPass: at the seek target at the start of every

@@ -82,10 +82,7 @@ HRESULT CAsfEx_Filter::LoadFile(LPCOLESTR fileName)
                     name.push_back(static_cast<WCHAR>(c));
             }
         }
-        HRESULT hr = S_OK;
-        auto* pin = new CAsfEx_OutputPin(&hr, this, name.c_str(), stream.number, *type);
-        if (FAILED(hr))
-            delete pin;
+        MakePin<CAsfEx_OutputPin>(this, name.c_str(), stream.number, *type);
     }
     return GetPinCount() > 0 ? S_OK : E_FAIL;
 }

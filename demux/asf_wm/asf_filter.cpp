@@ -222,10 +222,7 @@ HRESULT CASF_Filter::LoadFile(LPCOLESTR fileName)
         audio |= isAudio;
         // A stream without a name (most files) keeps its pin, named as the native filter's, by which hosts find it.
         WString pinName = name[0] ? WString(name) : WString(isVideo ? WSTR("Video Pin") : isAudio ? WSTR("Audio Pin") : WSTR("Stream Pin"));
-        HRESULT hr = S_OK;
-        auto* pin = new CASF_OutputPin(&hr, this, pinName.c_str(), number, type);
-        if (FAILED(hr))
-            delete pin;
+        MakePin<CASF_OutputPin>(this, pinName.c_str(), number, type);
     }
     profile->Release();
     m_advanced->SetUserProvidedClock(TRUE);

@@ -127,8 +127,7 @@ HRESULT CAVI2_Filter::LoadFile(LPCOLESTR fileName)
             std::snprintf(text, sizeof text, "%s %02u", *type->Type() == MEDIATYPE_Audio ? "Audio" : "Stream", stream->number);
             name = WideFromUtf8(text);
         }
-        HRESULT hr = S_OK;
-        new CAVI2_OutputPin(&hr, this, name.c_str(), stream->number, *type);
+        MakePin<CAVI2_OutputPin>(this, name.c_str(), stream->number, *type);
     }
     return GetPinCount() > 0 ? S_OK : E_FAIL;
 }

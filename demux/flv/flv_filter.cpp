@@ -40,13 +40,7 @@ HRESULT CFLV_Filter::LoadFile(LPCOLESTR fileName)
         return E_FAIL;
     SetDuration(m_reader.Duration());
     const auto addPin = [&](LPCWSTR name, DWORD stream, const CMediaType& type) {
-        HRESULT hr = S_OK;
-        auto* pin = new CFLV_OutputPin(&hr, this, name, stream, type);
-        if (FAILED(hr)) {
-            delete pin;
-            return false;
-        }
-        return true;
+        return MakePin<CFLV_OutputPin>(this, name, stream, type) != nullptr;
     };
     if (m_reader.HasAudio())
         if (const auto type = FlvAudioMediaType(m_reader.AudioFormat()))

@@ -193,17 +193,11 @@ HRESULT CMPG_Filter::LoadFile(LPCOLESTR fileName)
     // One video pin (the stream of the lowest key), a pin for every audio stream; subpictures
     // get none.
     for (const MpegStreamInfo& stream : m_reader.Streams(kMpegVideoList)) {
-        HRESULT hr = S_OK;
-        auto* pin = new CMPG_OutputPin(&hr, this, WSTR("Video"), stream.Key(), stream.type);
-        if (SUCCEEDED(hr))
+        if (MakePin<CMPG_OutputPin>(this, WSTR("Video"), stream.Key(), stream.type))
             break;
-        delete pin;
     }
     for (const MpegStreamInfo& stream : m_reader.Streams(kMpegAudioList)) {
-        HRESULT hr = S_OK;
-        auto* pin = new CMPG_OutputPin(&hr, this, WSTR("Audio"), stream.Key(), stream.type);
-        if (FAILED(hr))
-            delete pin;
+        MakePin<CMPG_OutputPin>(this, WSTR("Audio"), stream.Key(), stream.type);
     }
     // A file whose streams are all of kinds without a pin (subpictures, say) still loads: the
     // host sees it has nothing to play rather than a file it cannot read.

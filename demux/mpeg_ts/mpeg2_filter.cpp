@@ -79,10 +79,7 @@ HRESULT CMPG2_Filter::LoadFile(LPCOLESTR fileName)
             types.push_back(alternative);
         const WString name = Mpeg2PinName(*primary.Type(), stream->language, stream->pid,
                                           m_handler.Kind() == KMpeg2ReadHandler::kProgram1);
-        HRESULT hr = S_OK;
-        auto* pin = new CMPG2_OutputPin(&hr, this, name.c_str(), stream->pid, std::move(types), stream->InitialBufferSize());
-        if (FAILED(hr))
-            delete pin;
+        MakePin<CMPG2_OutputPin>(this, name.c_str(), stream->pid, std::move(types), stream->InitialBufferSize());
     }
     return GetPinCount() > 0 ? S_OK : E_FAIL;
 }
