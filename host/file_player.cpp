@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "host/graph_driver.h"
+#include "host/source_factory.h"
 #include "io/wide_text.h"
 
 namespace vmx::host {
@@ -87,6 +88,24 @@ void DescribePins(GraphDriver& driver, PlayReport& report)
         report.duration = duration;
 }
 
+std::string ConnectEachPin(GraphDriver& driver, PlayReport& report, const std::function<void(RecordingSink&)>& setUp,
+                           std::vector<RecordingSink*>& sinks)
+{
+    HRESULT firstFailure = S_OK;
+    for (PinReport& pin : report.pins) {
+        pin.connection = driver.ConnectPins({pin.index});
+        if (FAILED(pin.connection) && SUCCEEDED(firstFailure))
+            firstFailure = pin.connection;
+        if (RecordingSink* sink = driver.Sink(pin.index)) {
+            setUp(*sink);
+            sinks.push_back(sink);
+        }
+    }
+    if (sinks.empty())
+        return "no output pin could be connected: " + HresultDescription(firstFailure);
+    return std::string();
+}
+
 namespace {
 
 std::string PinLabel(const PinReport& pin) { return "pin " + std::to_string(pin.index) + " (" + pin.name + ")"; }
@@ -133,25 +152,15 @@ public:
 private:
     std::string Connect()
     {
-        HRESULT firstFailure = S_OK;
-        for (PinReport& pin : report_.pins) {
-            pin.connection = driver_.ConnectPins({pin.index});
-            if (FAILED(pin.connection) && SUCCEEDED(firstFailure))
-                firstFailure = pin.connection;
-            if (RecordingSink* sink = driver_.Sink(pin.index)) {
-                sink->KeepSampleBytes(options_.keepSampleBytes);
-                sink->ComputeChecksums(options_.computeChecksums);
-                sink->RecordSamples(options_.recordSamples);
-                // Accepting without recording keeps the pin draining its queue, so the reader
-                // is not held up on its account while other pins still play.
-                if (options_.maxSamplesPerPin)
-                    sink->LimitReceive(*options_.maxSamplesPerPin, S_OK);
-                sinks_.push_back(sink);
-            }
-        }
-        if (sinks_.empty())
-            return "no output pin could be connected: " + HresultText(firstFailure);
-        return std::string();
+        return ConnectEachPin(driver_, report_, [this](RecordingSink& sink) {
+            sink.KeepSampleBytes(options_.keepSampleBytes);
+            sink.ComputeChecksums(options_.computeChecksums);
+            sink.RecordSamples(options_.recordSamples);
+            // Accepting without recording keeps the pin draining its queue, so the reader is not
+            // held up on its account while other pins still play.
+            if (options_.maxSamplesPerPin)
+                sink.LimitReceive(*options_.maxSamplesPerPin, S_OK);
+        }, sinks_);
     }
 
     // Seeks as a player does on a paused graph. The sinks hold the first sample, so nothing from

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -75,6 +76,11 @@ struct PlayResult {
 PlayResult DescribeSource(IBaseFilter* source);
 // The same for a source already in a driver's graph.
 void DescribePins(GraphDriver& driver, PlayReport& report);
+// Connects each described pin to a sink of its own (a pin refused leaves the others to play),
+// notes each result in the report, has setUp prepare every sink connected and lists them in
+// sinks; a line saying why when none connected.
+std::string ConnectEachPin(GraphDriver& driver, PlayReport& report, const std::function<void(RecordingSink&)>& setUp,
+                           std::vector<RecordingSink*>& sinks);
 
 // Connects every output pin it can to a recording sink, plays (after the seek, when asked) until
 // every connected pin ended or reached the sample bound, stops, and reports.

@@ -178,26 +178,16 @@ public:
 private:
     std::string Connect()
     {
-        HRESULT firstFailure = S_OK;
-        for (PinReport& pin : report_.pins) {
-            pin.connection = driver_.ConnectPins({pin.index});
-            if (FAILED(pin.connection) && SUCCEEDED(firstFailure))
-                firstFailure = pin.connection;
-            if (RecordingSink* sink = driver_.Sink(pin.index)) {
-                sink->KeepSampleBytes(options_.keepSampleBytes);
-                sink->ComputeChecksums(options_.computeChecksums);
-                if (options_.progress)
-                    sink->ReportSampleTimesTo([this](REFERENCE_TIME time) {
-                        REFERENCE_TIME seen = latest_.load();
-                        while (time > seen && !latest_.compare_exchange_weak(seen, time)) {
-                        }
-                    });
-                sinks_.push_back(sink);
-            }
-        }
-        if (sinks_.empty())
-            return "no output pin could be connected: " + HresultDescription(firstFailure);
-        return std::string();
+        return ConnectEachPin(driver_, report_, [this](RecordingSink& sink) {
+            sink.KeepSampleBytes(options_.keepSampleBytes);
+            sink.ComputeChecksums(options_.computeChecksums);
+            if (options_.progress)
+                sink.ReportSampleTimesTo([this](REFERENCE_TIME time) {
+                    REFERENCE_TIME seen = latest_.load();
+                    while (time > seen && !latest_.compare_exchange_weak(seen, time)) {
+                    }
+                });
+        }, sinks_);
     }
 
     std::string Perform(const GraphAction& action, std::string& note)
