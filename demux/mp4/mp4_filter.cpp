@@ -104,7 +104,7 @@ void CMP4_Filter::PrepareSeek(bool toKeyFrame)
 
 HRESULT CMP4_Filter::LoadFile(LPCOLESTR fileName)
 {
-    if (!m_handler.Open(fileName))
+    if (!m_handler.Open(fileName, ExtensionsOn()))
         return E_FAIL;
     SetDuration(Mp4TicksToTime(static_cast<std::int64_t>(std::min<std::uint64_t>(m_handler.MovieDuration(), INT64_MAX)),
                                m_handler.MovieTimeScale()));
