@@ -230,7 +230,8 @@ struct Appender {
         };
         const std::uint32_t trexDuration = trex ? trex->duration : 0, trexSize = trex ? trex->size : 0,
                             trexFlags = trex ? trex->flags : 0;
-        const std::uint64_t room = limit > t.sampleCount ? limit - t.sampleCount : 0;
+        const std::uint64_t cap = std::min<std::uint64_t>(limit, kMaxEntries);
+        const std::uint64_t room = cap > t.sampleCount ? cap - t.sampleCount : 0;
         const std::uint32_t count = static_cast<std::uint32_t>(
             std::min<std::uint64_t>(trun.samples.empty() ? trun.sampleCount : trun.samples.size(), room));
         if (count == 0)

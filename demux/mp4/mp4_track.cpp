@@ -21,6 +21,14 @@ const Record* PayloadAt(const Mp4Box& from, std::string_view path)
     return box ? box->Payload<Record>() : nullptr;
 }
 
+// Decode ticks plus signed offsets, kept inside 64 bits: a fragment's decode time may be any
+// 64-bit value.
+std::int64_t ShiftedTicks(std::uint64_t dts, std::int64_t offset)
+{
+    return static_cast<std::int64_t>(std::clamp<__int128>(static_cast<__int128>(dts) + offset, std::numeric_limits<std::int64_t>::min(),
+                                                          std::numeric_limits<std::int64_t>::max()));
+}
+
 // The integer part of a signed 16.16 matrix entry, truncated toward zero.
 std::int64_t FixedInteger(std::uint32_t value) { return static_cast<std::int32_t>(value) / 65536; }
 
@@ -232,7 +240,7 @@ std::int32_t Mp4Track::CompositionOffset(std::uint32_t sample) const
 REFERENCE_TIME Mp4Track::CurrentTime(bool* sync) const
 {
     const auto c = static_cast<std::uint32_t>(std::min<std::size_t>(currentChunk, chunks.size() - 1));
-    const std::int64_t dts = static_cast<std::int64_t>(DtsInChunk(c, currentSample)) + CompositionOffset(currentSample) + editTicks;
+    const std::int64_t dts = ShiftedTicks(DtsInChunk(c, currentSample), std::int64_t{CompositionOffset(currentSample)} + editTicks);
     if (sync)
         *sync = !syncSamples || (syncCursor < syncSamples->size() && (*syncSamples)[syncCursor] == currentSample);
     return Mp4TicksToTime(dts, timeScale);
@@ -370,7 +378,7 @@ REFERENCE_TIME Mp4Track::TimeOfSample(std::uint32_t sample) const
             break;
         }
     const std::uint64_t dts = sample == chunks[c].firstSample ? chunks[c].firstDts : DtsInChunk(c, sample);
-    return Mp4TicksToTime(static_cast<std::int64_t>(dts) + editTicks, timeScale);
+    return Mp4TicksToTime(ShiftedTicks(dts, editTicks), timeScale);
 }
 
 bool Mp4Track::Locate(REFERENCE_TIME time, bool snapToSync, bool preferEarlier, Mp4Location* location) const
@@ -446,5 +454,5 @@ REFERENCE_TIME Mp4Track::AvailableTime(LONGLONG byteCount) const
             c = i;
             break;
         }
-    return Mp4TicksToTime(static_cast<std::int64_t>(chunks[c].firstDts) + editTicks, timeScale);
+    return Mp4TicksToTime(ShiftedTicks(chunks[c].firstDts, editTicks), timeScale);
 }
