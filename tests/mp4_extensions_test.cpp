@@ -384,6 +384,21 @@ TEST(Mp4ExtensionPlayback, SeeksLandOnKeyFramesThroughFragmentsAndEdits)
         }
         EXPECT_EQ(session.driver.Stop(), S_OK);
     }
+    // A seek to 0 of an edited file: the first key frame decodes at -0.08 s, yet the seek
+    // succeeds at 0 and every unit plays again, the AAC priming first, as preroll.
+    const auto streams = LoadFrames("mp4/h264-aac-moov-last.edits");
+    vmx::test::PlaySession session("mp4/h264-aac-moov-last.mp4", "mp4");
+    ASSERT_TRUE(session.connected);
+    ASSERT_EQ(session.driver.Pause(), S_OK);
+    ASSERT_TRUE(session.SeekAndPlayToTheEnd(2, 0));
+    for (std::size_t pin = 0; pin < 2; ++pin) {
+        REFERENCE_TIME segment = -1;
+        const auto samples = session.LastSegment(pin, &segment);
+        EXPECT_EQ(segment, 0) << pin;
+        ASSERT_EQ(samples.size(), streams.at(static_cast<int>(pin)).size()) << pin;
+        EXPECT_EQ(samples.front().preroll, pin == 1) << pin;
+    }
+    EXPECT_EQ(session.driver.Stop(), S_OK);
 }
 
 TEST(Mp4ExtensionPlayback, DamagedFragmentsPlayWhatTheyHold)
