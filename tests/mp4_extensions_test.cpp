@@ -451,7 +451,8 @@ TEST(Mp4ExtensionsOff, TheNewFixturesGiveWhatTheClassicReadingGives)
     OverrideExtensions(false);
     // No track the classic reading plays: the file is refused, as before.
     for (const char* file : {"hevc-flac.mp4", "hev1.mp4", "av1-opus.mp4", "vp9-opus.mp4", "alac.m4a", "fragmented.mp4",
-                             "fragmented-no-mfra.mp4"}) {
+                             "fragmented-no-mfra.mp4", "damaged/fragmented-truncated.mp4", "damaged/trun-count-huge.mp4",
+                             "damaged/tfhd-unknown-track.mp4"}) {
         const PlayResult played = vmx::test::PlayFixture(std::string("mp4/") + file, "mp4");
         EXPECT_FALSE(played.Succeeded()) << file;
         EXPECT_NE(played.error.find("could not load"), std::string::npos) << file << ": " << played.error;
