@@ -1,6 +1,7 @@
 // Plays one file through the module into recording sinks as fast as they accept, and reports
 // wall time, CPU time, MB/s and samples/s. Usage: play_bench FILE [--filter NAME] [--no-checksum]
-// [--discard]. --no-checksum spares the sinks their checksums over every byte, which a demuxer
+// [--discard] [--extensions]. --extensions turns on the module's extensions for the run (a
+// fragmented MP4 needs them). --no-checksum spares the sinks their checksums over every byte, which a demuxer
 // compared with does not do either; --discard makes the sinks count samples and keep no record
 // of them (no checksums either), so that the time is the filter's and not the recorder's.
 #include <chrono>
@@ -9,6 +10,7 @@
 #include <string>
 #include <sys/resource.h>
 
+#include "framework/extensions.h"
 #include "host/file_player.h"
 #include "host/source_factory.h"
 
@@ -35,7 +37,7 @@ long Switches(const rusage& usage) { return usage.ru_nvcsw + usage.ru_nivcsw; }
 
 int main(int argc, char** argv)
 {
-    constexpr const char* kUsage = "usage: play_bench FILE [--filter NAME] [--no-checksum] [--discard]\n";
+    constexpr const char* kUsage = "usage: play_bench FILE [--filter NAME] [--no-checksum] [--discard] [--extensions]\n";
     const char* file = nullptr;
     const char* filter = "";
     bool checksums = true;
@@ -48,6 +50,8 @@ int main(int argc, char** argv)
         } else if (std::strcmp(argv[i], "--discard") == 0) {
             record = false;
             checksums = false;
+        } else if (std::strcmp(argv[i], "--extensions") == 0) {
+            OverrideExtensions(true);
         } else if (!file && std::strncmp(argv[i], "--", 2) != 0) {
             file = argv[i];
         } else {

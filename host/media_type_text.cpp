@@ -88,7 +88,7 @@ constexpr std::array<NamedGuid, 33> kNamedSubtypes = {{
     {GUID_NULL, "none"},
 }};
 
-constexpr std::array<NamedTag, 19> kWaveTags = {{
+constexpr std::array<NamedTag, 22> kWaveTags = {{
     {0x0001, "PCM"},
     {0x0002, "MS ADPCM"},
     {0x0003, "IEEE float"},
@@ -106,8 +106,12 @@ constexpr std::array<NamedTag, 19> kWaveTags = {{
     {0x2001, "DTS"},
     // The tags the FLV source gives its three Nellymoser sound formats.
     {0x3200, "Nellymoser 16 kHz"},
+    // The extension codecs' tags, as Windows' headers give them.
+    {0x6C61, "ALAC"},
+    {0x704F, "Opus"},
     {0xA100, "Nellymoser 8 kHz"},
     {0xA200, "Nellymoser"},
+    {0xF1AC, "FLAC"},
     {0xFFFE, "Extensible"},
 }};
 

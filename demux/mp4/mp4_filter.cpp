@@ -104,7 +104,7 @@ void CMP4_Filter::PrepareSeek(bool toKeyFrame)
 
 HRESULT CMP4_Filter::LoadFile(LPCOLESTR fileName)
 {
-    if (!m_handler.Open(fileName))
+    if (!m_handler.Open(fileName, ExtensionsOn()))
         return E_FAIL;
     SetDuration(Mp4TicksToTime(static_cast<std::int64_t>(std::min<std::uint64_t>(m_handler.MovieDuration(), INT64_MAX)),
                                m_handler.MovieTimeScale()));
@@ -178,7 +178,9 @@ REFERENCE_TIME CMP4_Filter::PositionParser(REFERENCE_TIME target)
     const std::uint64_t scale = m_handler.MovieTimeScale();
     m_windowPosition = scale ? static_cast<std::uint64_t>(std::max<__int128>(static_cast<__int128>(key) * scale / 10000000, 0)) : 0;
     m_windowOpen = false;
-    m_seekResult = result < 0 ? -1 : toKeyFrame ? key : target;
+    // An edit list can put the first key frame's decode time before 0: playback still starts at
+    // 0, and -1 stays the mark of a seek that found nothing.
+    m_seekResult = result < 0 ? -1 : toKeyFrame ? std::max<REFERENCE_TIME>(key, 0) : target;
     return m_seekResult;
 }
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "demux/mp4/mp4_codec_boxes.h"
 #include "framework/format_blocks.h"
 #include "io/bit_reader.h"
 #include "io/byte_reader.h"
@@ -212,6 +213,9 @@ bool SetUpMp4Codec(Mp4Track& track)
         track.codec = VideoCodeOf(type);
         track.flipRaw = track.codec == kRawVideo;
     }
+    // Only read as sample entries with extensions on.
+    if (IsExtensionVideoEntry(type) || IsExtensionSoundEntry(type))
+        return SetUpExtensionCodec(track, *entry);
 
     const Mp4Box* esdsBox = Child(*entry, Mp4Type("esds"));
     if (!esdsBox)
@@ -493,5 +497,7 @@ std::vector<CMediaType> BuildMp4MediaTypes(Mp4Track& track)
 {
     if (track.format.empty() || !track.sampleEntry)
         return {};
+    if (track.extension != Mp4Extension::None)
+        return ExtensionMediaTypes(track);
     return track.type == Mp4TrackType::Audio ? AudioTypes(track) : VideoTypes(track);
 }

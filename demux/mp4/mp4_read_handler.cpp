@@ -4,6 +4,9 @@
 
 #include <algorithm>
 
+#include "demux/mp4/mp4_codec_boxes.h"
+#include "demux/mp4/mp4_edits.h"
+#include "demux/mp4/mp4_fragments.h"
 #include "io/byte_reader.h"
 
 namespace {
@@ -17,6 +20,7 @@ enum class BoxKind {
     VideoEntry,
     Record,       // a payload record
     Opaque,       // known, left without payload ("mdat" and the like are never read)
+    ExtensionRecord,  // a record read only with extensions on
 };
 
 struct BoxRow {
@@ -117,6 +121,29 @@ constexpr Signature kSignatures[] = {
     {Mp4Type("M1.3"), 210, 120}, {Mp4Type("M1.5"), 188, 120}, {Mp4Type("M1.6"), 210, 120},
 };
 
+// The boxes only extensions read; the rest stay opaque.
+BoxKind ExtensionKindOf(const Mp4Box& box)
+{
+    const std::uint32_t type = box.type;
+    const std::uint32_t parentType = box.parent ? box.parent->type : 0;
+    if (IsFragmentContainer(type))
+        return BoxKind::Container;
+    // "alac" names both the sample entry and the configuration box inside it.
+    if (IsExtensionRecord(type, parentType))
+        return BoxKind::ExtensionRecord;
+    if (IsExtensionVideoEntry(type))
+        return BoxKind::VideoEntry;
+    if (IsExtensionSoundEntry(type))
+        return BoxKind::SoundEntry;
+    switch (type) {
+    case Mp4Type("trex"): case Mp4Type("tfhd"): case Mp4Type("tfdt"): case Mp4Type("trun"): case Mp4Type("tfra"):
+    case Mp4Type("elst"):
+        return BoxKind::ExtensionRecord;
+    default:
+        return BoxKind::Opaque;
+    }
+}
+
 // Whether a box lies inside a "minf" that has a video media header.
 bool IsInVideoMedia(const Mp4Box& box)
 {
@@ -145,6 +172,7 @@ void KMp4ReadHandler::Close()
     m_hasVideo = m_hasAudio = false;
     m_adjustment = 0;
     m_openedSize = 0;
+    m_extensions = false;
 }
 
 bool KMp4ReadHandler::ReadHeader(KCacheFile& file, Mp4Box& box)
@@ -178,6 +206,8 @@ bool KMp4ReadHandler::ReadBox(KCacheFile& file, Mp4Box& box, int depth)
     if (!ReadHeader(file, box))
         return false;
     BoxKind kind = KindOf(box.type);
+    if (m_extensions && kind == BoxKind::Opaque)
+        kind = ExtensionKindOf(box);
     // "raw " names uncompressed sound and uncompressed video alike: the media's header decides.
     if (box.type == Mp4Type("raw ") && IsInVideoMedia(box))
         kind = BoxKind::VideoEntry;
@@ -226,6 +256,14 @@ bool KMp4ReadHandler::ReadBox(KCacheFile& file, Mp4Box& box, int depth)
         box.data = DecodeRecord(box.type, payload);
         return box.data != nullptr;
     }
+    if (kind == BoxKind::ExtensionRecord) {
+        box.data = DecodeExtensionRecord(box.type, payload);
+        if (!box.data)
+            box.data = DecodeFragmentRecord(box.type, payload);
+        if (!box.data && box.type == Mp4Type("elst"))
+            box.data = Decode<Mp4Elst>(payload);
+        return box.data != nullptr;
+    }
     // Sample entries keep their body after the reserved bytes and data-reference index.
     if (payload.size() >= 8)
         box.extra.assign(payload.begin() + 8, payload.end());
@@ -266,9 +304,10 @@ void KMp4ReadHandler::ReadChildren(KCacheFile& file, Mp4Box& parent, LONGLONG po
     }
 }
 
-bool KMp4ReadHandler::Open(LPCWSTR path)
+bool KMp4ReadHandler::Open(LPCWSTR path, bool extensions)
 {
     Close();
+    m_extensions = extensions;
     m_file = std::make_unique<KCacheFile>(kWindow);
     if (!m_file->Open(path))
         return false;
@@ -306,18 +345,42 @@ bool KMp4ReadHandler::Open(LPCWSTR path)
     m_timeScale = mvhd->Payload<Mp4Mvhd>()->timeScale;
     m_duration = mvhd->Payload<Mp4Mvhd>()->duration;
 
+    BuildTracks();
+    m_file->EnlargeWindow(KCacheFile::kPlaybackCapacity);
+    return true;
+}
+
+void KMp4ReadHandler::BuildTracks()
+{
     const int count = CountBoxes("/moov/trak");
     for (int i = 0; i < count; ++i) {
         const Mp4Box* trak = FindBox(IndexedPath("/moov/trak", static_cast<std::uint32_t>(i)));
-        auto track = trak ? Mp4Track::Build(*trak, m_adjustment) : nullptr;
+        auto track = trak ? Mp4Track::Build(*trak, m_adjustment, m_extensions) : nullptr;
         if (!track)
             continue;
-        m_hasVideo |= track->type == Mp4TrackType::Video;
-        m_hasAudio |= track->type == Mp4TrackType::Audio;
+        if (m_extensions) {
+            if (const Mp4Box* elst = ::FindBox(*trak, "edts/elst"); elst && elst->Payload<Mp4Elst>())
+                track->editTicks = EditShiftTicks(*elst->Payload<Mp4Elst>(), m_timeScale, track->timeScale);
+        }
         m_tracks.push_back(std::move(track));
     }
-    m_file->EnlargeWindow(KCacheFile::kPlaybackCapacity);
-    return true;
+    if (m_extensions) {
+        AppendFragments(*m_root, m_tracks, static_cast<std::uint64_t>(std::max<LONGLONG>(m_openedSize, 0)));
+        std::erase_if(m_tracks, [](const std::unique_ptr<Mp4Track>& track) { return !track->FinishSetup(); });
+        // A movie box written before its fragments knows no duration, or only its own samples':
+        // the longest track gives it.
+        if (m_timeScale != 0)
+            for (const auto& track : m_tracks) {
+                const REFERENCE_TIME end = Mp4TicksToTime(
+                    static_cast<std::int64_t>(std::min<std::uint64_t>(track->duration, INT64_MAX / 4)) + track->editTicks, track->timeScale);
+                m_duration = std::max<std::uint64_t>(
+                    m_duration, static_cast<std::uint64_t>(std::max<__int128>(static_cast<__int128>(end) * m_timeScale / 10000000, 0)));
+            }
+    }
+    for (const auto& track : m_tracks) {
+        m_hasVideo |= track->type == Mp4TrackType::Video;
+        m_hasAudio |= track->type == Mp4TrackType::Audio;
+    }
 }
 
 void KMp4ReadHandler::InflateMovieHeader()

@@ -22,7 +22,9 @@ public:
     KMp4ReadHandler(const KMp4ReadHandler&) = delete;
     KMp4ReadHandler& operator=(const KMp4ReadHandler&) = delete;
 
-    bool Open(LPCWSTR path);
+    // With extensions on, also the extension codecs' sample entries, movie fragments and edit
+    // lists.
+    bool Open(LPCWSTR path, bool extensions = false);
     void Close();
 
     const Mp4Box& Root() const { return *m_root; }
@@ -48,6 +50,8 @@ private:
     bool ReadHeader(KCacheFile& file, Mp4Box& box);
     // Inflates "cmov" and reads the movie box it holds as a new child of the root.
     void InflateMovieHeader();
+    // Builds the tracks of the movie box and, with extensions on, adds fragments and edits.
+    void BuildTracks();
 
     std::unique_ptr<KCacheFile> m_file;
     std::unique_ptr<Mp4Box> m_root;
@@ -58,4 +62,5 @@ private:
     bool m_hasAudio = false;
     LONGLONG m_adjustment = 0;
     LONGLONG m_openedSize = 0;
+    bool m_extensions = false;
 };

@@ -21,6 +21,14 @@ const Record* PayloadAt(const Mp4Box& from, std::string_view path)
     return box ? box->Payload<Record>() : nullptr;
 }
 
+// Decode ticks plus signed offsets, kept inside 64 bits: a fragment's decode time may be any
+// 64-bit value.
+std::int64_t ShiftedTicks(std::uint64_t dts, std::int64_t offset)
+{
+    return static_cast<std::int64_t>(std::clamp<__int128>(static_cast<__int128>(dts) + offset, std::numeric_limits<std::int64_t>::min(),
+                                                          std::numeric_limits<std::int64_t>::max()));
+}
+
 // The integer part of a signed 16.16 matrix entry, truncated toward zero.
 std::int64_t FixedInteger(std::uint32_t value) { return static_cast<std::int32_t>(value) / 65536; }
 
@@ -35,7 +43,7 @@ REFERENCE_TIME Mp4TicksToTime(std::int64_t ticks, std::uint64_t timeScale)
                                                             std::numeric_limits<std::int64_t>::max()));
 }
 
-std::unique_ptr<Mp4Track> Mp4Track::Build(const Mp4Box& trak, std::int64_t chunkOffsetAdjustment)
+std::unique_ptr<Mp4Track> Mp4Track::Build(const Mp4Box& trak, std::int64_t chunkOffsetAdjustment, bool extensions)
 {
     const auto* tkhd = PayloadAt<Mp4Tkhd>(trak, "tkhd");
     if (!tkhd)
@@ -63,23 +71,36 @@ std::unique_ptr<Mp4Track> Mp4Track::Build(const Mp4Box& trak, std::int64_t chunk
         track->type = Mp4TrackType::Audio;
     else
         return nullptr;
-    // Edit lists ("edts/elst") are not applied: every sample keeps its own decode time.
+    // Edit lists ("edts/elst") are applied by the read handler, and only with extensions on.
     track->stbl = FindBox(trak, "mdia/minf/stbl");
     track->stsd = FindBox(trak, "mdia/minf/stbl/stsd");
-    if (!track->stbl || !track->stsd || !track->BuildChunkTable(chunkOffsetAdjustment) || !track->BuildSampleTable())
+    if (!track->stbl || !track->stsd)
+        return nullptr;
+    // A movie box written for fragments has empty tables: the fragments fill them later.
+    const bool built = track->BuildChunkTable(chunkOffsetAdjustment);
+    if (!built && !extensions)
+        return nullptr;
+    if (built && !track->BuildSampleTable())
         return nullptr;
     if (const auto* stss = PayloadAt<Mp4Stss>(*track->stbl, "stss"))
         track->syncSamples = &stss->samples;
     if (const auto* ctts = PayloadAt<Mp4RunTable>(*track->stbl, "ctts"); ctts && !ctts->runs.empty())
         track->compositionOffsets = ctts;
-    if (!SetUpMp4Codec(*track))
+    if (!extensions && !track->FinishSetup())
         return nullptr;
-    // Chunks before the first "stsc" entry hold no samples.
-    while (track->currentChunk + 1 < track->chunks.size() && track->chunks[track->currentChunk].samples == 0)
-        ++track->currentChunk;
-    track->RecomputeOffsetInChunk();
-    track->MoveSyncCursor();
     return track;
+}
+
+bool Mp4Track::FinishSetup()
+{
+    if (chunks.empty() || sampleCount == 0 || !SetUpMp4Codec(*this))
+        return false;
+    // Chunks before the first "stsc" entry hold no samples.
+    while (currentChunk + 1 < chunks.size() && chunks[currentChunk].samples == 0)
+        ++currentChunk;
+    RecomputeOffsetInChunk();
+    MoveSyncCursor();
+    return true;
 }
 
 bool Mp4Track::BuildChunkTable(std::int64_t adjustment)
@@ -163,7 +184,8 @@ UnitKind KindOf(const Mp4Track& track)
 {
     if (track.constantSize == 0)
         return UnitKind::PerSample;
-    if (track.type != Mp4TrackType::Audio)
+    // Compressed frames of the extension codecs are one sample a unit whatever their size.
+    if (track.type != Mp4TrackType::Audio || track.extension != Mp4Extension::None)
         return UnitKind::FixedSample;
     if (track.sound.version == 1) {
         // ffmpeg's ima4 tables count packets, not samples: each table sample is one packet.
@@ -218,7 +240,7 @@ std::int32_t Mp4Track::CompositionOffset(std::uint32_t sample) const
 REFERENCE_TIME Mp4Track::CurrentTime(bool* sync) const
 {
     const auto c = static_cast<std::uint32_t>(std::min<std::size_t>(currentChunk, chunks.size() - 1));
-    const std::int64_t dts = static_cast<std::int64_t>(DtsInChunk(c, currentSample)) + CompositionOffset(currentSample);
+    const std::int64_t dts = ShiftedTicks(DtsInChunk(c, currentSample), std::int64_t{CompositionOffset(currentSample)} + editTicks);
     if (sync)
         *sync = !syncSamples || (syncCursor < syncSamples->size() && (*syncSamples)[syncCursor] == currentSample);
     return Mp4TicksToTime(dts, timeScale);
@@ -356,16 +378,17 @@ REFERENCE_TIME Mp4Track::TimeOfSample(std::uint32_t sample) const
             break;
         }
     const std::uint64_t dts = sample == chunks[c].firstSample ? chunks[c].firstDts : DtsInChunk(c, sample);
-    return Mp4TicksToTime(static_cast<std::int64_t>(dts), timeScale);
+    return Mp4TicksToTime(ShiftedTicks(dts, editTicks), timeScale);
 }
 
 bool Mp4Track::Locate(REFERENCE_TIME time, bool snapToSync, bool preferEarlier, Mp4Location* location) const
 {
     if (chunks.empty() || timeScale == 0)
         return false;
-    const auto target = static_cast<std::uint64_t>(
-        std::min<__int128>(static_cast<__int128>(std::max<REFERENCE_TIME>(time, 0)) * timeScale / kUnitsPerSecond,
-                           std::numeric_limits<std::uint64_t>::max()));
+    // Media ticks: the edit shift comes off the time asked for.
+    const auto target = static_cast<std::uint64_t>(std::clamp<__int128>(
+        static_cast<__int128>(time) * timeScale / kUnitsPerSecond - editTicks, 0,
+        std::numeric_limits<std::uint64_t>::max()));
     std::uint32_t c = static_cast<std::uint32_t>(chunks.size() - 1);
     for (std::uint32_t i = 0; i + 1 < chunks.size(); ++i)
         if (chunks[i].firstDts <= target && target < chunks[i + 1].firstDts) {
@@ -388,11 +411,12 @@ bool Mp4Track::Locate(REFERENCE_TIME time, bool snapToSync, bool preferEarlier, 
     }
     if (sample >= sampleCount)
         return false;
-    if (snapToSync && syncSamples && !syncSamples->empty()) {
-        const auto found = std::lower_bound(syncSamples->begin(), syncSamples->end(), sample);
-        if (found == syncSamples->end())
-            sample = syncSamples->back();
-        else if (preferEarlier && found != syncSamples->begin())
+    const std::vector<std::uint32_t>* points = randomAccess.empty() ? syncSamples : &randomAccess;
+    if (snapToSync && points && !points->empty()) {
+        const auto found = std::lower_bound(points->begin(), points->end(), sample);
+        if (found == points->end())
+            sample = points->back();
+        else if (preferEarlier && found != points->begin())
             sample = *std::prev(found);
         else
             sample = *found;
@@ -430,5 +454,5 @@ REFERENCE_TIME Mp4Track::AvailableTime(LONGLONG byteCount) const
             c = i;
             break;
         }
-    return Mp4TicksToTime(static_cast<std::int64_t>(chunks[c].firstDts), timeScale);
+    return Mp4TicksToTime(ShiftedTicks(chunks[c].firstDts, editTicks), timeScale);
 }

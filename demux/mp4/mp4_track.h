@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "demux/mp4/mp4_box.h"
+#include "demux/mp4/mp4_codec_boxes.h"
 
 enum class Mp4TrackType : std::uint32_t { Video = 0, Audio = 1, None = 2 };
 
@@ -34,8 +35,12 @@ struct Mp4Location {
 class Mp4Track {
 public:
     // Builds the track from its "trak" box; null when a mandatory box is missing, a table is
-    // empty or the codec setup fails. The adjustment is added to every chunk offset.
-    static std::unique_ptr<Mp4Track> Build(const Mp4Box& trak, std::int64_t chunkOffsetAdjustment);
+    // empty or the codec setup fails. The adjustment is added to every chunk offset. With
+    // extensions on, empty sample tables are allowed (fragments may fill them) and the codec
+    // setup waits for FinishSetup.
+    static std::unique_ptr<Mp4Track> Build(const Mp4Box& trak, std::int64_t chunkOffsetAdjustment, bool extensions = false);
+    // The codec setup and the cursor at the first sample; false when the track cannot play.
+    bool FinishSetup();
 
     // The next unit's time (decode time plus composition offset) and whether it is a sync sample.
     REFERENCE_TIME CurrentTime(bool* sync = nullptr) const;
@@ -92,6 +97,17 @@ public:
 
     const std::vector<std::uint32_t>* syncSamples = nullptr;  // null without "stss"
     const Mp4RunTable* compositionOffsets = nullptr;          // null without "ctts"
+
+    // Extensions only. The codec of an extension sample entry.
+    Mp4Extension extension = Mp4Extension::None;
+    // Added to every sample's time, in track ticks: the edit list's delay less its media time.
+    std::int64_t editTicks = 0;
+    // Sync samples and composition offsets once fragments add to the tables of the movie box.
+    std::vector<std::uint32_t> ownedSync;
+    Mp4RunTable ownedComposition;
+    // Where seeks may land when the file's random-access table names samples; else the sync
+    // samples decide.
+    std::vector<std::uint32_t> randomAccess;
 
 private:
     bool BuildChunkTable(std::int64_t adjustment);
