@@ -33,7 +33,8 @@ bool KAsfExReadHandler::ReadAhead(LONGLONG position, DWORD count, std::span<cons
     constexpr DWORD kWindow = 0x40000;
     const LONGLONG end = m_windowStart + static_cast<LONGLONG>(m_window.size());
     if (position < m_windowStart || position + count > end) {
-        const DWORD wanted = std::max(count, kWindow);
+        // No larger than what is left of the file, which a small file's window then holds.
+        const DWORD wanted = std::max(count, static_cast<DWORD>(std::clamp<LONGLONG>(m_fileSize - position, 0, kWindow)));
         m_window.resize(wanted);
         m_windowStart = position;
         DWORD got = 0;
