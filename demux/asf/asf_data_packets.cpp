@@ -225,7 +225,8 @@ bool KAsfExReadHandler::NextPayload(AsfObject& object, bool& completed)
             stream->declaredSize = objectSize;
             stream->objectTime = time;
             stream->object.clear();
-            stream->object.reserve(objectSize);
+            // The declared size is the file's word: what is reserved is what the data left can hold.
+            stream->object.reserve(static_cast<size_t>(std::clamp<LONGLONG>(m_dataEnd - p.start, 0, objectSize)));
         }
     } else if (!stream->assembling) {
         return true;
