@@ -157,22 +157,25 @@ for fixture in tests/fixtures/asf/{wmv2-wma2,small-packets,two-languages}.wmv te
   grep -q '^# FAILED: the file loads' "$work/$name.wine" || fail "$name: the filter did not refuse the file Wine's reader cannot open"
 done
 
+# play_as_on_linux "FILE CLSID" [--extensions]: plays the file through Wine's graph (run, seek, run
+# again) and compares every sample with the Linux build's; with --extensions, the module's switch
+# is on on both sides (the user key in the prefix, vmx --extensions).
 played=0
-for entry in "${fixtures[@]}"; do
-  fixture=${entry% *}
-  clsid=${entry##* }
-  name=$(basename "$(dirname "$fixture")")-$(basename "${fixture%.*}")-${clsid:1:8}
+play_as_on_linux() {
+  local fixture=${1% *} clsid=${1##* } vmx_options=() name
+  [ "${2:-}" = --extensions ] && vmx_options=(--extensions)
+  name=$(basename "$(dirname "$fixture")")-$(basename "${fixture%.*}")-${clsid:1:8}${2:-}
   if ! timeout 60 wine "$host" "$(winpath "$fixture")" --filter "$clsid" --seek "$seek_seconds" --timeout 20 \
       2>"$work/$name.err" \
       | tr -d '\r' >"$work/$name.wine"; then
     fail "$name: graph host (see below)"
     grep -E '^# FAILED|passed' "$work/$name.wine" >&2 || cat "$work/$name.err" >&2
-    continue
+    return
   fi
   sed -n '/^# run 1/,/^# run 2/p' "$work/$name.wine" | delivered >"$work/$name.wine1"
   sed -n '/^# run 2/,$p' "$work/$name.wine" | delivered >"$work/$name.wine2"
-  build/release/vmx packets "$fixture" --filter "$clsid" | delivered >"$work/$name.linux1"
-  build/release/vmx packets "$fixture" --filter "$clsid" --seek "$seek_seconds" | delivered >"$work/$name.linux2"
+  build/release/vmx "${vmx_options[@]}" packets "$fixture" --filter "$clsid" | delivered >"$work/$name.linux1"
+  build/release/vmx "${vmx_options[@]}" packets "$fixture" --filter "$clsid" --seek "$seek_seconds" | delivered >"$work/$name.linux2"
   [ -s "$work/$name.linux1" ] || fail "$name: the Linux build delivered nothing"
   diff -u "$work/$name.linux1" "$work/$name.wine1" >&2 || fail "$name: samples differ from the Linux build"
   diff -u "$work/$name.linux2" "$work/$name.wine2" >&2 \
@@ -180,8 +183,34 @@ for entry in "${fixtures[@]}"; do
   echo "$name: $(grep -c ', sample,' "$work/$name.wine1") + $(grep -c ', sample,' "$work/$name.wine2") samples" \
     "as on Linux; $(tail -n 1 "$work/$name.wine")"
   played=$((played + 1))
+}
+for entry in "${fixtures[@]}"; do
+  play_as_on_linux "$entry"
 done
 [ "$played" -eq "${#fixtures[@]}" ] || fail "only $played of ${#fixtures[@]} fixtures played"
+
+# Files of the newer codecs and container features, with the extensions switch on the way a player
+# turns it on: a DWORD under the module's user key.
+extension_fixtures=()
+for fixture in tests/fixtures/mp4/{fragmented-no-mfra,fragmented-moov-samples,hevc-flac,av1-opus,vp9-opus,h264-eac3}.mp4 \
+    tests/fixtures/mp4/alac.m4a; do
+  extension_fixtures+=("$fixture {D18284FE-DE51-4F33-A9BB-A8D3AE4B66BB}")
+done
+for fixture in tests/fixtures/ext/{vp9-opus.webm,hevc-opus.mkv,av1-opus.mkv,eac3-truehd-webvtt.mkv,opus-cues.mka}; do
+  extension_fixtures+=("$fixture {9794BD42-281E-45EE-94CC-70A260E407B5}")
+done
+for fixture in tests/fixtures/ext/{opusenc.ogg,flac-tool.oga,speexenc.ogg}; do
+  extension_fixtures+=("$fixture {4A9A79B3-6EAA-46AE-B024-5918C04C169E}" "$fixture {8B359726-D939-41A8-8CBD-69A27675D978}")
+done
+timeout 30 wine reg add 'HKCU\Software\VMX' /v Extensions /t REG_DWORD /d 1 /f >/dev/null 2>&1 \
+  || fail "reg add HKCU\\Software\\VMX Extensions"
+before=$played
+for entry in "${extension_fixtures[@]}"; do
+  play_as_on_linux "$entry" --extensions
+done
+[ $((played - before)) -eq "${#extension_fixtures[@]}" ] \
+  || fail "only $((played - before)) of ${#extension_fixtures[@]} extension files played"
+timeout 30 wine reg delete 'HKCU\Software\VMX' /f >/dev/null 2>&1 || fail "reg delete HKCU\\Software\\VMX"
 
 # The same pins through Wine's own decoders, in this prefix while the module is registered.
 VMX_WINE_READY=1 .ci/wine-decoders.sh || fail "Wine's decoders (see above)"
@@ -193,4 +222,5 @@ if [ "$failures" -gt 0 ]; then
   echo "wine-dshow: $failures failures" >&2
   exit 1
 fi
-echo "wine-dshow: $played files played through Wine's filter graph as on Linux; registration and unregistration checked"
+echo "wine-dshow: $played files played through Wine's filter graph as on Linux (${#extension_fixtures[@]} with the" \
+  "extensions switch on); registration and unregistration checked"
