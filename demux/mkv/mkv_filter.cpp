@@ -529,10 +529,6 @@ void CMKV_Filter::StartIndexThread()
         m_reader->Segment().info.duration.value = 0.0;
         m_reader->Segment().info.duration.valid = true;
     }
-    if (Threadless()) {
-        BuildIndex();
-        return;
-    }
     m_indexThread = CreateThread(nullptr, 0, &CMKV_Filter::IndexThreadProc, this, 0, nullptr);
 }
 

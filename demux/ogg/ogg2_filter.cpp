@@ -114,7 +114,6 @@ REFERENCE_TIME COGG2_Filter::CurrentDuration()
 
 HRESULT COGG2_Filter::LoadFile(LPCOLESTR fileName)
 {
-    m_handler.SetThreadless(Threadless());
     if (FAILED(m_handler.Open(fileName, false, ExtensionsOn())))
         return E_FAIL;
     SetDuration(m_handler.Duration());

@@ -394,10 +394,6 @@ void KOGG2ReadHandler::StartIndex()
     if (ThreadExists())
         return;
     m_indexReachedEnd = false;
-    if (m_threadless) {
-        BuildIndexFromOwnReader(false);
-        return;
-    }
     if (!Create())
         m_indexReachedEnd = true;
 }
@@ -410,21 +406,16 @@ void KOGG2ReadHandler::StopIndex()
     }
 }
 
-void KOGG2ReadHandler::BuildIndexFromOwnReader(bool playbackFirst)
+DWORD KOGG2ReadHandler::ThreadProc()
 {
     std::unique_ptr<KFileBase> file = m_file ? m_file->NewInstance() : nullptr;
     if (file && file->Open(m_path.c_str())) {
-        // Beside playback, playback reads first.
-        for (int i = 0; playbackFirst && i < 300 && !CheckRequest(nullptr); ++i)
+        // Playback reads first.
+        for (int i = 0; i < 300 && !CheckRequest(nullptr); ++i)
             Sleep(1);
         BuildIndex(*file);
     }
     m_indexReachedEnd = true;
-}
-
-DWORD KOGG2ReadHandler::ThreadProc()
-{
-    BuildIndexFromOwnReader(true);
     // Answers the stop that ends the thread (and any command before it).
     for (;;) {
         const DWORD command = GetRequest();
@@ -468,8 +459,6 @@ void KOGG2ReadHandler::BuildIndex(KFileBase& file)
     while (!CheckRequest(nullptr)) {
         if (!pages.NextPage(&page)) {
             m_indexReachedEnd = true;
-            if (m_threadless)
-                return;
             Sleep(1);  // at the end: the file may still grow
             continue;
         }

@@ -41,9 +41,6 @@ public:
     // too (the first Ogg filter plays them, the second does not).
     // With extensions, the kinds behind the module's switch (Opus, FLAC, Speex) are read too.
     HRESULT Open(LPCWSTR path, bool directShowSamples = false, bool extensions = false);
-    // Threadless (set before Open), the seek index is built in Open, to the end of the file, which
-    // counts as complete.
-    void SetThreadless(bool on) { m_threadless = on; }
     void Close();
 
     // 0 with a packet, 1 at the end of the file.
@@ -84,8 +81,6 @@ private:
     void StartIndex();
     void StopIndex();
     DWORD ThreadProc() override;
-    // Builds the index through a reader of its own, so that playback's position stays put.
-    void BuildIndexFromOwnReader(bool playbackFirst);
     void BuildIndex(KFileBase& file);
 
     void ScanHeaders(bool directShowSamples, bool extensions);
@@ -105,7 +100,6 @@ private:
     std::vector<StreamSlot> m_streams;
     LONGLONG m_fileSize = 0;
     bool m_atEnd = false;
-    bool m_threadless = false;
 
     std::mutex m_indexLock;  // the index, how far it reaches, and the duration
     std::vector<std::pair<LONGLONG, REFERENCE_TIME>> m_index;
