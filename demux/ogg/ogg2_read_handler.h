@@ -39,8 +39,7 @@ public:
 
     // With directShowSamples, streams of the "Direct Show Samples embedded in Ogg" kind are read
     // too (the first Ogg filter plays them, the second does not).
-    // With extensions, the kinds behind the module's switch (Opus, FLAC, Speex) are read too.
-    HRESULT Open(LPCWSTR path, bool directShowSamples = false, bool extensions = false);
+    HRESULT Open(LPCWSTR path, bool directShowSamples = false);
     void Close();
 
     // 0 with a packet, 1 at the end of the file.
@@ -54,10 +53,6 @@ public:
     // True once the thread that builds the seek index has read to the end of the file (it then
     // waits for the file to grow), or has stopped.
     bool IndexReachedEnd() const { return m_indexReachedEnd.load(); }
-
-    // A packet of an extension kind that ends before what its decoder needs ahead of start (its
-    // seek preroll): no one has to see it.
-    bool EndsBeforeItsPreroll(const KOggDataPacket& packet, REFERENCE_TIME start);
 
     size_t StreamCount() const { return m_streams.size(); }
     KOGG2ReadStream& Stream(size_t index) { return *m_streams[index].stream; }
@@ -83,7 +78,7 @@ private:
     DWORD ThreadProc() override;
     void BuildIndex(KFileBase& file);
 
-    void ScanHeaders(bool directShowSamples, bool extensions);
+    void ScanHeaders(bool directShowSamples);
     void EstimateDuration();
     StreamSlot* SlotBySerial(int serial);
     // Packets the stream's state holds move to its held list; a stream that is not positioned
