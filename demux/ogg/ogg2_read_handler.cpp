@@ -273,6 +273,7 @@ REFERENCE_TIME KOGG2ReadHandler::SeekTo(REFERENCE_TIME time, bool snap)
     LONGLONG position = 0;
     const REFERENCE_TIME duration = Duration();
     if (time > 0 && time < duration) {
+        AwaitIndex(time);
         bool indexed = false;
         {
             std::lock_guard<std::mutex> guard(m_indexLock);
@@ -293,6 +294,25 @@ REFERENCE_TIME KOGG2ReadHandler::SeekTo(REFERENCE_TIME time, bool snap)
     if (snap && time > 0 && time < duration)
         return SnapToKeyFrame(time);
     return time;
+}
+
+void KOGG2ReadHandler::AwaitIndex(REFERENCE_TIME time)
+{
+    // A seek soon after Load would find the index short of the time and take the search, landing
+    // elsewhere than the same seek a moment later; the index reads far ahead of playback, so a
+    // short wait makes both land on the same key frame. Past the bound the search serves.
+    constexpr int kWaitMs = 500;
+    if (!ThreadExists() || m_indexReachedEnd)
+        return;
+    m_indexHurry = true;
+    for (int waited = 0; waited < kWaitMs && !m_indexReachedEnd; ++waited) {
+        {
+            std::lock_guard<std::mutex> guard(m_indexLock);
+            if (time < m_indexedTime)
+                return;
+        }
+        Sleep(1);
+    }
 }
 
 // An interpolation search for a page just before the time, between the file's ends.
@@ -386,8 +406,8 @@ DWORD KOGG2ReadHandler::ThreadProc()
 {
     std::unique_ptr<KFileBase> file = m_file ? m_file->NewInstance() : nullptr;
     if (file && file->Open(m_path.c_str())) {
-        // Playback reads first.
-        for (int i = 0; i < 300 && !CheckRequest(nullptr); ++i)
+        // Playback reads first, unless a seek is waiting for the index.
+        for (int i = 0; i < 300 && !CheckRequest(nullptr) && !m_indexHurry; ++i)
             Sleep(1);
         BuildIndex(*file);
     }

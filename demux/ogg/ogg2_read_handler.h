@@ -74,6 +74,9 @@ private:
     };
 
     void StartIndex();
+    // Lets the index, while it is being built, reach the time (or the end) before a seek reads it,
+    // waiting a bounded while.
+    void AwaitIndex(REFERENCE_TIME time);
     void StopIndex();
     DWORD ThreadProc() override;
     void BuildIndex(KFileBase& file);
@@ -101,4 +104,5 @@ private:
     REFERENCE_TIME m_indexedTime = 0;
     REFERENCE_TIME m_duration = 0;
     std::atomic<bool> m_indexReachedEnd{false};
+    std::atomic<bool> m_indexHurry{false};  // a seek waits for the index: no start-up pause
 };
