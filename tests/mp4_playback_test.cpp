@@ -16,6 +16,7 @@
 #include "host/media_type_text.h"
 #include "io/wide_text.h"
 #include "tests/fixture_reference.h"
+#include "tests/mp4_bytes.h"
 #include "tests/play_session.h"
 #include "tests/test_support.h"
 
@@ -28,28 +29,12 @@ using vmx::test::RefFrame;
 using vmx::test::SamplesOf;
 using vmx::test::ScopedEnv;
 using vmx::test::ScopedTempDir;
-using Bytes = std::vector<BYTE>;
+using namespace vmx::test::mp4;
 
 constexpr REFERENCE_TIME kSecond = 10000000;
 
-Bytes U32(std::uint32_t v) { return {BYTE(v >> 24), BYTE(v >> 16), BYTE(v >> 8), BYTE(v)}; }
-Bytes U16(std::uint16_t v) { return {BYTE(v >> 8), BYTE(v)}; }
-
-Bytes Cat(std::initializer_list<Bytes> parts)
-{
-    Bytes out;
-    for (const Bytes& part : parts)
-        out.insert(out.end(), part.begin(), part.end());
-    return out;
-}
-
-Bytes Box(const char (&type)[5], const Bytes& body)
-{
-    return Cat({U32(static_cast<std::uint32_t>(8 + body.size())), Bytes(type, type + 4), body});
-}
-
 // A full box: version and flags 0.
-Bytes Full(const char (&type)[5], const Bytes& body) { return Box(type, Cat({U32(0), body})); }
+Bytes Full(const char (&type)[5], const Bytes& body) { return vmx::test::mp4::Full(type, 0, body); }
 
 Bytes Table(std::initializer_list<std::uint32_t> values)
 {

@@ -12,34 +12,10 @@ namespace {
 // damaged file must not size an allocation.
 constexpr std::uint32_t kMaxTableEntries = 0x20000000;
 
-// Version and flags of a full box.
-bool ReadFullHeader(KByteReader& r, std::uint8_t* version, std::uint32_t* flags)
-{
-    std::uint32_t word = 0;
-    if (!r.ReadBE4(&word))
-        return false;
-    *version = static_cast<std::uint8_t>(word >> 24);
-    if (flags)
-        *flags = word & 0xFFFFFF;
-    return true;
-}
-
 // An entry count, refused when absurd; the caller fills only as many entries as the payload holds.
 bool ReadCount(KByteReader& r, std::uint32_t* count)
 {
     return r.ReadBE4(count) && *count < kMaxTableEntries;
-}
-
-// 32- or 64-bit by the box version.
-bool ReadVersioned(KByteReader& r, std::uint8_t version, std::uint64_t* out)
-{
-    if (version == 1)
-        return r.ReadBE8(out);
-    std::uint32_t narrow = 0;
-    if (!r.ReadBE4(&narrow))
-        return false;
-    *out = narrow;
-    return true;
 }
 
 // The expandable length of an MPEG-4 descriptor: 7 bits a byte while the high bit is set.
@@ -58,6 +34,28 @@ bool ReadDescriptorLength(KByteReader& r, std::uint32_t* length)
 }
 
 }  // namespace
+
+bool ReadMp4FullHeader(KByteReader& r, std::uint8_t* version, std::uint32_t* flags)
+{
+    std::uint32_t word = 0;
+    if (!r.ReadBE4(&word))
+        return false;
+    *version = static_cast<std::uint8_t>(word >> 24);
+    if (flags)
+        *flags = word & 0xFFFFFF;
+    return true;
+}
+
+bool ReadMp4Versioned(KByteReader& r, std::uint8_t version, std::uint64_t* out)
+{
+    if (version == 1)
+        return r.ReadBE8(out);
+    std::uint32_t narrow = 0;
+    if (!r.ReadBE4(&narrow))
+        return false;
+    *out = narrow;
+    return true;
+}
 
 std::string Mp4TypeText(std::uint32_t type)
 {
@@ -83,8 +81,8 @@ bool Mp4Mvhd::Parse(std::span<const BYTE> payload)
 {
     KByteReader r(payload);
     std::uint64_t creation = 0, modification = 0;
-    return ReadFullHeader(r, &version, nullptr) && ReadVersioned(r, version, &creation)
-        && ReadVersioned(r, version, &modification) && r.ReadBE4(&timeScale) && ReadVersioned(r, version, &duration);
+    return ReadMp4FullHeader(r, &version, nullptr) && ReadMp4Versioned(r, version, &creation)
+        && ReadMp4Versioned(r, version, &modification) && r.ReadBE4(&timeScale) && ReadMp4Versioned(r, version, &duration);
 }
 
 bool Mp4Tkhd::Parse(std::span<const BYTE> payload)
@@ -92,9 +90,9 @@ bool Mp4Tkhd::Parse(std::span<const BYTE> payload)
     KByteReader r(payload);
     std::uint64_t creation = 0, modification = 0;
     std::uint32_t reserved = 0;
-    if (!ReadFullHeader(r, &version, &flags) || !ReadVersioned(r, version, &creation)
-        || !ReadVersioned(r, version, &modification) || !r.ReadBE4(&trackId) || !r.ReadBE4(&reserved)
-        || !ReadVersioned(r, version, &duration))
+    if (!ReadMp4FullHeader(r, &version, &flags) || !ReadMp4Versioned(r, version, &creation)
+        || !ReadMp4Versioned(r, version, &modification) || !r.ReadBE4(&trackId) || !r.ReadBE4(&reserved)
+        || !ReadMp4Versioned(r, version, &duration))
         return false;
     // Two reserved words, layer, alternate group, volume and a reserved 16-bit word.
     if (!r.Skip(16))
@@ -111,8 +109,8 @@ bool Mp4Mdhd::Parse(std::span<const BYTE> payload)
     std::uint8_t version = 0;
     std::uint64_t creation = 0, modification = 0;
     std::uint16_t packed = 0;
-    if (!ReadFullHeader(r, &version, nullptr) || !ReadVersioned(r, version, &creation)
-        || !ReadVersioned(r, version, &modification) || !r.ReadBE4(&timeScale) || !ReadVersioned(r, version, &duration)
+    if (!ReadMp4FullHeader(r, &version, nullptr) || !ReadMp4Versioned(r, version, &creation)
+        || !ReadMp4Versioned(r, version, &modification) || !r.ReadBE4(&timeScale) || !ReadMp4Versioned(r, version, &duration)
         || !r.ReadBE2(&packed))
         return false;
     for (int i = 0; i < 3; ++i)
@@ -125,7 +123,7 @@ bool Mp4Hdlr::Parse(std::span<const BYTE> payload)
     KByteReader r(payload);
     std::uint8_t version = 0;
     std::uint32_t predefined = 0;
-    if (!ReadFullHeader(r, &version, nullptr) || !r.ReadBE4(&predefined) || !r.ReadBE4(&handlerType))
+    if (!ReadMp4FullHeader(r, &version, nullptr) || !r.ReadBE4(&predefined) || !r.ReadBE4(&handlerType))
         return false;
     // Three reserved words, then the name up to its terminator (QuickTime counts it first).
     std::span<const BYTE> rest;
@@ -141,7 +139,7 @@ bool Mp4RunTable::Parse(std::span<const BYTE> payload)
     KByteReader r(payload);
     std::uint8_t version = 0;
     std::uint32_t count = 0;
-    if (!ReadFullHeader(r, &version, nullptr) || !ReadCount(r, &count))
+    if (!ReadMp4FullHeader(r, &version, nullptr) || !ReadCount(r, &count))
         return false;
     runs.reserve(std::min<std::size_t>(count, r.Remaining() / 8));
     for (Run run{}; runs.size() < count && r.ReadBE4(&run.count) && r.ReadBE4(&run.value);)
@@ -153,7 +151,7 @@ bool Mp4Stsz::Parse(std::span<const BYTE> payload)
 {
     KByteReader r(payload);
     std::uint8_t version = 0;
-    if (!ReadFullHeader(r, &version, nullptr) || !r.ReadBE4(&sampleSize) || !ReadCount(r, &sampleCount))
+    if (!ReadMp4FullHeader(r, &version, nullptr) || !r.ReadBE4(&sampleSize) || !ReadCount(r, &sampleCount))
         return false;
     if (sampleSize == 0) {
         sizes.reserve(std::min<std::size_t>(sampleCount, r.Remaining() / 4));
@@ -168,7 +166,7 @@ bool Mp4Stsc::Parse(std::span<const BYTE> payload)
     KByteReader r(payload);
     std::uint8_t version = 0;
     std::uint32_t count = 0;
-    if (!ReadFullHeader(r, &version, nullptr) || !ReadCount(r, &count))
+    if (!ReadMp4FullHeader(r, &version, nullptr) || !ReadCount(r, &count))
         return false;
     entries.reserve(std::min<std::size_t>(count, r.Remaining() / 12));
     for (Entry e{}; entries.size() < count && r.ReadBE4(&e.firstChunk) && r.ReadBE4(&e.samplesPerChunk)
@@ -182,12 +180,12 @@ bool Mp4ChunkOffsets::Parse(std::span<const BYTE> payload, bool wide)
     KByteReader r(payload);
     std::uint8_t version = 0;
     std::uint32_t count = 0;
-    if (!ReadFullHeader(r, &version, nullptr) || !ReadCount(r, &count))
+    if (!ReadMp4FullHeader(r, &version, nullptr) || !ReadCount(r, &count))
         return false;
     offsets.reserve(std::min<std::size_t>(count, r.Remaining() / (wide ? 8 : 4)));
     while (offsets.size() < count) {
         std::uint64_t offset = 0;
-        if (!ReadVersioned(r, wide ? 1 : 0, &offset))
+        if (!ReadMp4Versioned(r, wide ? 1 : 0, &offset))
             break;
         offsets.push_back(offset);
     }
@@ -199,7 +197,7 @@ bool Mp4Stss::Parse(std::span<const BYTE> payload)
     KByteReader r(payload);
     std::uint8_t version = 0;
     std::uint32_t count = 0;
-    if (!ReadFullHeader(r, &version, nullptr) || !ReadCount(r, &count))
+    if (!ReadMp4FullHeader(r, &version, nullptr) || !ReadCount(r, &count))
         return false;
     samples.reserve(std::min<std::size_t>(count, r.Remaining() / 4));
     for (std::uint32_t number = 0; samples.size() < count && r.ReadBE4(&number);)
@@ -212,7 +210,7 @@ bool Mp4Esds::Parse(std::span<const BYTE> payload)
     KByteReader r(payload);
     std::uint8_t version = 0, tag = 0;
     std::uint32_t length = 0;
-    if (!ReadFullHeader(r, &version, nullptr) || !r.Read1(&tag))
+    if (!ReadMp4FullHeader(r, &version, nullptr) || !r.Read1(&tag))
         return false;
     if (tag == 3) {
         std::uint16_t esId = 0, dependsOn = 0, ocrId = 0;

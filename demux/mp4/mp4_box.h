@@ -26,6 +26,13 @@ constexpr std::uint32_t Mp4MsType(std::uint16_t formatTag) { return (std::uint32
 
 std::string Mp4TypeText(std::uint32_t type);
 
+class KByteReader;
+
+// Version and flags of a full box (flags may be null).
+bool ReadMp4FullHeader(KByteReader& r, std::uint8_t* version, std::uint32_t* flags);
+// A 32- or 64-bit field, by the box version.
+bool ReadMp4Versioned(KByteReader& r, std::uint8_t version, std::uint64_t* out);
+
 struct Mp4Payload {
     virtual ~Mp4Payload() = default;
 };

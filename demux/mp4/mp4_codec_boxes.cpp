@@ -19,8 +19,8 @@ namespace {
 // Version and flags of a full box; only version 0 (1 for "vpcC") is understood.
 bool ReadFullHeader(KByteReader& r, std::uint8_t wantedVersion)
 {
-    std::uint32_t word = 0;
-    return r.ReadBE4(&word) && (word >> 24) == wantedVersion;
+    std::uint8_t version = 0;
+    return ReadMp4FullHeader(r, &version, nullptr) && version == wantedVersion;
 }
 
 void PutLE16(std::vector<BYTE>& out, std::uint16_t v)

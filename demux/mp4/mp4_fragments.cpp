@@ -12,27 +12,6 @@ namespace {
 // A count above this is damage; the entries read are bounded by the payload anyway.
 constexpr std::uint32_t kMaxEntries = 0x20000000;
 
-bool ReadFullHeader(KByteReader& r, std::uint8_t* version, std::uint32_t* flags)
-{
-    std::uint32_t word = 0;
-    if (!r.ReadBE4(&word))
-        return false;
-    *version = static_cast<std::uint8_t>(word >> 24);
-    *flags = word & 0xFFFFFF;
-    return true;
-}
-
-bool ReadVersioned(KByteReader& r, std::uint8_t version, std::uint64_t* out)
-{
-    if (version == 1)
-        return r.ReadBE8(out);
-    std::uint32_t narrow = 0;
-    if (!r.ReadBE4(&narrow))
-        return false;
-    *out = narrow;
-    return true;
-}
-
 // A tfra number of 1 to 4 bytes.
 bool ReadSized(KByteReader& r, unsigned bytes, std::uint32_t* out)
 {
@@ -60,7 +39,7 @@ bool Mp4Trex::Parse(std::span<const BYTE> payload)
     KByteReader r(payload);
     std::uint8_t version = 0;
     std::uint32_t boxFlags = 0;
-    return ReadFullHeader(r, &version, &boxFlags) && r.ReadBE4(&trackId) && r.ReadBE4(&descriptionIndex)
+    return ReadMp4FullHeader(r, &version, &boxFlags) && r.ReadBE4(&trackId) && r.ReadBE4(&descriptionIndex)
         && r.ReadBE4(&duration) && r.ReadBE4(&size) && r.ReadBE4(&flags);
 }
 
@@ -68,7 +47,7 @@ bool Mp4Tfhd::Parse(std::span<const BYTE> payload)
 {
     KByteReader r(payload);
     std::uint8_t version = 0;
-    if (!ReadFullHeader(r, &version, &flags) || !r.ReadBE4(&trackId))
+    if (!ReadMp4FullHeader(r, &version, &flags) || !r.ReadBE4(&trackId))
         return false;
     return (!(flags & kBaseOffset) || r.ReadBE8(&baseOffset)) && (!(flags & kDescription) || r.ReadBE4(&descriptionIndex))
         && (!(flags & kDuration) || r.ReadBE4(&duration)) && (!(flags & kSize) || r.ReadBE4(&size))
@@ -80,7 +59,7 @@ bool Mp4Tfdt::Parse(std::span<const BYTE> payload)
     KByteReader r(payload);
     std::uint8_t version = 0;
     std::uint32_t flags = 0;
-    return ReadFullHeader(r, &version, &flags) && ReadVersioned(r, version, &baseDecodeTime);
+    return ReadMp4FullHeader(r, &version, &flags) && ReadMp4Versioned(r, version, &baseDecodeTime);
 }
 
 bool Mp4Trun::Parse(std::span<const BYTE> payload)
@@ -88,7 +67,7 @@ bool Mp4Trun::Parse(std::span<const BYTE> payload)
     KByteReader r(payload);
     std::uint8_t version = 0;
     std::uint32_t offset = 0;
-    if (!ReadFullHeader(r, &version, &flags) || !r.ReadBE4(&sampleCount) || sampleCount >= kMaxEntries)
+    if (!ReadMp4FullHeader(r, &version, &flags) || !r.ReadBE4(&sampleCount) || sampleCount >= kMaxEntries)
         return false;
     if ((flags & kDataOffset) && !r.ReadBE4(&offset))
         return false;
@@ -124,7 +103,7 @@ bool Mp4Tfra::Parse(std::span<const BYTE> payload)
     KByteReader r(payload);
     std::uint8_t version = 0;
     std::uint32_t flags = 0, sizes = 0, count = 0;
-    if (!ReadFullHeader(r, &version, &flags) || !r.ReadBE4(&trackId) || !r.ReadBE4(&sizes) || !r.ReadBE4(&count)
+    if (!ReadMp4FullHeader(r, &version, &flags) || !r.ReadBE4(&trackId) || !r.ReadBE4(&sizes) || !r.ReadBE4(&count)
         || count >= kMaxEntries)
         return false;
     const unsigned trafBytes = ((sizes >> 4) & 3) + 1, trunBytes = ((sizes >> 2) & 3) + 1, sampleBytes = (sizes & 3) + 1;
@@ -132,7 +111,7 @@ bool Mp4Tfra::Parse(std::span<const BYTE> payload)
     entries.reserve(std::min<std::size_t>(count, r.Remaining() / entryBytes));
     while (entries.size() < count) {
         Entry e{};
-        if (!ReadVersioned(r, version, &e.time) || !ReadVersioned(r, version, &e.moofOffset)
+        if (!ReadMp4Versioned(r, version, &e.time) || !ReadMp4Versioned(r, version, &e.moofOffset)
             || !ReadSized(r, trafBytes, &e.trafNumber) || !ReadSized(r, trunBytes, &e.trunNumber)
             || !ReadSized(r, sampleBytes, &e.sampleNumber))
             break;
