@@ -196,6 +196,12 @@ for fixture in tests/fixtures/mp4/{fragmented-no-mfra,fragmented-moov-samples,he
     tests/fixtures/mp4/alac.m4a; do
   extension_fixtures+=("$fixture {D18284FE-DE51-4F33-A9BB-A8D3AE4B66BB}")
 done
+for fixture in tests/fixtures/ext/{vp9-opus.webm,hevc-opus.mkv,av1-opus.mkv,eac3-truehd-webvtt.mkv,opus-cues.mka}; do
+  extension_fixtures+=("$fixture {9794BD42-281E-45EE-94CC-70A260E407B5}")
+done
+for fixture in tests/fixtures/ext/{opusenc.ogg,flac-tool.oga,speexenc.ogg}; do
+  extension_fixtures+=("$fixture {4A9A79B3-6EAA-46AE-B024-5918C04C169E}" "$fixture {8B359726-D939-41A8-8CBD-69A27675D978}")
+done
 timeout 30 wine reg add 'HKCU\Software\VMX' /v Extensions /t REG_DWORD /d 1 /f >/dev/null 2>&1 \
   || fail "reg add HKCU\\Software\\VMX Extensions"
 before=$played

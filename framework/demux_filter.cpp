@@ -122,7 +122,7 @@ CDemuxOutputPin* CDemuxFilter::PinForStream(DWORD streamNumber)
     for (int i = 0; i < GetPinCount(); ++i) {
         auto* pin = static_cast<CDemuxOutputPin*>(static_cast<CSourceStream*>(GetPin(i)));
         if (pin && pin->StreamNumber() == streamNumber)
-            return pin->IsConnected() ? pin : nullptr;
+            return pin->IsConnected() || m_threadless ? pin : nullptr;
     }
     return nullptr;
 }

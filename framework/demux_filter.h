@@ -81,6 +81,10 @@ public:
     CCritSec* SeekingLock() { return &m_seekingLock; }
     // The connected pin that takes packets of a stream, or null.
     CDemuxOutputPin* PinForStream(DWORD streamNumber);
+    // Driven without threads (the fuzz targets' parser drives): background indexing runs to its
+    // end on the caller's thread where it would start, the file counts as complete (nothing
+    // waits for it to grow), and every pin counts as connected, so that every stream is read.
+    bool Threadless() const { return m_threadless; }
     // Makes a pin of the filter (Pin's constructor takes the HRESULT and the filter first); one
     // that fails to construct is destroyed, which takes it off the filter. Null then.
     template <typename Pin, typename Filter, typename... Args>
@@ -95,6 +99,10 @@ public:
     }
 
 protected:
+    // The parser drives call the reader thread's steps (Load, Reposition, a pass's packets) on
+    // their own thread.
+    friend class KParserDrive;
+
     // Where a demuxer's parser is positioned. EachPass: at the seek target at the start of every
     // read pass, so a run after Stop replays from the last seek. OnSeek: only by a seek (and at
     // Load, to 0); its cursors survive Stop, so a run continues where the last pass stopped.
@@ -143,6 +151,7 @@ protected:
 
     WString m_path;
     std::atomic<bool> m_loaded{false};
+    bool m_threadless = false;
     HANDLE m_readEvent;
     std::atomic<bool> m_flushing{false};
     KQueueLimits m_limits;
@@ -196,6 +205,8 @@ public:
     }
 
 protected:
+    friend class KParserDrive;
+
     // Per demuxer: S_OK with a packet, S_FALSE at the end, a failure on a broken file.
     virtual HRESULT NextPacket(std::unique_ptr<Packet>& packet) = 0;
 

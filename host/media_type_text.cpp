@@ -52,7 +52,7 @@ constexpr std::array<NamedGuid, 11> kFormatTypes = {{
 
 // Subtypes not built from a four-character code: the MPEG families, uncompressed RGB, and the
 // private ones of the module's demuxers.
-constexpr std::array<NamedGuid, 33> kNamedSubtypes = {{
+constexpr std::array<NamedGuid, 36> kNamedSubtypes = {{
     {{0xe436eb80, 0x524f, 0x11ce, {0x9f, 0x53, 0x00, 0x20, 0xaf, 0x0b, 0xa7, 0x70}}, "MPEG1 Packet"},
     {MEDIASUBTYPE_Mpeg1Payload, "MPEG1 Payload"},
     {{0xe436eb86, 0x524f, 0x11ce, {0x9f, 0x53, 0x00, 0x20, 0xaf, 0x0b, 0xa7, 0x70}}, "MPEG1 Video"},
@@ -85,10 +85,13 @@ constexpr std::array<NamedGuid, 33> kNamedSubtypes = {{
     {MEDIASUBTYPE_USF, "USF"},
     {MEDIASUBTYPE_VOBSUB, "VobSub"},
     {MEDIASUBTYPE_KStream, "KStream"},
+    {MEDIASUBTYPE_DolbyTrueHd, "Dolby TrueHD"},
+    {MEDIASUBTYPE_WebVtt, "WebVTT"},
+    {MEDIASUBTYPE_HdmvPgs, "HDMV PGS"},
     {GUID_NULL, "none"},
 }};
 
-constexpr std::array<NamedTag, 22> kWaveTags = {{
+constexpr std::array<NamedTag, 23> kWaveTags = {{
     {0x0001, "PCM"},
     {0x0002, "MS ADPCM"},
     {0x0003, "IEEE float"},
@@ -110,6 +113,7 @@ constexpr std::array<NamedTag, 22> kWaveTags = {{
     {0x6C61, "ALAC"},
     {0x704F, "Opus"},
     {0xA100, "Nellymoser 8 kHz"},
+    {0xA109, "Speex"},
     {0xA200, "Nellymoser"},
     {0xF1AC, "FLAC"},
     {0xFFFE, "Extensible"},

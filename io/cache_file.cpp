@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <cstring>
 
-KCacheFile::KCacheFile(DWORD capacity) : KFile(KFileKind::Cached), window_(capacity), capacity_(capacity) {}
+// The window's memory is taken as reads fill it, never more than the file holds: a small file
+// costs no more than its size, however large the window asked for.
+KCacheFile::KCacheFile(DWORD capacity) : KFile(KFileKind::Cached), capacity_(capacity) {}
 
 KCacheFile::~KCacheFile()
 {
@@ -68,10 +70,7 @@ DWORD KCacheFile::CopyFromWindow(BYTE* target, DWORD wanted)
 
 void KCacheFile::EnlargeWindow(DWORD capacity)
 {
-    if (capacity <= capacity_)
-        return;
-    window_.resize(capacity);
-    capacity_ = capacity;
+    capacity_ = std::max(capacity_, capacity);
 }
 
 DWORD KCacheFile::ReadPayload(void* buffer, DWORD count)
@@ -139,6 +138,8 @@ DWORD KCacheFile::Read(void* buffer, DWORD count)
     }
     while (done < n) {
         const DWORD chunk = static_cast<DWORD>(std::min<LONGLONG>(capacity_, knownSize_ - position_));
+        if (window_.size() < chunk)
+            window_.resize(chunk);
         DWORD read = 0;
         BOOL ok = SystemReadAt(position_, window_.data(), chunk, &read);
         // Whatever did arrive is valid file content; a failed read may have left the buffer torn.

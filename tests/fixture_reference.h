@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cmath>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "host/file_player.h"
+#include "host/recording_sink.h"
 #include "host/source_factory.h"
 
 namespace vmx::test {
@@ -135,6 +137,14 @@ inline const host::SinkEvent* FirstSegment(const host::PinReport& pin)
         if (event.kind == host::SinkEvent::Kind::NewSegment)
             return &event;
     return nullptr;
+}
+
+// Bytes as an ffprobe table names their checksum ("adler32:0123abcd").
+inline std::string Adler32Text(std::span<const BYTE> bytes)
+{
+    char text[24];
+    std::snprintf(text, sizeof text, "adler32:%08x", host::Adler32(bytes));
+    return text;
 }
 
 // Plays tests/fixtures/<file> with the named filter and keeps the sample bytes.

@@ -33,7 +33,8 @@ bool KAsfExReadHandler::ReadAhead(LONGLONG position, DWORD count, std::span<cons
     constexpr DWORD kWindow = 0x40000;
     const LONGLONG end = m_windowStart + static_cast<LONGLONG>(m_window.size());
     if (position < m_windowStart || position + count > end) {
-        const DWORD wanted = std::max(count, kWindow);
+        // No larger than what is left of the file, which a small file's window then holds.
+        const DWORD wanted = std::max(count, static_cast<DWORD>(std::clamp<LONGLONG>(m_fileSize - position, 0, kWindow)));
         m_window.resize(wanted);
         m_windowStart = position;
         DWORD got = 0;
@@ -224,7 +225,8 @@ bool KAsfExReadHandler::NextPayload(AsfObject& object, bool& completed)
             stream->declaredSize = objectSize;
             stream->objectTime = time;
             stream->object.clear();
-            stream->object.reserve(objectSize);
+            // The declared size is the file's word: what is reserved is what the data left can hold.
+            stream->object.reserve(static_cast<size_t>(std::clamp<LONGLONG>(m_dataEnd - p.start, 0, objectSize)));
         }
     } else if (!stream->assembling) {
         return true;

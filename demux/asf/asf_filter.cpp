@@ -61,6 +61,7 @@ HRESULT CAsfEx_Filter::GetPrerollOption(DWORD* option) { return AnswerThrough(op
 
 HRESULT CAsfEx_Filter::LoadFile(LPCOLESTR fileName)
 {
+    m_handler.SetThreadless(Threadless());
     if (!m_handler.Open(fileName))
         return E_FAIL;
     SetDuration(m_handler.Duration());

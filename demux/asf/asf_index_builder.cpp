@@ -61,12 +61,56 @@ void KAsfExReadHandler::SeekTo(REFERENCE_TIME time)
     m_position = m_dataEnd;  // nothing knows the time: the pass ends at once
 }
 
+// The parser takes the Simple Index entry at or after the time, which names the last key frame
+// before the entry's own time: when that frame is still after the time, the entry before it is
+// the one.
+void KAsfExReadHandler::SeekToKeyFrameBefore(REFERENCE_TIME time)
+{
+    if (time <= 0) {
+        SeekTo(0);
+        return;
+    }
+    REFERENCE_TIME interval = 0;
+    for (const AsfSimpleIndex& index : m_indexes)
+        interval = std::max<REFERENCE_TIME>(interval, static_cast<REFERENCE_TIME>(std::min<std::uint64_t>(index.interval, 1ULL << 40)));
+    std::uint16_t video = 0;
+    for (const KAsfEXReadStream& stream : m_streams)
+        if (stream.selected && stream.kind == KAsfEXReadStream::kVideo)
+            video = stream.number;
+    for (REFERENCE_TIME candidate = time; candidate > 0; candidate -= interval) {
+        SeekTo(candidate);
+        if (interval == 0 || video == 0)
+            return;
+        AsfObject object;
+        std::vector<BYTE> scratch;
+        bool after = false;
+        for (int objects = 0; objects < 1000 && ReadNextObject(object); ++objects) {
+            if (object.streamNumber != 0xFFFF)
+                CopyObject(object.streamNumber, scratch);
+            if (object.streamNumber == video && object.key) {
+                after = object.time > time;
+                break;
+            }
+        }
+        if (!after) {
+            SeekTo(candidate);
+            return;
+        }
+    }
+    SeekTo(0);
+}
+
 void KAsfExReadHandler::StartIndexer()
 {
     if (m_indexer || m_path.empty())
         return;
     ResetEvent(m_stopEvent);
     m_indexing = true;
+    if (m_threadless) {
+        BuildIndex();
+        m_indexing = false;
+        return;
+    }
     m_indexer = CreateThread(nullptr, 0, &KAsfExReadHandler::IndexerProc, this, 0, nullptr);
     if (!m_indexer)
         m_indexing = false;
@@ -118,7 +162,7 @@ void KAsfExReadHandler::BuildIndex()
         if (position + m_packetSize > m_dataEnd)
             return;
         if (file.Seek(position) != position || file.Read(packet.data(), m_packetSize) != m_packetSize) {
-            if (Pause(500))
+            if (m_threadless || Pause(500))
                 return;  // the file may still grow
             continue;
         }

@@ -76,12 +76,18 @@ public:
     // packet for 0, else by the selected video stream's Simple Index or by the built index; the
     // end of the data when neither knows the time.
     void SeekTo(REFERENCE_TIME time);
+    // Positions reading at the selected video stream's key frame at or before a time from the
+    // time base (the first data packet for 0), as the Windows Media reader starts.
+    void SeekToKeyFrameBefore(REFERENCE_TIME time);
     // How far the key-frame index reaches (100 ns from the time base).
     REFERENCE_TIME IndexedDuration() const;
     // The background index builder of a file without a usable Simple Index; it reads through a
     // reader of its own. Stop joins it.
     void StartIndexer();
     void StopIndexer();
+    // Threadless (set before Open), the index is built where the builder would start, to its end,
+    // and the file counts as complete.
+    void SetThreadless(bool on) { m_threadless = on; }
     // Whether this file gets a built index, and whether the builder is still at work.
     bool BuildsIndex() const { return m_indexer != nullptr; }
     bool Indexing() const { return m_indexing.load(); }
@@ -153,6 +159,7 @@ private:
     int m_packetLead = -1;  // the first byte of the first packet when it is error-correction flags
 
     WString m_path;
+    bool m_threadless = false;
     HANDLE m_stopEvent;
     HANDLE m_indexer = nullptr;
     std::atomic<bool> m_indexing{false};

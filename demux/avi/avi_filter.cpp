@@ -107,6 +107,7 @@ HRESULT CAVI2_Filter::GetSeekKeyFrame(BOOL* on) { return AnswerThrough(on, m_see
 
 HRESULT CAVI2_Filter::LoadFile(LPCOLESTR fileName)
 {
+    m_handler.SetThreadless(Threadless());
     if (!m_handler.Open(fileName))
         return E_FAIL;
     SetDuration(m_handler.Duration());

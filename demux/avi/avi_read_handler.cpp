@@ -368,6 +368,11 @@ void KAvi2ReadHandler::StartScanner()
         return;
     ResetEvent(m_stopEvent);
     m_scanning = true;
+    if (m_threadless) {
+        Scan();
+        m_scanning = false;
+        return;
+    }
     m_scanner = CreateThread(nullptr, 0, &KAvi2ReadHandler::ScannerProc, this, 0, nullptr);
     if (!m_scanner)
         m_scanning = false;
@@ -448,7 +453,7 @@ void KAvi2ReadHandler::Scan()
             m_lastSeenSize = size;
             lastGrowth = Clock::now();
         }
-        return Clock::now() - lastGrowth < kGrowthGrace;
+        return !m_threadless && Clock::now() - lastGrowth < kGrowthGrace;
     };
     m_lastSeenSize = file->GetSize();
     std::vector<BYTE> block;

@@ -43,6 +43,9 @@ public:
     KAvi2ReadStream* StreamByChunkId(std::uint32_t id);
 
     // The background scan of a file without a usable index; it resumes where it stopped.
+    // Threadless (set before Open), the scan runs to its end where it would start, and the file
+    // counts as complete.
+    void SetThreadless(bool on) { m_threadless = on; }
     void StartScanner();
     void StopScanner();
     bool Scanning() const { return m_scanning.load(); }
@@ -96,6 +99,7 @@ private:
     LONGLONG m_riffEnd = 0;
     WString m_path;
 
+    bool m_threadless = false;
     // Scanner: where it stands, so that a stopped scan resumes there.
     HANDLE m_scanner = nullptr;
     HANDLE m_stopEvent = nullptr;

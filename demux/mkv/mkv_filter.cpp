@@ -17,6 +17,13 @@ constexpr LONG EC_VMX_MKV_DURATION_KNOWN = 0xB001;
 // The first blocks of a file tell which key frame flag its muxer sets.
 constexpr int kStatisticsBlocks = 100;
 
+// A track's CodecDelay in 100-ns units; a value from the file past an hour is no codec's.
+REFERENCE_TIME CodecDelayOf(const KMkvTrackEntry& track)
+{
+    constexpr std::uint64_t kLimit = 3600ull * 1000000000ull;
+    return track.codecDelay.value <= kLimit ? static_cast<REFERENCE_TIME>(track.codecDelay.value / 100) : 0;
+}
+
 bool IsBlockElement(std::uint32_t id) { return id == ebml_id::kBlockGroup || id == ebml_id::kSimpleBlock; }
 
 // The Cluster's first BlockGroup or SimpleBlock, whichever comes first.
@@ -181,7 +188,7 @@ void CMKV_Filter::CreatePins()
             RegisterAttachedFonts(*m_reader, m_reader->Segment(), m_fontHandles);
             fontsRegistered = true;
         }
-        KMkvTrackTypes offer = BuildTrackTypes(track, counters);
+        KMkvTrackTypes offer = BuildTrackTypes(track, counters, ExtensionsOn());
         if (offer.malformed)
             continue;
         const size_t index = m_tracks.size();
@@ -250,8 +257,11 @@ std::unique_ptr<KMkvPacket> CMKV_Filter::MakeBlockPacket(KEbmlElement& element)
     // The flag-0x80 rule of IsKeyFrame only picks where a seek lands; a sample is a sync point
     // when its block refers to no other.
     packet->syncPoint = packet->block->IsKeyframe();
-    packet->start = start - m_reader->startOffset;
-    packet->stop = stop - m_reader->startOffset;
+    // Block times count the codec's built-in delay (Opus pre-skip): taking it off gives the time
+    // of the decoded output, before 0 for the first packet.
+    const REFERENCE_TIME delay = ExtensionsOn() ? CodecDelayOf(track) : 0;
+    packet->start = start - m_reader->startOffset - delay;
+    packet->stop = stop - m_reader->startOffset - delay;
     return packet;
 }
 
@@ -346,7 +356,22 @@ REFERENCE_TIME CMKV_Filter::SeekTo(REFERENCE_TIME target)
     // An exact seek needs the key frame at or before the target, whichever way it goes.
     const bool backward = target < current || !m_seekKeyFrame;
     const REFERENCE_TIME key = CueSeek(target + offset, backward) - offset;
+    // A codec that needs its SeekPreRoll decoded before the landing point starts that much
+    // earlier, at the key frame before it; what comes before the landing point is preroll.
+    const REFERENCE_TIME preroll = ExtensionsOn() ? SeekPreRoll() : 0;
+    if (preroll > 0 && key > 0)
+        CueSeek(std::max<REFERENCE_TIME>(key - preroll, 0) + offset, true);
     return m_seekKeyFrame ? key : target;
+}
+
+REFERENCE_TIME CMKV_Filter::SeekPreRoll() const
+{
+    constexpr std::uint64_t kLimit = 10ull * 1000000000ull;  // nanoseconds: no codec needs more
+    REFERENCE_TIME longest = 0;
+    for (const KMkvTrackEntry* track : m_tracks)
+        if (track->seekPreRoll.value <= kLimit)
+            longest = std::max(longest, static_cast<REFERENCE_TIME>(track->seekPreRoll.value / 100));
+    return longest;
 }
 
 REFERENCE_TIME CMKV_Filter::CueSeek(REFERENCE_TIME target, bool backward)
@@ -503,6 +528,10 @@ void CMKV_Filter::StartIndexThread()
         CAutoLock parser(&m_parserLock);
         m_reader->Segment().info.duration.value = 0.0;
         m_reader->Segment().info.duration.valid = true;
+    }
+    if (Threadless()) {
+        BuildIndex();
+        return;
     }
     m_indexThread = CreateThread(nullptr, 0, &CMKV_Filter::IndexThreadProc, this, 0, nullptr);
 }

@@ -82,6 +82,8 @@ private:
     // start in the same time base.
     REFERENCE_TIME SeekTo(REFERENCE_TIME target);
     REFERENCE_TIME CueSeek(REFERENCE_TIME absoluteTarget, bool backward);
+    // The longest SeekPreRoll of the registered tracks, 100-ns units.
+    REFERENCE_TIME SeekPreRoll() const;
     bool IsKeyFrame(const KMkvBlock& block) const;
     std::uint64_t DefaultTrackNumber() const;
     bool RestartClusterWalk();

@@ -422,7 +422,7 @@ GUID SubtitleSubtype(std::string_view codec)
     return GUID_NULL;
 }
 
-void AddSubtitleTypes(const KMkvTrackEntry& track, std::vector<CMediaType>& types)
+void AddSubtitleTypes(const KMkvTrackEntry& track, std::vector<CMediaType>& types, bool extensions)
 {
     if (track.codecId == "S_TEXT/ASCII") {
         CMediaType type(&MEDIATYPE_Text);
@@ -432,7 +432,9 @@ void AddSubtitleTypes(const KMkvTrackEntry& track, std::vector<CMediaType>& type
         types.push_back(type);
         return;
     }
-    const GUID subtype = SubtitleSubtype(track.codecId);
+    GUID subtype = SubtitleSubtype(track.codecId);
+    if (subtype == GUID_NULL && extensions)
+        subtype = ExtensionSubtitleSubtype(track.codecId);
     if (subtype == GUID_NULL)
         return;
     SUBTITLEINFO info{};
@@ -461,7 +463,7 @@ WString PinName(const KMkvTrackEntry& track, const char* kind, int number)
 
 }  // namespace
 
-KMkvTrackTypes BuildTrackTypes(KMkvTrackEntry& track, KMkvTrackCounters& counters)
+KMkvTrackTypes BuildTrackTypes(KMkvTrackEntry& track, KMkvTrackCounters& counters, bool extensions)
 {
     KMkvTrackTypes result;
     CMediaType base;
@@ -470,7 +472,7 @@ KMkvTrackTypes BuildTrackTypes(KMkvTrackEntry& track, KMkvTrackCounters& counter
     case mkv_track_type::kVideo:
         result.pinName = PinName(track, "Video", ++counters.video);
         base.SetType(&MEDIATYPE_Video);
-        if (!AddVideoTypes(track, base, result.types)) {
+        if (!(extensions && AddExtensionVideoTypes(track, base, result.types)) && !AddVideoTypes(track, base, result.types)) {
             result.types.clear();
             result.malformed = true;
             return result;
@@ -482,11 +484,19 @@ KMkvTrackTypes BuildTrackTypes(KMkvTrackEntry& track, KMkvTrackCounters& counter
         result.pinName = PinName(track, "Audio", ++counters.audio);
         base.SetType(&MEDIATYPE_Audio);
         base.SetSampleSize(256000);
+        if (extensions && AddExtensionAudioTypes(track, base, result.types))
+            break;
         AddAudioTypes(track, base, result.types);
+        // E-AC-3 under its own subtype first; the AC-3 type it always had stays behind it.
+        if (extensions && track.codecId == "A_EAC3" && !result.types.empty()) {
+            CMediaType plus = result.types.front();
+            plus.SetSubtype(&MEDIASUBTYPE_DolbyDigitalPlus);
+            result.types.insert(result.types.begin(), plus);
+        }
         break;
     case mkv_track_type::kSubtitle:
         result.pinName = PinName(track, "Subtitle", ++counters.subtitle);
-        AddSubtitleTypes(track, result.types);
+        AddSubtitleTypes(track, result.types, extensions);
         break;
     default: break;
     }

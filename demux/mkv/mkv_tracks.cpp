@@ -75,6 +75,8 @@ void KMkvTrackEntry::Parse(KEbmlElement& element)
         case 0x26B240: ReplaceWithEbmlAscii(child, codecDownloadUrl); break;
         case 0xAA: codecDecodeAll.Read(child); break;
         case 0x6FAB: trackOverlay.Read(child); break;
+        case 0x56AA: codecDelay.Read(child); break;
+        case 0x56BB: seekPreRoll.Read(child); break;
         case 0xE0:
             video.Parse(child);
             hasVideo = true;

@@ -65,6 +65,8 @@ struct KMkvTrackEntry {
     std::string codecDownloadUrl;
     CUInt codecDecodeAll;
     CUInt trackOverlay;
+    CUInt codecDelay;   // nanoseconds the decoder's output lags the block times (Opus pre-skip)
+    CUInt seekPreRoll;  // nanoseconds to decode before a seek target for the output to be right
     KMkvVideo video;
     bool hasVideo = false;
     KMkvAudio audio;

@@ -15,7 +15,7 @@ constexpr DWORD kBufferSize = 0x8000;
 constexpr DWORD kInOrderBufferSize = 8 * kBufferSize;
 }  // namespace
 
-KMpegReader::KMpegReader() : m_buffer(kInOrderBufferSize) {}
+KMpegReader::KMpegReader() = default;
 
 void KMpegReader::Close()
 {
@@ -43,7 +43,11 @@ bool KMpegReader::FillBuffer(LONGLONG position)
     m_bufferStart = position;
     if (!m_file || position < 0 || position >= m_fileSize || m_file->Seek(position) != position)
         return false;
-    m_bufferLength = m_file->Read(m_buffer.data(), inOrder ? kInOrderBufferSize : kBufferSize);
+    // The buffer grows as reads need it, never past what the file holds.
+    const DWORD wanted = static_cast<DWORD>(std::min<LONGLONG>(inOrder ? kInOrderBufferSize : kBufferSize, m_fileSize - position));
+    if (m_buffer.size() < wanted)
+        m_buffer.resize(wanted);
+    m_bufferLength = m_file->Read(m_buffer.data(), wanted);
     // A read that fails inside the file ends it there: every walk stops at the end of the file,
     // where it would otherwise stand still on a byte it cannot read.
     if (m_bufferLength == 0)

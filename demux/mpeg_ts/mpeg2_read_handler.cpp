@@ -22,7 +22,7 @@ bool HasNoPts(BYTE streamId)
 
 }  // namespace
 
-KMpeg2ReadHandler::KMpeg2ReadHandler() : m_buffer(kPlaybackReadBuffer), m_packet(192) {}
+KMpeg2ReadHandler::KMpeg2ReadHandler() : m_packet(192) {}
 
 void KMpeg2ReadHandler::Close()
 {
@@ -68,7 +68,11 @@ DWORD KMpeg2ReadHandler::ReadFile(BYTE* destination, DWORD count)
             m_bufferPos = m_bufferLength = 0;
             if (!m_file || at >= m_fileSize || m_file->Seek(at) != at)
                 break;
-            m_bufferLength = m_file->Read(m_buffer.data(), inOrder ? kPlaybackReadBuffer : kReadBuffer);
+            // The buffer grows as reads need it, never past what the file holds.
+            const DWORD wanted = static_cast<DWORD>(std::min<LONGLONG>(inOrder ? kPlaybackReadBuffer : kReadBuffer, m_fileSize - at));
+            if (m_buffer.size() < wanted)
+                m_buffer.resize(wanted);
+            m_bufferLength = m_file->Read(m_buffer.data(), wanted);
             if (m_bufferLength == 0)
                 break;
         }

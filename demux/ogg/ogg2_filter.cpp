@@ -114,7 +114,8 @@ REFERENCE_TIME COGG2_Filter::CurrentDuration()
 
 HRESULT COGG2_Filter::LoadFile(LPCOLESTR fileName)
 {
-    if (FAILED(m_handler.Open(fileName)))
+    m_handler.SetThreadless(Threadless());
+    if (FAILED(m_handler.Open(fileName, false, ExtensionsOn())))
         return E_FAIL;
     SetDuration(m_handler.Duration());
     bool video = false;
@@ -154,7 +155,7 @@ HRESULT COGG2_Filter::NextPacket(std::unique_ptr<KPacket2>& packet)
         if (data.kind == OggStreamKind::KStream)
             continue;
         // Vorbis from before the start is not played: it has no key frame to need it for.
-        if (data.kind == OggStreamKind::Vorbis && data.start - SeekBase() < 0)
+        if ((data.kind == OggStreamKind::Vorbis && data.start - SeekBase() < 0) || m_handler.EndsBeforeItsPreroll(data, SeekBase()))
             continue;
         auto made = NewPacket();
         made->streamNumber = static_cast<DWORD>(data.serial);

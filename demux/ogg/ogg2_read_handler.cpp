@@ -59,7 +59,7 @@ KOGG2ReadHandler::StreamSlot* KOGG2ReadHandler::SlotBySerial(int serial)
     return nullptr;
 }
 
-HRESULT KOGG2ReadHandler::Open(LPCWSTR path, bool directShowSamples)
+HRESULT KOGG2ReadHandler::Open(LPCWSTR path, bool directShowSamples, bool extensions)
 {
     Close();
     m_file = std::make_unique<KFile>();
@@ -71,7 +71,7 @@ HRESULT KOGG2ReadHandler::Open(LPCWSTR path, bool directShowSamples)
     m_pages->Restart(0);
     if (m_pages->Feed(kHeaderScan) == 0)
         return E_FAIL;
-    ScanHeaders(directShowSamples);
+    ScanHeaders(directShowSamples, extensions);
     std::erase_if(m_streams, [](const StreamSlot& slot) { return slot.stream->MissingHeaders() != 0; });
     if (m_streams.empty())
         return E_FAIL;
@@ -84,7 +84,7 @@ HRESULT KOGG2ReadHandler::Open(LPCWSTR path, bool directShowSamples)
 
 // Streams start with a page of their own whose first packet names the kind; the headers that
 // follow are in the stream's next packets. Only what the first read brought in is looked at.
-void KOGG2ReadHandler::ScanHeaders(bool directShowSamples)
+void KOGG2ReadHandler::ScanHeaders(bool directShowSamples, bool extensions)
 {
     OggPage page;
     while (m_pages->NextPage(&page, false)) {
@@ -97,6 +97,8 @@ void KOGG2ReadHandler::ScanHeaders(bool directShowSamples)
             scratch.PageIn(page);
             if (scratch.PacketOut(&packet) == 1) {
                 OggStreamKind kind = ClassifyOggPacket(PacketBytes(packet));
+                if (kind == OggStreamKind::NotHeader && extensions)
+                    kind = ClassifyExtensionPacket(PacketBytes(packet));
                 if (kind == OggStreamKind::NotHeader && directShowSamples && IsDirectShowSamplesHeader(PacketBytes(packet)))
                     kind = OggStreamKind::DirectShowSamples;
                 auto stream = KOGG2ReadStream::Create(kind, serial);
@@ -118,7 +120,10 @@ void KOGG2ReadHandler::ScanHeaders(bool directShowSamples)
             if (result < 0 || packet.b_o_s)
                 continue;
             const OggStreamKind kind = ClassifyOggPacket(PacketBytes(packet));
-            if (kind == OggStreamKind::Vorbis || kind == OggStreamKind::Theora)
+            // The extension kinds' later headers carry no signature of the family: a stream
+            // takes packets until it has what it needs.
+            if (kind == OggStreamKind::Vorbis || kind == OggStreamKind::Theora ||
+                (IsExtensionKind(stream->Kind()) && stream->MissingHeaders() != 0))
                 stream->ParseHeader(packet);
         }
     }
@@ -149,7 +154,7 @@ void KOGG2ReadHandler::ResetStreams(bool positioned)
     for (StreamSlot& slot : m_streams) {
         slot.stream->Reset();
         slot.held.clear();
-        slot.positioned = positioned;
+        slot.positioned = positioned && !slot.stream->TimedFromFirstGranule();
     }
     m_atEnd = false;
 }
@@ -159,16 +164,21 @@ void KOGG2ReadHandler::DrainStream(StreamSlot& slot, bool atEnd)
     KOGG2ReadStream& stream = *slot.stream;
     OggPacket packet;
     for (int result; (result = stream.State()->PacketOut(&packet)) != 0;) {
-        if (result < 0)
-            continue;  // pages were lost: the packets go on after the hole
+        if (result < 0) {
+            // Pages were lost: the packets go on after the hole. A stream that counts its
+            // packets' samples finds its place again from the next granule.
+            if (stream.TimedFromFirstGranule() && slot.held.empty())
+                slot.positioned = false;
+            continue;
+        }
         const auto bytes = PacketBytes(packet);
         slot.held.push_back(HeldPacket{{bytes.begin(), bytes.end()}, packet.granulepos, packet.e_o_s != 0, slot.origin.NextPacket()});
     }
     if (slot.positioned || slot.held.empty())
         return;
     // The first granule tells where the packets before it stand: walk back over them.
-    auto granule = std::find_if(slot.held.begin(), slot.held.end(), [](const HeldPacket& held) {
-        return held.granule >= 0 && !IsHeaderPacket(held.bytes);
+    auto granule = std::find_if(slot.held.begin(), slot.held.end(), [&stream](const HeldPacket& held) {
+        return held.granule >= 0 && !stream.IsHeader(held.bytes);
     });
     if (granule == slot.held.end()) {
         slot.positioned = atEnd || slot.held.size() > kMaxHeld;
@@ -177,7 +187,7 @@ void KOGG2ReadHandler::DrainStream(StreamSlot& slot, bool atEnd)
     stream.PacketTime(PacketOf(granule->bytes, granule->granule));
     for (auto it = granule + 1; it != slot.held.begin();) {
         --it;
-        if (!IsHeaderPacket(it->bytes))
+        if (!stream.IsHeader(it->bytes))
             stream.StepBack(PacketOf(it->bytes, -1));
     }
     slot.positioned = true;
@@ -190,7 +200,7 @@ bool KOGG2ReadHandler::TakeHeld(StreamSlot& slot, KOggDataPacket& out)
         HeldPacket held = std::move(slot.held.front());
         slot.held.pop_front();
         stream.SetEndOfStream(held.endOfStream);
-        if (IsHeaderPacket(held.bytes))
+        if (stream.IsHeader(held.bytes))
             continue;
         const OggPacket packet = PacketOf(held.bytes, held.granule);
         const unsigned offset = stream.DataOffset(packet);
@@ -251,6 +261,14 @@ int KOGG2ReadHandler::ReadPacket(KOggDataPacket& packet)
     }
 }
 
+bool KOGG2ReadHandler::EndsBeforeItsPreroll(const KOggDataPacket& packet, REFERENCE_TIME start)
+{
+    if (!IsExtensionKind(packet.kind))
+        return false;
+    const KOGG2ReadStream* stream = StreamBySerial(packet.serial);
+    return stream && packet.stop <= start - stream->SeekPreroll();
+}
+
 REFERENCE_TIME KOGG2ReadHandler::Duration()
 {
     std::lock_guard<std::mutex> guard(m_indexLock);
@@ -272,21 +290,27 @@ REFERENCE_TIME KOGG2ReadHandler::SeekTo(REFERENCE_TIME time, bool snap)
         return time;
     LONGLONG position = 0;
     const REFERENCE_TIME duration = Duration();
-    if (time > 0 && time < duration) {
-        AwaitIndex(time);
+    // A stream whose decoder needs to see some audio before the target is read from that much
+    // earlier; what comes before the target is played as preroll.
+    REFERENCE_TIME preroll = 0;
+    for (const StreamSlot& slot : m_streams)
+        preroll = std::max(preroll, slot.stream->SeekPreroll());
+    const REFERENCE_TIME from = time - preroll;
+    if (from > 0 && time < duration) {
+        AwaitIndex(from);
         bool indexed = false;
         {
             std::lock_guard<std::mutex> guard(m_indexLock);
-            if (time < m_indexedTime && !m_index.empty()) {
-                auto after = std::upper_bound(m_index.begin(), m_index.end(), time,
+            if (from < m_indexedTime && !m_index.empty()) {
+                auto after = std::upper_bound(m_index.begin(), m_index.end(), from,
                                               [](REFERENCE_TIME t, const auto& entry) { return t < entry.second; });
                 position = after == m_index.begin() ? m_index.front().first : std::prev(after)->first;
                 indexed = true;
             }
         }
         if (!indexed)
-            position = SearchPosition(time);
-    } else if (time > 0) {
+            position = SearchPosition(from);
+    } else if (time >= duration && time > 0) {
         position = m_fileSize;
     }
     m_pages->Restart(position);
@@ -390,6 +414,10 @@ void KOGG2ReadHandler::StartIndex()
     if (ThreadExists())
         return;
     m_indexReachedEnd = false;
+    if (m_threadless) {
+        BuildIndexFromOwnReader(false);
+        return;
+    }
     if (!Create())
         m_indexReachedEnd = true;
 }
@@ -402,16 +430,21 @@ void KOGG2ReadHandler::StopIndex()
     }
 }
 
-DWORD KOGG2ReadHandler::ThreadProc()
+void KOGG2ReadHandler::BuildIndexFromOwnReader(bool playbackFirst)
 {
     std::unique_ptr<KFileBase> file = m_file ? m_file->NewInstance() : nullptr;
     if (file && file->Open(m_path.c_str())) {
-        // Playback reads first, unless a seek is waiting for the index.
-        for (int i = 0; i < 300 && !CheckRequest(nullptr) && !m_indexHurry; ++i)
+        // Beside playback, playback reads first, unless a seek is waiting for the index.
+        for (int i = 0; playbackFirst && i < 300 && !CheckRequest(nullptr) && !m_indexHurry; ++i)
             Sleep(1);
         BuildIndex(*file);
     }
     m_indexReachedEnd = true;
+}
+
+DWORD KOGG2ReadHandler::ThreadProc()
+{
+    BuildIndexFromOwnReader(true);
     // Answers the stop that ends the thread (and any command before it).
     for (;;) {
         const DWORD command = GetRequest();
@@ -433,7 +466,8 @@ void KOGG2ReadHandler::BuildIndex(KFileBase& file)
             timing = slot.stream.get();
             break;
         }
-    if (!timing && (m_streams.front().stream->Kind() == OggStreamKind::OgmAudio || m_streams.front().stream->Kind() == OggStreamKind::Vorbis))
+    const OggStreamKind first = m_streams.front().stream->Kind();
+    if (!timing && (first == OggStreamKind::OgmAudio || first == OggStreamKind::Vorbis || IsExtensionKind(first)))
         timing = m_streams.front().stream.get();
     if (!timing)
         return;
@@ -454,6 +488,8 @@ void KOGG2ReadHandler::BuildIndex(KFileBase& file)
     while (!CheckRequest(nullptr)) {
         if (!pages.NextPage(&page)) {
             m_indexReachedEnd = true;
+            if (m_threadless)
+                return;
             Sleep(1);  // at the end: the file may still grow
             continue;
         }

@@ -39,7 +39,11 @@ public:
 
     // With directShowSamples, streams of the "Direct Show Samples embedded in Ogg" kind are read
     // too (the first Ogg filter plays them, the second does not).
-    HRESULT Open(LPCWSTR path, bool directShowSamples = false);
+    // With extensions, the kinds behind the module's switch (Opus, FLAC, Speex) are read too.
+    HRESULT Open(LPCWSTR path, bool directShowSamples = false, bool extensions = false);
+    // Threadless (set before Open), the seek index is built in Open, to the end of the file, which
+    // counts as complete.
+    void SetThreadless(bool on) { m_threadless = on; }
     void Close();
 
     // 0 with a packet, 1 at the end of the file.
@@ -53,6 +57,10 @@ public:
     // True once the thread that builds the seek index has read to the end of the file (it then
     // waits for the file to grow), or has stopped.
     bool IndexReachedEnd() const { return m_indexReachedEnd.load(); }
+
+    // A packet of an extension kind that ends before what its decoder needs ahead of start (its
+    // seek preroll): no one has to see it.
+    bool EndsBeforeItsPreroll(const KOggDataPacket& packet, REFERENCE_TIME start);
 
     size_t StreamCount() const { return m_streams.size(); }
     KOGG2ReadStream& Stream(size_t index) { return *m_streams[index].stream; }
@@ -79,9 +87,11 @@ private:
     void AwaitIndex(REFERENCE_TIME time);
     void StopIndex();
     DWORD ThreadProc() override;
+    // Builds the index through a reader of its own, so that playback's position stays put.
+    void BuildIndexFromOwnReader(bool playbackFirst);
     void BuildIndex(KFileBase& file);
 
-    void ScanHeaders(bool directShowSamples);
+    void ScanHeaders(bool directShowSamples, bool extensions);
     void EstimateDuration();
     StreamSlot* SlotBySerial(int serial);
     // Packets the stream's state holds move to its held list; a stream that is not positioned
@@ -98,6 +108,7 @@ private:
     std::vector<StreamSlot> m_streams;
     LONGLONG m_fileSize = 0;
     bool m_atEnd = false;
+    bool m_threadless = false;
 
     std::mutex m_indexLock;  // the index, how far it reaches, and the duration
     std::vector<std::pair<LONGLONG, REFERENCE_TIME>> m_index;

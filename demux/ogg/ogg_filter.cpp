@@ -250,7 +250,7 @@ HRESULT COGG_Filter::Load(LPCOLESTR fileName, const AM_MEDIA_TYPE*)
     if (!fileName)
         return E_POINTER;
     CAutoLock lock(&m_lock);
-    if (m_loaded || FAILED(m_handler.Open(fileName, true))) {
+    if (m_loaded || FAILED(m_handler.Open(fileName, true, ExtensionsOn()))) {
         m_handler.Close();
         return E_FAIL;
     }
@@ -424,7 +424,7 @@ DWORD COGG_Filter::ThreadProc()
             continue;
         const REFERENCE_TIME base = m_seekBase.load();
         // Vorbis from before the start is not played: it has no key frame to need it for.
-        if (data.kind == OggStreamKind::Vorbis && data.start - base < 0)
+        if ((data.kind == OggStreamKind::Vorbis && data.start - base < 0) || m_handler.EndsBeforeItsPreroll(data, base))
             continue;
         const auto pin = std::find_if(m_pins.begin(), m_pins.end(), [&](COGG_OutputPin* p) { return p->Serial() == data.serial; });
         if (pin == m_pins.end() || !(*pin)->IsConnected())

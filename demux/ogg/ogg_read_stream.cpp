@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstring>
+#include <string_view>
 
 #include "demux/ogg/ogg_stream_kinds.h"
 #include "io/byte_reader.h"
@@ -21,6 +22,20 @@ OggStreamKind ClassifyOggPacket(std::span<const std::uint8_t> packet)
         return OggStreamKind::OgmText;
     if (ogg_kinds::SignatureAt(packet, "KStream"))
         return OggStreamKind::KStream;
+    return OggStreamKind::NotHeader;
+}
+
+OggStreamKind ClassifyExtensionPacket(std::span<const std::uint8_t> packet)
+{
+    const auto startsWith = [packet](std::string_view text) {
+        return packet.size() >= text.size() && std::memcmp(packet.data(), text.data(), text.size()) == 0;
+    };
+    if (startsWith("OpusHead"))
+        return OggStreamKind::Opus;
+    if (startsWith("\x7F" "FLAC"))
+        return OggStreamKind::Flac;
+    if (startsWith("Speex   "))
+        return OggStreamKind::Speex;
     return OggStreamKind::NotHeader;
 }
 
@@ -115,6 +130,12 @@ std::unique_ptr<KOGG2ReadStream> KOGG2ReadStream::Create(OggStreamKind kind, int
         return ogg_kinds::MakeTheoraStream(serial);
     case OggStreamKind::KStream:
         return ogg_kinds::MakeKStream(serial);
+    case OggStreamKind::Opus:
+        return ogg_kinds::MakeOpusStream(serial);
+    case OggStreamKind::Flac:
+        return ogg_kinds::MakeFlacStream(serial);
+    case OggStreamKind::Speex:
+        return ogg_kinds::MakeSpeexStream(serial);
     default:
         return ogg_kinds::MakeOgmStream(kind, serial);
     }

@@ -23,10 +23,21 @@ enum class OggStreamKind : int {
     NotHeader = 7,
     // Found by the first Ogg filter alone, from the stream's first packet.
     DirectShowSamples = 8,
+    // Behind the extensions switch: their first packets carry no type byte before the signature.
+    Opus = 9,
+    Flac = 10,
+    Speex = 11,
 };
 
 // By the signature after a packet's first byte.
 OggStreamKind ClassifyOggPacket(std::span<const std::uint8_t> packet);
+// The kinds behind the extensions switch, by their first packet ("OpusHead", 0x7F "FLAC",
+// "Speex   "); NotHeader for any other.
+OggStreamKind ClassifyExtensionPacket(std::span<const std::uint8_t> packet);
+inline bool IsExtensionKind(OggStreamKind kind)
+{
+    return kind == OggStreamKind::Opus || kind == OggStreamKind::Flac || kind == OggStreamKind::Speex;
+}
 
 inline std::span<const std::uint8_t> PacketBytes(const OggPacket& packet)
 {
@@ -99,6 +110,13 @@ public:
     virtual void Reset();
     void ClearKeyWait() { m_waitForKey = false; }
     virtual bool WaitsForKeyFrame() const { return false; }
+    // Whether a packet of this stream is one of its headers rather than data.
+    virtual bool IsHeader(std::span<const std::uint8_t> bytes) const { return ClassifyOggPacket(bytes) != OggStreamKind::NotHeader; }
+    // How much a decoder must see before a seek target for its output there to be right.
+    virtual REFERENCE_TIME SeekPreroll() const { return 0; }
+    // The stream's first packets are timed back from the first granule, as after a seek, rather
+    // than from 0: an encoder may start its granules anywhere.
+    virtual bool TimedFromFirstGranule() const { return false; }
 
     OggStreamKind Kind() const { return m_kind; }
     int Serial() const { return m_serial; }

@@ -41,5 +41,8 @@ std::unique_ptr<KOGG2ReadStream> MakeVorbisStream(int serial);
 std::unique_ptr<KOGG2ReadStream> MakeTheoraStream(int serial);
 std::unique_ptr<KOGG2ReadStream> MakeOgmStream(OggStreamKind kind, int serial);
 std::unique_ptr<KOGG2ReadStream> MakeKStream(int serial);
+std::unique_ptr<KOGG2ReadStream> MakeOpusStream(int serial);
+std::unique_ptr<KOGG2ReadStream> MakeFlacStream(int serial);
+std::unique_ptr<KOGG2ReadStream> MakeSpeexStream(int serial);
 
 }  // namespace ogg_kinds

@@ -473,54 +473,14 @@ private:
         return true;
     }
 
-    // From 0 the first data packet, whatever the preroll; else the video key frame at or before
-    // the time. The parser takes the Simple Index entry at or after the time, which names the
-    // last key frame before the entry's own time: when that frame is still after the time, the
-    // entry before it is the one.
-    void SeekBefore(REFERENCE_TIME start, REFERENCE_TIME offset)
-    {
-        const REFERENCE_TIME time = start - offset;
-        if (start <= 0 || time <= 0) {
-            m_handler.SeekTo(0);
-            return;
-        }
-        REFERENCE_TIME interval = 0;
-        for (const AsfSimpleIndex& index : m_handler.SimpleIndexes())
-            interval = std::max<REFERENCE_TIME>(interval, static_cast<REFERENCE_TIME>(std::min<std::uint64_t>(index.interval, 1ULL << 40)));
-        WORD video = 0;
-        for (size_t i = 0; i < m_handler.StreamCount(); ++i)
-            if (m_handler.Stream(i).selected && m_handler.Stream(i).kind == KAsfEXReadStream::kVideo)
-                video = m_handler.Stream(i).number;
-        for (REFERENCE_TIME candidate = time; candidate > 0; candidate -= interval) {
-            m_handler.SeekTo(candidate);
-            if (interval == 0 || video == 0)
-                return;
-            AsfObject object;
-            std::vector<BYTE> scratch;
-            bool after = false;
-            for (int objects = 0; objects < 1000 && m_handler.ReadNextObject(object); ++objects) {
-                if (object.streamNumber != 0xFFFF)
-                    m_handler.CopyObject(object.streamNumber, scratch);
-                if (object.streamNumber == video && object.key) {
-                    after = object.time > time;
-                    break;
-                }
-            }
-            if (!after) {
-                m_handler.SeekTo(candidate);
-                return;
-            }
-        }
-        m_handler.SeekTo(0);
-    }
-
     // From the key frame before the start to the end, each object as the clock reaches it.
     void Deliver(REFERENCE_TIME start)
     {
         const auto& file = *m_handler.Header().fileProperties;
         const REFERENCE_TIME preroll = static_cast<REFERENCE_TIME>(std::min<std::uint64_t>(file.preroll, 1ULL << 40)) * kMillisecond;
         const REFERENCE_TIME offset = m_handler.TimeBase() - preroll;  // the parser's times to the samples'
-        SeekBefore(start, offset);
+        // From 0 the first data packet, whatever the preroll.
+        m_handler.SeekToKeyFrameBefore(start <= 0 ? 0 : start - offset);
         {
             std::lock_guard<std::mutex> guard(m_clockLock);
             m_clock = -1;

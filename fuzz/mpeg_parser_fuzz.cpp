@@ -1,0 +1,8 @@
+// libFuzzer target: the MPEG program-stream parser alone, without a graph or threads, on arbitrary bytes.
+#include "fuzz/parser_drive.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    DriveMpegParser({data, size});
+    return 0;
+}
