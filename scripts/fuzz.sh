@@ -149,7 +149,7 @@ run_target() {
     echo "rounds=$round"
     echo "runs=$runs"
     echo "median_rate=$median"
-    echo "cpu_rate=$(awk -v r="$runs" -v a="$cpu_before" -v b="$cpu_after" 'BEGIN { c = b - a; printf "%d", c > 0 ? r / c : 0 }')"
+    echo "cpu_rate=$(awk -v r="$runs" -v a="$cpu_before" -v b="$cpu_after" 'BEGIN { c = b - a; printf "%d", (c > 0 ? r / c : 0) }')"
     echo "cov=${cov:-0}"
     echo "ft=${ft:-0}"
     echo "corpus=${corpus_size:-0}"
