@@ -3,11 +3,13 @@
 # Builds the fuzz flavour, then runs each target (default: every parser-level target; a name may
 # be given as "mkv", "mkv_parser_fuzz" or a graph-level "mkv_fuzz") for MINUTES (default 1,
 # decimals allowed), $FUZZ_JOBS at a time (default 2: one a core), and prints per target the
-# inputs run, the median inputs a second, the coverage and the findings.
+# inputs run, the median inputs a second (and inputs a second of its own CPU time, which tells a
+# slow target from a busy machine), the coverage and the findings.
 #
 # A target runs in rounds of a minute over one corpus, so that each round's rate counts in the
 # median and a finding ends only its round. Seeds are the fixtures of the target's container and
-# its findings under tests/fixtures/fuzz/; new inputs and findings go to build/fuzz/campaign/.
+# its findings under tests/fixtures/fuzz/; new inputs and findings go to build/fuzz/campaign/
+# (the findings of the run before move to findings.previous/).
 # Environment: FUZZ_JOBS, FUZZ_MAX_LEN (bytes an input, default 8192: headers and the first
 # packets of every seed, at the rate a parser target should keep), FUZZ_TIMEOUT (seconds an
 # input, default 5), FUZZ_NO_BUILD=1 to use the targets as built.
@@ -83,6 +85,11 @@ make_seeds() {
   find tests/fixtures/fuzz -type f -name "$(finding_prefix "$container")*" -exec cp -t "$seeds" {} + 2>/dev/null || true
 }
 
+# CPU seconds (user and system) the finished children of the process PID have used so far.
+children_cpu() {
+  awk -v hz="$(getconf CLK_TCK)" '{ sub(/.*\) /, ""); print ($14 + $15) / hz }' "/proc/$1/stat"
+}
+
 # Runs one target for its share of time in rounds; writes KEY=VALUE lines to its summary file.
 run_target() {
   local target=$1
@@ -92,6 +99,10 @@ run_target() {
   seeds=$work/seeds
   corpus=$work/corpus
   artifacts=$work/findings
+  if [ -d "$artifacts" ]; then
+    rm -rf "$artifacts.previous"
+    mv "$artifacts" "$artifacts.previous"
+  fi
   mkdir -p "$corpus" "$artifacts"
   make_seeds "$container" "$seeds"
   dictionary=$(dictionary_of "$container")
@@ -99,9 +110,11 @@ run_target() {
                  -artifact_prefix="$artifacts/")
   [ -f "$dictionary" ] && options+=(-dict="$dictionary")
 
-  local total remaining round=0 runs=0 rates=() cov=0 ft=0 corpus_size=0
+  local total remaining round=0 runs=0 rates=() cov=0 ft=0 corpus_size=0 cpu_before cpu_after
   total=$(awk -v m="$minutes" 'BEGIN { printf "%d", m * 60 }')
   remaining=$total
+  local me=$BASHPID
+  cpu_before=$(children_cpu "$me")
   while [ "$remaining" -gt 0 ]; do
     local seconds=$(( remaining < round_seconds ? remaining : round_seconds ))
     local log=$work/round-$round.log
@@ -125,6 +138,7 @@ run_target() {
     fi
     round=$(( round + 1 ))
   done
+  cpu_after=$(children_cpu "$me")
   local median
   median=$(printf '%s\n' "${rates[@]}" | sort -n | awk '{ v[NR] = $1 } END { if (NR == 0) print 0; else if (NR % 2) print v[(NR + 1) / 2]; else print int((v[NR / 2] + v[NR / 2 + 1]) / 2) }')
   local findings
@@ -135,6 +149,7 @@ run_target() {
     echo "rounds=$round"
     echo "runs=$runs"
     echo "median_rate=$median"
+    echo "cpu_rate=$(awk -v r="$runs" -v a="$cpu_before" -v b="$cpu_after" 'BEGIN { c = b - a; printf "%d", (c > 0 ? r / c : 0) }')"
     echo "cov=${cov:-0}"
     echo "ft=${ft:-0}"
     echo "corpus=${corpus_size:-0}"
@@ -154,7 +169,7 @@ for target in "${targets[@]}"; do
 done
 wait
 
-printf '%-22s %8s %12s %10s %7s %8s %7s %9s\n' target minutes inputs inputs/s cov ft corpus findings
+printf '%-22s %8s %12s %10s %10s %7s %8s %7s %9s\n' target minutes inputs inputs/s cpu-in/s cov ft corpus findings
 failed=0
 for target in "${targets[@]}"; do
   summary=$campaign/$target/summary
@@ -166,8 +181,8 @@ for target in "${targets[@]}"; do
   # shellcheck disable=SC1090
   (
     . "$summary"
-    printf '%-22s %8s %12s %10s %7s %8s %7s %9s\n' "$target" "$(awk -v s="$seconds" 'BEGIN { printf "%.1f", s / 60 }')" \
-      "$runs" "$median_rate" "$cov" "$ft" "$corpus" "$findings"
+    printf '%-22s %8s %12s %10s %10s %7s %8s %7s %9s\n' "$target" "$(awk -v s="$seconds" 'BEGIN { printf "%.1f", s / 60 }')" \
+      "$runs" "$median_rate" "$cpu_rate" "$cov" "$ft" "$corpus" "$findings"
   )
   for finding in $(find "$campaign/$target/findings" -type f \( -name 'crash-*' -o -name 'timeout-*' -o -name 'oom-*' -o -name 'leak-*' \) | sort); do
     echo "  finding: $finding"

@@ -258,7 +258,14 @@ HRESULT CMP4_Filter::NextPacket(std::unique_ptr<KPacket>& packet)
             // Slices with nothing in them are skipped rather than walked one by one. Never
             // backwards: the rounded-down tick can give back the slice just left, for ever.
             if (earliest >= m_windowEnd) {
-                m_windowPosition = std::max(m_windowPosition, static_cast<std::uint64_t>(std::max<__int128>(static_cast<__int128>(earliest) * scale / 10000000, 0)));
+                const __int128 reach = static_cast<__int128>(earliest) * scale / 10000000;
+                // A time no slice can reach (its tick past the largest, or the slices' end time
+                // saturated) ends the pass: the slices would crawl toward it a tenth of a second
+                // at a time.
+                if (reach > INT64_MAX || m_windowPosition > static_cast<std::uint64_t>(INT64_MAX)
+                    || m_windowEnd == std::numeric_limits<REFERENCE_TIME>::max())
+                    return S_FALSE;
+                m_windowPosition = std::max(m_windowPosition, static_cast<std::uint64_t>(std::max<__int128>(reach, 0)));
                 continue;
             }
             m_trackIndex = 0;

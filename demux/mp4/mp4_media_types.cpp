@@ -122,7 +122,8 @@ void BuildAudioFormat(Mp4Track& track, const Mp4Box& entry)
     wave.nSamplesPerSec = sound.rate;
     wave.wBitsPerSample = sound.sampleSize;
     wave.nAvgBytesPerSec = static_cast<DWORD>(static_cast<std::uint64_t>(sound.sampleSize) * sound.channels * sound.rate / 8);
-    wave.nBlockAlign = static_cast<WORD>(sound.channels * sound.sampleSize / 8);
+    // Both counts are the file's 16-bit words: their product is taken wide, and kept to a WORD.
+    wave.nBlockAlign = static_cast<WORD>(std::min<std::uint32_t>(static_cast<std::uint32_t>(sound.channels) * sound.sampleSize / 8, 0xFFFF));
     track.blockAlign = wave.nBlockAlign;
     if (Child(entry, Mp4Type("d723"))) {
         wave = WAVEFORMATEX{0x42, 1, 8000, 800, 24, 8, 0};

@@ -128,8 +128,12 @@ void KMpeg2ReadStream::Append(bool unitStart, std::span<const BYTE> bytes)
         ClosePes();  // whatever length the last one claimed, it ends here
     else if (m_open.empty() && !StartsWithStartCode(bytes))
         return;  // the middle of a PES whose start was not seen
+    // The first reservation is the picture size the stream's header gives; a damaged header's
+    // (gigabytes) is kept to a megabyte, and a larger PES grows as it comes.
+    constexpr size_t kLargestFirstReservation = 1 << 20;
     if (m_open.capacity() < m_open.size() + bytes.size())
-        m_open.reserve(std::max<size_t>({InitialBufferSize(), 2 * (m_open.size() + bytes.size()), 2 * m_open.capacity()}));
+        m_open.reserve(std::max<size_t>({std::min<size_t>(InitialBufferSize(), kLargestFirstReservation),
+                                         2 * (m_open.size() + bytes.size()), 2 * m_open.capacity()}));
     m_open.insert(m_open.end(), bytes.begin(), bytes.end());
     // A PES of known length is whole once that many bytes are there.
     while (m_open.size() >= 6) {
