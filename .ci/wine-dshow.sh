@@ -202,6 +202,8 @@ done
 for fixture in tests/fixtures/ext/{opusenc.ogg,flac-tool.oga,speexenc.ogg}; do
   extension_fixtures+=("$fixture {4A9A79B3-6EAA-46AE-B024-5918C04C169E}" "$fixture {8B359726-D939-41A8-8CBD-69A27675D978}")
 done
+extension_fixtures+=("tests/fixtures/ext/hevc-eac3.ts {0D84C574-0C1D-466C-9D7B-49FD7BBF6E87}"
+  "tests/fixtures/ext/hevc-eac3.ts {4D40E319-013F-4F5C-900D-25EA9C1FF16D}")
 timeout 30 wine reg add 'HKCU\Software\VMX' /v Extensions /t REG_DWORD /d 1 /f >/dev/null 2>&1 \
   || fail "reg add HKCU\\Software\\VMX Extensions"
 before=$played

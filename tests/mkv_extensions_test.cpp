@@ -12,6 +12,7 @@
 #include "framework/extensions.h"
 #include "framework/format_blocks.h"
 #include "tests/fixture_reference.h"
+#include "tests/test_support.h"
 #include "tests/play_session.h"
 
 namespace {
@@ -22,10 +23,7 @@ using vmx::test::SamplesOf;
 
 constexpr REFERENCE_TIME kSecond = 10000000;
 
-struct ScopedExtensions {
-    explicit ScopedExtensions(bool on) { OverrideExtensions(on); }
-    ~ScopedExtensions() { OverrideExtensions(std::nullopt); }
-};
+using vmx::test::ScopedExtensions;
 
 std::string TableOf(const std::string& file) { return "ext/" + file.substr(0, file.rfind('.')); }
 

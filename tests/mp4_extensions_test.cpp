@@ -35,13 +35,7 @@ using vmx::test::ScopedTempDir;
 using namespace vmx::test::mp4;
 
 constexpr REFERENCE_TIME kSecond = 10000000;
-
-
-// The switch on for one test; back to the registry after.
-struct ExtensionsOnHere {
-    ExtensionsOnHere() { OverrideExtensions(true); }
-    ~ExtensionsOnHere() { OverrideExtensions(std::nullopt); }
-};
+using vmx::test::ScopedExtensions;
 
 std::uint32_t Adler(std::span<const BYTE> bytes) { return static_cast<std::uint32_t>(adler32(1, bytes.data(), static_cast<uInt>(bytes.size()))); }
 std::uint32_t HashOf(const nlohmann::json& stream)
@@ -298,7 +292,7 @@ TEST(Mp4ExtensionPlayback, EveryPinDeliversFfprobesPacketsWithEditsApplied)
     // Tables of ffprobe's default reading: the first edit's media time comes off every time (AAC,
     // Opus and E-AC-3 priming start before 0, as preroll; the B-frame delay is gone) and an empty
     // edit delays its track.
-    ExtensionsOnHere on;
+    ScopedExtensions on(true);
     for (const char* file : {"hevc-flac.mp4", "hev1.mp4", "av1-opus.mp4", "vp9-opus.mp4", "h264-eac3.mp4", "alac.m4a",
                              "fragmented.mp4", "fragmented-no-mfra.mp4", "fragmented-moov-samples.mp4",
                              "h264-aac-moov-last.mp4", "edit-empty.mp4"}) {
@@ -333,7 +327,7 @@ TEST(Mp4ExtensionPlayback, SeeksLandOnKeyFramesThroughFragmentsAndEdits)
     // A seek forward to half a second past the second key frame lands on the third (fragmented
     // files: on the second, their last), at its decode time after the edit rule; the audio
     // restarts with the unit that holds that time.
-    ExtensionsOnHere on;
+    ScopedExtensions on(true);
     struct Case {
         const char* file;
         const char* table;
@@ -395,7 +389,7 @@ TEST(Mp4ExtensionPlayback, DamagedFragmentsPlayWhatTheyHold)
     // still holds; all of them when a trun claims more samples than it lists; all but the first
     // fragment's video (the frames before the second key frame) when its traf names a track the
     // movie lacks.
-    ExtensionsOnHere on;
+    ScopedExtensions on(true);
     const auto streams = LoadFrames("mp4/fragmented.edits");
     std::size_t total = 0, firstFragmentVideo = 0;
     for (const auto& [index, frames] : streams)
@@ -436,7 +430,7 @@ TEST(Mp4ExtensionPlayback, DamagedFragmentsPlayWhatTheyHold)
 
 TEST(Mp4ExtensionsOff, TheNewFixturesGiveWhatTheClassicReadingGives)
 {
-    OverrideExtensions(false);
+    ScopedExtensions off(false);
     // No track the classic reading plays: the file is refused, as before.
     for (const char* file : {"hevc-flac.mp4", "hev1.mp4", "av1-opus.mp4", "vp9-opus.mp4", "alac.m4a", "fragmented.mp4",
                              "fragmented-no-mfra.mp4", "damaged/fragmented-truncated.mp4", "damaged/trun-count-huge.mp4",
@@ -466,7 +460,6 @@ TEST(Mp4ExtensionsOff, TheNewFixturesGiveWhatTheClassicReadingGives)
             }
         }
     }
-    OverrideExtensions(std::nullopt);
 }
 
 TEST(Mp4ExtensionsOff, VmxInfoNamesEveryNewSubtype)

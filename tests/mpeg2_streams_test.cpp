@@ -59,7 +59,7 @@ TEST(Mpeg2Streams, TypesOfVc1LpcmAndAac)
     vc1.U(32, 0x0000010F), vc1.U(2, 3), vc1.U(3, 1), vc1.U(2, 1), vc1.U(3, 0), vc1.U(5, 0), vc1.U(1, 0);
     vc1.U(12, 639), vc1.U(12, 359), vc1.U(6, 0), vc1.U(1, 0), vc1.U(1, 0), vc1.U(7, 0);
     vc1.U(32, 0x0000010D);
-    auto stream = CreateMpeg2Stream(0x1011, 0xFD, vc1.Bytes(), false);
+    auto stream = CreateMpeg2Stream(0x1011, 0xFD, vc1.Bytes(), {});
     ASSERT_TRUE(stream);
     EXPECT_EQ(stream->code, KMpeg2ReadStream::kVc1);
     CMediaType primary, alternative;
@@ -74,7 +74,7 @@ TEST(Mpeg2Streams, TypesOfVc1LpcmAndAac)
 
     // LPCM with its sub-stream header: 20 bits, 96 kHz, stereo; a quantisation of 3 is refused.
     const std::vector<BYTE> lpcm = {0xA0, 0x07, 0x00, 0x04, 0x0C, 0x51, 0x80, 0, 0, 0, 0};
-    stream = CreateMpeg2Stream(0xA0, 0xBD, lpcm, false);
+    stream = CreateMpeg2Stream(0xA0, 0xBD, lpcm, {});
     ASSERT_TRUE(stream);
     stream->GetMediaTypes(primary, alternative);
     const auto wave = GetRecord<WAVEFORMATEX>(primary.Format(), 0);
@@ -86,11 +86,11 @@ TEST(Mpeg2Streams, TypesOfVc1LpcmAndAac)
     EXPECT_FALSE(alternative.IsValid());
     std::vector<BYTE> badLpcm = lpcm;
     badLpcm[5] = 0xD1;
-    EXPECT_FALSE(CreateMpeg2Stream(0xA0, 0xBD, badLpcm, false));
+    EXPECT_FALSE(CreateMpeg2Stream(0xA0, 0xBD, badLpcm, {}));
 
     // ADTS whose channel configuration is 0 (given in the stream): announced as stereo.
     const std::vector<BYTE> adts = {0xFF, 0xF1, 0x4C, 0x00, 0x02, 0x1F, 0xFC, 0, 0, 0};
-    stream = CreateMpeg2Stream(0x101, 0xC0, adts, false);
+    stream = CreateMpeg2Stream(0x101, 0xC0, adts, {});
     ASSERT_TRUE(stream);
     EXPECT_EQ(stream->code, KMpeg2ReadStream::kAac);
     stream->GetMediaTypes(primary, alternative);
@@ -100,7 +100,7 @@ TEST(Mpeg2Streams, TypesOfVc1LpcmAndAac)
     // stops at 8000 Hz).
     std::vector<BYTE> adts7350 = adts;
     adts7350[2] = 0x70;  // LC, index 12, no private bit
-    stream = CreateMpeg2Stream(0x101, 0xC0, adts7350, true);
+    stream = CreateMpeg2Stream(0x101, 0xC0, adts7350, {kStreamTypeAdts});
     ASSERT_TRUE(stream);
     stream->GetMediaTypes(primary, alternative);
     EXPECT_EQ(GetRecord<WAVEFORMATEX>(primary.Format(), 0).nSamplesPerSec, 7350u);
@@ -120,7 +120,7 @@ TEST(Mpeg2Streams, H264AccessUnitsLoseTheirDelimitersAndTakeLengths)
     const std::vector<BYTE> idr = {0, 0, 1, 0x65, 0x88, 0x80, 0x00, 0x00};  // trailing zeros go
     const std::vector<BYTE> slice = {0, 0, 0, 1, 0x41, 0x9A};
     const std::vector<BYTE> first = Join({aud, spsNal, pps, idr});
-    auto stream = CreateMpeg2Stream(0x100, 0xE0, first, false);
+    auto stream = CreateMpeg2Stream(0x100, 0xE0, first, {});
     ASSERT_TRUE(stream);
     stream->firstTime = 90000;
     stream->Reset();  // a seek, to 40 ms say: the times of the PES below are past it
@@ -174,7 +174,7 @@ TEST(Mpeg2Streams, MpegVideoIsAFrameAPesWhateverPicturesItHolds)
     const std::vector<BYTE> field = {0, 0, 1, 0x00, 0x00, 0x0F, 0xFF, 0xF8, 0x11, 0x22};
     const std::vector<BYTE> tail = {0x33, 0x44, 0x55};
     const std::vector<BYTE> first = Join({sequence.Bytes(), field, field});
-    auto stream = CreateMpeg2Stream(0x100, 0xE0, first, false);
+    auto stream = CreateMpeg2Stream(0x100, 0xE0, first, {});
     ASSERT_TRUE(stream);
     EXPECT_EQ(stream->code, KMpeg2ReadStream::kMpeg2Video);
     stream->firstTime = 90000;

@@ -8,6 +8,7 @@
 #include "demux/mpeg_es/mpeg_es_media_types.h"
 #include "demux/mpeg_es/video_header_collector.h"
 #include "framework/format_blocks.h"
+#include "framework/module_subtypes.h"
 #include "tests/bit_writer.h"
 
 namespace {
@@ -192,6 +193,98 @@ TEST(MpegAudioHeaders, Ac3DtsAndLpcmRules)
     EXPECT_EQ(lpcmWave.nAvgBytesPerSec, 176400u);
     EXPECT_FALSE(lpcm(3, 0)) << "four channels";
     EXPECT_FALSE(lpcm(1, 1)) << "reserved bit";
+}
+
+TEST(MpegAudioHeaders, Eac3FramesAndWhatIsRefused)
+{
+    const auto eac3 = [](unsigned streamType, unsigned fscod, unsigned fscod2OrBlocks, unsigned acmod, unsigned bsid) {
+        BitWriter w;
+        w.U(16, 0x0B77), w.U(2, streamType), w.U(3, 0), w.U(11, 191), w.U(2, fscod), w.U(2, fscod2OrBlocks);
+        w.U(3, acmod), w.U(1, 1), w.U(5, bsid), w.U(16, 0);
+        return ParseEac3Header(w.Bytes());
+    };
+    const auto surround = eac3(0, 0, 3, 7, 16);
+    ASSERT_TRUE(surround);
+    EXPECT_EQ(surround->frameSize, 384u);
+    EXPECT_EQ(surround->samplesPerFrame, 1536u);
+    const auto wave = FormatRecord<WAVEFORMATEX>(Eac3MediaType(*surround));
+    EXPECT_EQ(wave.nChannels, 6);
+    EXPECT_EQ(wave.nSamplesPerSec, 48000u);
+    EXPECT_EQ(wave.nAvgBytesPerSec, 12000u);  // 96 kbit/s
+    const auto half = eac3(0, 3, 1, 2, 16);  // fscod 3: half of 44.1 kHz, six blocks
+    ASSERT_TRUE(half);
+    EXPECT_EQ(half->sampleRate, 22050u);
+    EXPECT_EQ(half->samplesPerFrame, 1536u);
+    EXPECT_EQ(eac3(0, 0, 0, 2, 16)->samplesPerFrame, 256u);
+    EXPECT_FALSE(eac3(0, 0, 3, 2, 8)) << "AC-3";
+    EXPECT_FALSE(eac3(1, 0, 3, 2, 16)) << "a dependent substream alone";
+    EXPECT_FALSE(eac3(0, 3, 3, 2, 16)) << "reserved rate";
+}
+
+// An SPS of 1920x1088 coded, 8 lines cropped by the conformance window, behind `subLayers`
+// sub-layers whose profile and level fields are skipped.
+std::vector<BYTE> HevcSps(unsigned subLayers, unsigned chroma = 1)
+{
+    BitWriter w;
+    w.U(16, 0x4201), w.U(4, 0), w.U(3, subLayers), w.U(1, 1);
+    w.U(8, 0x01), w.U(32, 0x60000000), w.U(48, 0x900000000000ULL), w.U(8, 123);
+    for (unsigned i = 0; i < subLayers; ++i)
+        w.U(1, 1), w.U(1, 1);
+    if (subLayers > 0)
+        w.U(2 * (8 - subLayers), 0);
+    for (unsigned i = 0; i < subLayers; ++i)
+        w.U(32, 0xFFFFFFFF), w.U(32, 0xFFFFFFFF), w.U(24, 0xFFFFFF), w.U(8, 0xFF);
+    w.UE(0), w.UE(chroma), w.UE(1920), w.UE(1088);
+    w.U(1, 1), w.UE(0), w.UE(0), w.UE(0), w.UE(4);
+    w.UE(2), w.UE(2);  // 10-bit
+    return w.Nal();
+}
+
+std::vector<BYTE> AnnexB(std::initializer_list<std::vector<BYTE>> units)
+{
+    std::vector<BYTE> bytes;
+    for (const auto& unit : units) {
+        bytes.insert(bytes.end(), {0, 0, 0, 1});
+        bytes.insert(bytes.end(), unit.begin(), unit.end());
+    }
+    return bytes;
+}
+
+TEST(MpegVideoSequence, HevcParameterSetsMakeTheConfigurationRecord)
+{
+    const std::vector<BYTE> vps = {0x40, 0x01, 0x0C, 0x01, 0xFF}, pps = {0x44, 0x01, 0xC1, 0x72};
+    const std::vector<BYTE> delimiter = {0x46, 0x01, 0x50};
+    for (unsigned subLayers : {0u, 2u}) {
+        SCOPED_TRACE(subLayers);
+        const std::vector<BYTE> sps = HevcSps(subLayers);
+        const auto sets = ParseHevcParameterSets(AnnexB({delimiter, vps, sps, pps}));
+        ASSERT_TRUE(sets);
+        EXPECT_EQ(sets->width, 1920u);
+        EXPECT_EQ(sets->height, 1080u);
+        EXPECT_EQ(sets->profile, 1u);
+        EXPECT_EQ(sets->level, 123u);
+        const std::vector<BYTE>& record = sets->configuration;
+        ASSERT_EQ(record.size(), 23 + 3 * 5 + vps.size() + sps.size() + pps.size());
+        EXPECT_EQ(record[0], 1);
+        EXPECT_EQ(record[12], 123);  // level after the profile, compatibility and constraint bytes
+        EXPECT_EQ(record[16], 0xFC | 1);  // 4:2:0
+        EXPECT_EQ(record[17], 0xF8 | 2);
+        EXPECT_EQ(record[21], ((subLayers + 1) << 3) | 4 | 3);  // temporal layers, nested, 4-byte lengths
+        EXPECT_EQ(record[22], 3);
+        EXPECT_EQ(record[23], 32);
+        EXPECT_TRUE(std::equal(sps.begin(), sps.end(), record.begin() + 23 + 5 + vps.size() + 5));
+        const auto type = HevcMediaType(*sets);
+        EXPECT_EQ(*type.Subtype(), MEDIASUBTYPE_HEVC);
+        const auto info = FormatRecord<MPEG2VIDEOINFO>(type);
+        EXPECT_EQ(info.cbSequenceHeader, record.size());
+        EXPECT_EQ(info.dwFlags, 4u);
+    }
+    EXPECT_FALSE(ParseHevcParameterSets(AnnexB({vps, HevcSps(0)}))) << "no PPS";
+    EXPECT_FALSE(ParseHevcParameterSets(AnnexB({vps, HevcSps(0, 4), pps}))) << "chroma format 4";
+    EXPECT_FALSE(ParseHevcParameterSets(AnnexB({vps, HevcSps(7), pps}))) << "eight sub-layers";
+    std::vector<BYTE> shortSps = HevcSps(0);
+    shortSps.resize(10);
+    EXPECT_FALSE(ParseHevcParameterSets(AnnexB({vps, shortSps, pps}))) << "cut inside the profile";
 }
 
 TEST(MpegVideoSequence, Vc1AdvancedProfileHeader)

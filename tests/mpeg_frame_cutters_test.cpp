@@ -82,7 +82,7 @@ TEST(MpegFrameCutters, H264AccessUnitsByDelimiterOrByTimedUnits)
     const std::vector<BYTE> sps = {0, 0, 0, 1, 0x67, 0x42, 0x00, 0x1E};
     const std::vector<BYTE> idr = {0, 0, 1, 0x65, 0x88, 0x84, 0x21};
     const std::vector<BYTE> slice = {0, 0, 0, 1, 0x41, 0x9A, 0x02};
-    KAvcAccessUnits cutter;
+    KNalAccessUnits cutter;
     KMpegUnits units;
     cutter.Push(*Pes(Join({aud, sps, idr}), 0), units);
     cutter.Push(*Pes(Join({aud, slice}), 400), units);
@@ -124,6 +124,39 @@ TEST(MpegFrameCutters, H264AccessUnitsByDelimiterOrByTimedUnits)
     EXPECT_FALSE(units[1]->HasTime());
     EXPECT_EQ(units[1]->payload.size(), 7u);
     EXPECT_EQ(units[2]->payload.size(), 8u + 7u);
+}
+
+// HEVC names a unit's type in the six bits after the forbidden bit of a 2-byte header, and a
+// picture's first slice by the bit after that header.
+TEST(MpegFrameCutters, HevcAccessUnitsByTheirOwnNalTypes)
+{
+    const std::vector<BYTE> vps = {0, 0, 0, 1, 0x40, 0x01, 0x0C};
+    const std::vector<BYTE> idr = {0, 0, 1, 0x26, 0x01, 0xAF, 0x10};          // IDR_W_RADL, first slice
+    const std::vector<BYTE> idrPart = {0, 0, 1, 0x26, 0x01, 0x40, 0x20};      // a later slice of it
+    const std::vector<BYTE> trail = {0, 0, 0, 1, 0x02, 0x01, 0xD0, 0x30};    // TRAIL_R, first slice
+    const std::vector<BYTE> suffixSei = {0, 0, 1, 0x50, 0x01, 0x05};          // type 40 stays behind
+    KNalAccessUnits cutter(NalCodec::Hevc);
+    KMpegUnits units;
+    cutter.Push(*Pes(Join({vps, idr, idrPart, suffixSei, trail}), 0), units);
+    cutter.Push(*Pes(Join({vps, idr}), 800), units);
+    cutter.Flush(units);
+    ASSERT_EQ(units.size(), 3u);
+    EXPECT_EQ(units[0]->payload.size(), 7u + 8u + 8u + 7u);
+    EXPECT_EQ(units[0]->start, 0);
+    EXPECT_EQ(units[1]->payload, (std::vector<BYTE>{0, 0, 0, 4, 0x02, 0x01, 0xD0, 0x30}));
+    EXPECT_FALSE(units[1]->HasTime());
+    EXPECT_EQ(units[2]->start, 800);
+
+    // With delimiters (type 35) only a delimiter starts one, whatever follows.
+    cutter.Reset();
+    units.clear();
+    const std::vector<BYTE> aud = {0, 0, 0, 1, 0x46, 0x01, 0x10};
+    cutter.Push(*Pes(Join({aud, idr, trail}), 0), units);
+    cutter.Push(*Pes(Join({aud, trail}), 400), units);
+    cutter.Flush(units);
+    ASSERT_EQ(units.size(), 2u);
+    EXPECT_EQ(units[0]->payload.size(), 7u + 8u + 8u);
+    EXPECT_EQ(units[1]->start, 400);
 }
 
 TEST(MpegFrameCutters, Vc1FramesRunFromOneFrameStartCodeToTheNext)

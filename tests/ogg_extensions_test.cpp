@@ -12,6 +12,7 @@
 #include "framework/module_subtypes.h"
 #include "host/recording_sink.h"
 #include "tests/fixture_reference.h"
+#include "tests/test_support.h"
 #include "tests/play_session.h"
 
 namespace {
@@ -23,10 +24,7 @@ using vmx::test::SamplesOf;
 
 constexpr REFERENCE_TIME kSecond = 10000000;
 
-struct ScopedExtensions {
-    explicit ScopedExtensions(bool on) { OverrideExtensions(on); }
-    ~ScopedExtensions() { OverrideExtensions(std::nullopt); }
-};
+using vmx::test::ScopedExtensions;
 
 struct OggCase {
     const char* file;  // under tests/fixtures, without the extension's table suffix

@@ -1,5 +1,5 @@
-// Small helpers shared by the tests: a scratch directory, an environment variable set for one
-// test, text conversion.
+// Small helpers shared by the tests: a scratch directory, an environment variable or the
+// extensions switch set for one test, text conversion.
 #pragma once
 
 #include <atomic>
@@ -9,6 +9,8 @@
 #include <sstream>
 #include <string>
 #include <unistd.h>
+
+#include "framework/extensions.h"
 
 namespace vmx::test {
 
@@ -56,6 +58,14 @@ private:
     const char* name_;
     bool hadOld_ = false;
     std::string old_;
+};
+
+// The extensions switch as the test sets it, until the end of the scope.
+struct ScopedExtensions {
+    explicit ScopedExtensions(bool on) { OverrideExtensions(on); }
+    ~ScopedExtensions() { OverrideExtensions(std::nullopt); }
+    ScopedExtensions(const ScopedExtensions&) = delete;
+    ScopedExtensions& operator=(const ScopedExtensions&) = delete;
 };
 
 inline std::string ReadText(const std::string& path)

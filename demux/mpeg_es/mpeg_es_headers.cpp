@@ -318,6 +318,37 @@ DWORD Ac3Channels(const Ac3Header& header)
     return kChannels[header.acmod & 7] + header.lfeon;
 }
 
+std::optional<Eac3Header> ParseEac3Header(EsBytes payload)
+{
+    for (size_t i = 0; i + 6 <= payload.size(); ++i) {
+        if (payload[i] != 0x0B || payload[i + 1] != 0x77)
+            continue;
+        EsBits bits(payload.subspan(i + 2));
+        const DWORD streamType = bits.Get(2);
+        bits.Get(3);  // substreamid
+        const DWORD frameWords = bits.Get(11) + 1;
+        const DWORD fscod = bits.Get(2);
+        const DWORD fscod2OrBlocks = bits.Get(2);
+        const DWORD acmod = bits.Get(3);
+        const DWORD lfeon = bits.Get(1);
+        const DWORD bsid = bits.Get(5);
+        // A dependent substream (type 1) only extends the frame before it.
+        if (bsid <= 10 || bsid > 16 || streamType == 1 || streamType == 3 || (fscod == 3 && fscod2OrBlocks == 3))
+            return std::nullopt;
+        constexpr DWORD kRates[3] = {48000, 44100, 32000};
+        constexpr DWORD kBlocks[4] = {1, 2, 3, 6};
+        constexpr DWORD kChannels[8] = {2, 1, 2, 3, 3, 4, 4, 5};
+        Eac3Header header;
+        // fscod 3: a half rate, and always six blocks.
+        header.sampleRate = fscod == 3 ? kRates[fscod2OrBlocks] / 2 : kRates[fscod];
+        header.samplesPerFrame = 256 * (fscod == 3 ? 6 : kBlocks[fscod2OrBlocks]);
+        header.channels = kChannels[acmod] + lfeon;
+        header.frameSize = 2 * frameWords;
+        return header;
+    }
+    return std::nullopt;
+}
+
 std::optional<DtsHeader> ParseDtsHeader(EsBytes payload)
 {
     for (size_t i = 0; i + 10 <= payload.size(); ++i) {

@@ -73,6 +73,14 @@ struct Ac3Header {
     DWORD lfeon = 0;
 };
 
+// E-AC-3, read by the MPEG demuxers only with the extensions switch on.
+struct Eac3Header {
+    DWORD sampleRate = 0;
+    DWORD channels = 0;
+    DWORD frameSize = 0;  // bytes
+    DWORD samplesPerFrame = 0;
+};
+
 struct DtsHeader {
     DWORD frameSize = 0;
     DWORD amode = 0;
@@ -99,6 +107,8 @@ std::optional<MpegAudioHeader> ParseMpegAudioHeader(EsBytes payload);
 std::optional<AdtsHeader> ParseAdtsHeader(EsBytes payload, DWORD samplingIndexLimit = 12);
 // AC-3 only: E-AC-3's bsid of 16 is refused.
 std::optional<Ac3Header> ParseAc3Header(EsBytes payload);
+// E-AC-3 at the first sync word: a bsid of 11 to 16 (AC-3 ones are refused).
+std::optional<Eac3Header> ParseEac3Header(EsBytes payload);
 std::optional<DtsHeader> ParseDtsHeader(EsBytes payload);
 // The 3 bytes of the LPCM header that follow the 4-byte sub-stream header.
 std::optional<LpcmHeader> ParseLpcmHeader(EsBytes header);

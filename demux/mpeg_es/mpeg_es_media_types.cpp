@@ -68,6 +68,20 @@ CMediaType AvcMediaType(const AvcParameterSets& sets)
     return MakeMediaType(CMediaType(&MEDIATYPE_Video), FourccGuid(MakeFourcc('A', 'V', 'C', '1')), FORMAT_MPEG2Video, block);
 }
 
+CMediaType HevcMediaType(const HevcParameterSets& sets)
+{
+    BITMAPINFOHEADER bitmap = Bitmap(sets.width, sets.height, MakeFourcc('H', 'E', 'V', 'C'));
+    bitmap.biPlanes = 1;
+    bitmap.biBitCount = 24;
+    FormatBytes block = Mpeg2VideoInfoBlock(bitmap, sets.configuration, sets.profile, sets.level, 4);
+    const RECT picture{0, 0, static_cast<LONG>(sets.width), static_cast<LONG>(sets.height)};
+    PutRecord(block, offsetof(VIDEOINFOHEADER2, rcSource), picture);
+    PutRecord(block, offsetof(VIDEOINFOHEADER2, rcTarget), picture);
+    PutRecord(block, offsetof(VIDEOINFOHEADER2, dwPictAspectRatioX), sets.width);
+    PutRecord(block, offsetof(VIDEOINFOHEADER2, dwPictAspectRatioY), sets.height);
+    return MakeMediaType(CMediaType(&MEDIATYPE_Video), MEDIASUBTYPE_HEVC, FORMAT_MPEG2Video, block);
+}
+
 CMediaType Vc1MediaType(const Vc1Sequence& seq)
 {
     const DWORD wvc1 = MakeFourcc('W', 'V', 'C', '1');
@@ -137,6 +151,17 @@ CMediaType Ac3MediaType(const Ac3Header& header)
     wave.nAvgBytesPerSec = Ac3BytesPerSecond(header);
     wave.nBlockAlign = static_cast<WORD>(static_cast<ULONGLONG>(wave.nAvgBytesPerSec) * 1536 / wave.nSamplesPerSec);
     return AudioType(MEDIASUBTYPE_DolbyAc3, WaveBlock(wave));
+}
+
+CMediaType Eac3MediaType(const Eac3Header& header)
+{
+    WAVEFORMATEX wave{};
+    wave.wFormatTag = 0x2000;
+    wave.nChannels = static_cast<WORD>(header.channels);
+    wave.nSamplesPerSec = header.sampleRate;
+    wave.nAvgBytesPerSec = static_cast<DWORD>(static_cast<ULONGLONG>(header.frameSize) * header.sampleRate / header.samplesPerFrame);
+    wave.nBlockAlign = static_cast<WORD>(header.frameSize);
+    return AudioType(MEDIASUBTYPE_DolbyDigitalPlus, WaveBlock(wave));
 }
 
 CMediaType DtsMediaType(const DtsHeader& header)

@@ -26,6 +26,38 @@ size_t FindStartCode(const std::vector<BYTE>& bytes, size_t from)
     return code == kNoStartCode ? std::string::npos : code;
 }
 
+// What a NAL unit (behind its 4-byte length) is to the access-unit cutter.
+struct NalRole {
+    bool delimiter = false;
+    bool slice = false;
+    bool firstSlice = false;  // the first slice of a picture
+    bool leading = false;     // a unit that comes before the slices of a picture
+};
+
+NalRole AvcRole(const std::vector<BYTE>& bytes)
+{
+    const BYTE type = bytes[4] & 0x1F;
+    NalRole role;
+    role.delimiter = type == 9;
+    role.slice = type == 1 || type == 5;
+    role.firstSlice = role.slice && bytes.size() > 5 && (bytes[5] & 0x80) != 0;  // first_mb_in_slice 0
+    role.leading = type == 6 || type == 7 || type == 8 || (type >= 14 && type <= 18);
+    return role;
+}
+
+NalRole HevcRole(const std::vector<BYTE>& bytes)
+{
+    const BYTE type = (bytes[4] >> 1) & 0x3F;
+    NalRole role;
+    role.delimiter = type == 35;
+    role.slice = type < 32;
+    // first_slice_segment_in_pic_flag follows the 2-byte header.
+    role.firstSlice = role.slice && bytes.size() > 6 && (bytes[6] & 0x80) != 0;
+    // VPS, SPS, PPS, prefix SEI and the reserved types that precede a picture.
+    role.leading = (type >= 32 && type <= 34) || type == 39 || (type >= 41 && type <= 44) || (type >= 48 && type <= 55);
+    return role;
+}
+
 }  // namespace
 
 // ---- Timed buffer -------------------------------------------------------------------------------
@@ -111,9 +143,9 @@ void KAdtsFramer::Push(KPacket& packet, KMpegUnits& units)
     }
 }
 
-// ---- H.264 --------------------------------------------------------------------------------------
+// ---- H.264 and HEVC ---------------------------------------------------------------------------
 
-void KAvcAccessUnits::Reset()
+void KNalAccessUnits::Reset()
 {
     m_buffer.Clear();
     m_searchFrom = 0;
@@ -124,7 +156,7 @@ void KAvcAccessUnits::Reset()
     m_pendingStart = m_pendingStop = PACKET_NO_TIME;
 }
 
-void KAvcAccessUnits::Push(KPacket& packet, KMpegUnits& units)
+void KNalAccessUnits::Push(KPacket& packet, KMpegUnits& units)
 {
     m_buffer.Append(packet);
     std::vector<BYTE>& bytes = m_buffer.bytes;
@@ -152,7 +184,7 @@ void KAvcAccessUnits::Push(KPacket& packet, KMpegUnits& units)
     m_searchFrom = std::max<size_t>(3, bytes.size() >= 2 ? bytes.size() - 2 : 0);
 }
 
-void KAvcAccessUnits::CutUnit(size_t end, KMpegUnits& units)
+void KNalAccessUnits::CutUnit(size_t end, KMpegUnits& units)
 {
     const std::vector<BYTE>& bytes = m_buffer.bytes;
     const size_t first = m_unitCode + 3;
@@ -169,22 +201,20 @@ void KAvcAccessUnits::CutUnit(size_t end, KMpegUnits& units)
     AddNal(std::move(nal), units);
 }
 
-void KAvcAccessUnits::AddNal(std::unique_ptr<KPacket> nal, KMpegUnits& units)
+void KNalAccessUnits::AddNal(std::unique_ptr<KPacket> nal, KMpegUnits& units)
 {
     const std::vector<BYTE>& bytes = nal->payload;  // behind its 4-byte length
-    const BYTE type = bytes[4] & 0x1F;
-    const bool vcl = type == 1 || type == 5;
-    if (type == 9)
+    const NalRole role = m_codec == NalCodec::Avc ? AvcRole(bytes) : HevcRole(bytes);
+    if (role.delimiter)
         m_delimiterSeen = true;
-    bool startsAccessUnit = type == 9;
+    bool startsAccessUnit = role.delimiter;
     if (!m_delimiterSeen) {
         // Without delimiters an access unit starts, once the current one has a slice, at a
         // parameter set, an SEI or the first slice of the next picture (a PES may carry several
         // pictures, and a picture of several slices may span PES packets).
-        const bool firstSlice = vcl && bytes.size() > 5 && (bytes[5] & 0x80) != 0;
-        const bool leading = type == 6 || type == 7 || type == 8 || (type >= 14 && type <= 18);
-        startsAccessUnit = m_sliceSeen && (leading || firstSlice);
+        startsAccessUnit = m_sliceSeen && (role.leading || role.firstSlice);
     }
+    const bool vcl = role.slice;
     startsAccessUnit = startsAccessUnit || m_nals.empty();
     // A PES time belongs to the first access unit that starts in the PES: one that arrives with
     // a unit inside an access unit waits for the next.
@@ -207,7 +237,7 @@ void KAvcAccessUnits::AddNal(std::unique_ptr<KPacket> nal, KMpegUnits& units)
     m_nals.push_back(std::move(nal));
 }
 
-void KAvcAccessUnits::DeliverAccessUnit(KMpegUnits& units)
+void KNalAccessUnits::DeliverAccessUnit(KMpegUnits& units)
 {
     if (m_nals.empty())
         return;
@@ -225,7 +255,7 @@ void KAvcAccessUnits::DeliverAccessUnit(KMpegUnits& units)
     units.push_back(std::move(unit));
 }
 
-void KAvcAccessUnits::Flush(KMpegUnits& units)
+void KNalAccessUnits::Flush(KMpegUnits& units)
 {
     if (m_unitCode != kNoUnit)
         CutUnit(m_buffer.bytes.size(), units);

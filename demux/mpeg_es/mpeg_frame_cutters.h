@@ -1,5 +1,5 @@
 // Re-framing of PES payloads into whole frames for the pins whose downstream wants them: ADTS
-// AAC (raw frames, headers removed), H.264 (access units of length-prefixed NAL units) and VC-1
+// AAC (raw frames, headers removed), H.264 and HEVC (access units of length-prefixed NAL units) and VC-1
 // (frames from one frame start code to the next). A PES time belongs to the first frame that
 // starts in its payload, so each cutter keeps the times at the byte offsets where they arrived.
 #pragma once
@@ -45,8 +45,12 @@ private:
     KTimedBuffer m_buffer;
 };
 
-class KAvcAccessUnits {
+// H.264 or HEVC: the two differ only in how a NAL header names its type.
+enum class NalCodec { Avc, Hevc };
+
+class KNalAccessUnits {
 public:
+    explicit KNalAccessUnits(NalCodec codec = NalCodec::Avc) : m_codec(codec) {}
     void Push(KPacket& packet, KMpegUnits& units);
     // The end of the stream: the unit and access unit still held are complete.
     void Flush(KMpegUnits& units);
@@ -57,6 +61,7 @@ private:
     void AddNal(std::unique_ptr<KPacket> nal, KMpegUnits& units);
     void DeliverAccessUnit(KMpegUnits& units);
 
+    NalCodec m_codec;
     KTimedBuffer m_buffer;
     size_t m_searchFrom = 0;
     // Offset of the start code of the unit being collected; none before the first.

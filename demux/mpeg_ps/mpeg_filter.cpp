@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "framework/class_ids.h"
+#include "framework/module_subtypes.h"
 
 namespace {
 
@@ -28,7 +29,9 @@ CMPG_OutputPin::CMPG_OutputPin(HRESULT* phr, CMPG_Filter* filter, LPCWSTR name, 
     if (subtype == FourccGuid(0xFF))
         m_reframe = Reframe::Adts;
     else if (IsFourcc(subtype, 'A', 'V', 'C', '1') || IsFourcc(subtype, 'a', 'v', 'c', '1'))
-        m_reframe = Reframe::Avc;
+        m_reframe = Reframe::Nal;
+    else if (subtype == MEDIASUBTYPE_HEVC)
+        m_reframe = Reframe::Nal, m_nal = KNalAccessUnits(NalCodec::Hevc);
     else if (IsFourcc(subtype, 'W', 'V', 'C', '1') || IsFourcc(subtype, 'w', 'v', 'c', '1'))
         m_reframe = Reframe::Vc1;
 }
@@ -36,7 +39,7 @@ CMPG_OutputPin::CMPG_OutputPin(HRESULT* phr, CMPG_Filter* filter, LPCWSTR name, 
 void CMPG_OutputPin::ResetCutters()
 {
     m_adts.Reset();
-    m_avc.Reset();
+    m_nal.Reset();
     m_vc1.Reset();
 }
 
@@ -77,8 +80,8 @@ HRESULT CMPG_OutputPin::FillSample(IMediaSample*& sample)
     KMpegUnits units;
     if (!packet) {
         // The end: the frame a cutter still holds is complete.
-        if (m_reframe == Reframe::Avc)
-            m_avc.Flush(units);
+        if (m_reframe == Reframe::Nal)
+            m_nal.Flush(units);
         else if (m_reframe == Reframe::Vc1)
             m_vc1.Flush(units);
         if (!units.empty()) {
@@ -108,8 +111,8 @@ HRESULT CMPG_OutputPin::FillSample(IMediaSample*& sample)
             return S_NOT_READY;
         m_adts.Push(*packet, units);
         return DeliverUnits(sample, units, true);
-    case Reframe::Avc:
-        m_avc.Push(*packet, units);
+    case Reframe::Nal:
+        m_nal.Push(*packet, units);
         return DeliverUnits(sample, units, false);
     case Reframe::Vc1:
         m_vc1.Push(*packet, units);
@@ -185,6 +188,7 @@ CMPG_Filter::~CMPG_Filter() = default;
 
 HRESULT CMPG_Filter::LoadFile(LPCOLESTR fileName)
 {
+    m_reader.ReadExtensions(ExtensionsOn());
     if (!m_reader.Open(fileName))
         return E_FAIL;
     SetDuration(m_reader.Duration());

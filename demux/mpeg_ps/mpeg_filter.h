@@ -23,7 +23,7 @@ public:
     HRESULT DeliverEndFlush() override;
 
 private:
-    enum class Reframe { None, Adts, Avc, Vc1 };
+    enum class Reframe { None, Adts, Nal, Vc1 };
 
     // Delivers the units a cutter made, one sample each; the slot is left empty.
     HRESULT DeliverUnits(IMediaSample*& sample, KMpegUnits& units, bool divideByRate);
@@ -33,7 +33,7 @@ private:
     std::optional<REFERENCE_TIME> m_lastStart;  // none after a restart
     REFERENCE_TIME m_offset = 0;                // added after a jump back in the file's times
     KAdtsFramer m_adts;
-    KAvcAccessUnits m_avc;
+    KNalAccessUnits m_nal;  // H.264 or HEVC access units
     KVc1Frames m_vc1;
 };
 

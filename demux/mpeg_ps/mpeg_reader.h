@@ -102,6 +102,8 @@ public:
     // The file is read through the reader given (a plain file reader when none).
     bool Open(LPCWSTR path, std::unique_ptr<KFileBase> file = nullptr);
     void Close();
+    // HEVC and E-AC-3 streams are identified too (before Open).
+    void ReadExtensions(bool on) { m_extensions = on; }
 
     // The next n bits (n up to 32), most significant first; with peek they stay unread. Bits past
     // the end of the file read as 0 and set the past-end flag.
@@ -175,6 +177,7 @@ private:
     std::unique_ptr<KFileBase> m_file;
     LONGLONG m_fileSize = 0;
     MpegKind m_kind = MpegKind::Unknown;
+    bool m_extensions = false;
     std::array<std::vector<MpegStreamInfo>, 3> m_lists;
 
     LONGLONG m_firstPts = kMpegNoPts;

@@ -1,5 +1,6 @@
 // Stream identification: which elementary stream a PES, transport or PVA payload carries, and
-// its media type, from the first payload (or the first collected picture) of each stream.
+// its media type, from the first payload (or the first collected picture) of each stream. HEVC
+// and E-AC-3 are tried last, and only with the extensions switch on.
 #include "demux/mpeg_ps/mpeg_reader.h"
 
 #include <algorithm>
@@ -78,7 +79,9 @@ bool KMpegReader::IdentifyVideo(MpegStreamInfo& stream, DWORD payloadLength)
 
 bool KMpegReader::IdentifyVideoBytes(MpegStreamInfo& stream, const std::vector<BYTE>& bytes)
 {
-    return FirstType(bytes, stream.type, {TypeOf<ParseMpegVideoSequence, MpegVideoMediaType>, TypeOf<ParseAvcParameterSets, AvcMediaType>});
+    if (FirstType(bytes, stream.type, {TypeOf<ParseMpegVideoSequence, MpegVideoMediaType>, TypeOf<ParseAvcParameterSets, AvcMediaType>}))
+        return true;
+    return m_extensions && FirstType(bytes, stream.type, {TypeOf<ParseHevcParameterSets, HevcMediaType>});
 }
 
 void KMpegReader::IdentifyCollected(const KCollectedVideo& unit)
@@ -117,9 +120,11 @@ bool KMpegReader::IdentifyAudio(MpegStreamInfo& stream, DWORD payloadLength)
 
 bool KMpegReader::IdentifyTransportPrivate(MpegStreamInfo& stream, DWORD payloadLength)
 {
-    return FirstType(PeekPayload(payloadLength, kIdentifyLimit), stream.type,
-                     {TypeOf<ParseAc3Header, Ac3MediaType>, TypeOf<ParseDtsHeader, DtsMediaType>,
-                      TypeOf<ParseVc1Sequence, Vc1MediaType>});
+    const std::vector<BYTE> payload = PeekPayload(payloadLength, kIdentifyLimit);
+    if (FirstType(payload, stream.type,
+                  {TypeOf<ParseAc3Header, Ac3MediaType>, TypeOf<ParseDtsHeader, DtsMediaType>, TypeOf<ParseVc1Sequence, Vc1MediaType>}))
+        return true;
+    return m_extensions && FirstType(payload, stream.type, {TypeOf<ParseEac3Header, Eac3MediaType>});
 }
 
 DWORD KMpegReader::IdentifyStream(DWORD pid, BYTE streamId, DWORD payloadLength)

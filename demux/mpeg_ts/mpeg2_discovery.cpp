@@ -24,6 +24,22 @@ void KMpeg2ReadHandler::AddStream(std::unique_ptr<KMpeg2ReadStream> stream, LONG
     m_streams.push_back(std::move(stream));
 }
 
+int KMpeg2ReadHandler::ListedType(DWORD pid) const
+{
+    for (const auto& [type, listed] : m_programTable)
+        if (listed == pid)
+            return type;
+    return -1;
+}
+
+Mpeg2StreamHints KMpeg2ReadHandler::Hints(int listedType) const
+{
+    Mpeg2StreamHints hints;
+    hints.listedType = listedType;
+    hints.extensions = m_extensions;
+    return hints;
+}
+
 KMpeg2ReadStream* KMpeg2ReadHandler::FindStream(DWORD pid)
 {
     for (auto& stream : m_streams)
@@ -45,12 +61,7 @@ void KMpeg2ReadHandler::DiscoverTransport()
         else if (!m_programTable.empty())
             break;
     }
-    const auto listedType = [&](DWORD pid) -> int {
-        for (const auto& [type, listed] : m_programTable)
-            if (listed == pid)
-                return type;
-        return -1;
-    };
+    const auto listedType = [this](DWORD pid) { return ListedType(pid); };
     KVideoHeaderCollector collector;
     SeekFile(0);
     for (int i = 0; i < kDiscoveryPackets && ReadPacket(); ++i) {
@@ -86,7 +97,7 @@ void KMpeg2ReadHandler::DiscoverTransport()
                 if (header) {
                     sawPes = true;
                     const size_t body = std::min(payload.size(), code + header->payloadOffset);
-                    auto stream = CreateMpeg2Stream(packet.pid, header->streamId, payload.subspan(body), listedType(packet.pid) == 0x0F);
+                    auto stream = CreateMpeg2Stream(packet.pid, header->streamId, payload.subspan(body), Hints(listedType(packet.pid)));
                     if (stream)
                         AddStream(std::move(stream), header->hasPts ? header->pts : -1);
                     else if (header->streamId >= 0xE0 && header->streamId <= 0xEF)
@@ -124,7 +135,7 @@ KMpeg2ReadStream* KMpeg2ReadHandler::AddCollectedStream(const KCollectedVideo& u
 {
     if (FindStream(unit.key))
         return nullptr;
-    auto stream = CreateMpeg2Stream(unit.key, unit.streamId, unit.bytes, false);
+    auto stream = CreateMpeg2Stream(unit.key, unit.streamId, unit.bytes, Hints(ListedType(unit.key)));
     if (!stream)
         return nullptr;
     KMpeg2ReadStream* added = stream.get();
@@ -144,7 +155,7 @@ void KMpeg2ReadHandler::DiscoverProgram()
             const std::span<const BYTE> payload = std::span<const BYTE>(pes.bytes).subspan(body);
             const size_t offered = pes.streamId == 0xBD || pes.streamId == 0xC0 ? 2048 : 188;
             const LONGLONG pts = header->hasPts ? header->pts : -1;
-            if (auto stream = CreateMpeg2Stream(pes.key, pes.streamId, payload.first(std::min(payload.size(), offered)), false)) {
+            if (auto stream = CreateMpeg2Stream(pes.key, pes.streamId, payload.first(std::min(payload.size(), offered)), Hints(-1))) {
                 AddStream(std::move(stream), pts);
             } else if (pes.streamId >= 0xE0 && pes.streamId <= 0xEF) {
                 // A picture runs from a timed PES over the untimed ones that follow it.
@@ -282,9 +293,10 @@ void KMpeg2ReadHandler::FindLanguages()
     }
 }
 
-int KMpeg2ReadHandler::Open(LPCWSTR path)
+int KMpeg2ReadHandler::Open(LPCWSTR path, bool extensions)
 {
     Close();
+    m_extensions = extensions;
     m_file = std::make_unique<KFile>();
     if (!m_file->Open(path)) {
         Close();

@@ -56,7 +56,7 @@ CMPG2_Filter::CMPG2_Filter(const WCHAR* name, IUnknown* outer, HRESULT* phr)
 
 HRESULT CMPG2_Filter::LoadFile(LPCOLESTR fileName)
 {
-    if (m_handler.Open(fileName) != 0)
+    if (m_handler.Open(fileName, ExtensionsOn()) != 0)
         return E_FAIL;
     SetDuration(m_handler.Duration());
     std::vector<const KMpeg2ReadStream*> streams;

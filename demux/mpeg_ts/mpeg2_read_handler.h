@@ -21,8 +21,9 @@ public:
     KMpeg2ReadHandler(const KMpeg2ReadHandler&) = delete;
     KMpeg2ReadHandler& operator=(const KMpeg2ReadHandler&) = delete;
 
-    // 0 on success; a file of no known kind or without streams fails.
-    int Open(LPCWSTR path);
+    // 0 on success; a file of no known kind or without streams fails. extensions: HEVC and
+    // E-AC-3 streams are read too.
+    int Open(LPCWSTR path, bool extensions = false);
     void Close();
     // Positions reading a little before the time (100 ns) and resets every stream.
     void SeekTo(REFERENCE_TIME time);
@@ -90,6 +91,9 @@ private:
     void AddStream(std::unique_ptr<KMpeg2ReadStream> stream, LONGLONG pts);
     // A stream of the video headers in a collected unit, added; null when they are not there.
     KMpeg2ReadStream* AddCollectedStream(const KCollectedVideo& unit);
+    // The PID's stream type in the program map; -1 when it is not listed.
+    int ListedType(DWORD pid) const;
+    Mpeg2StreamHints Hints(int listedType) const;
     // The time (100 ns from the first time) of the next PES start with a PTS of a known stream
     // at or after the position, and that packet's position; false when none before limit.
     bool ProbeTime(LONGLONG from, LONGLONG limit, LONGLONG& time, LONGLONG& position);
@@ -97,6 +101,7 @@ private:
     std::unique_ptr<KFile> m_file;
     LONGLONG m_fileSize = 0;
     int m_kind = kUnknown;
+    bool m_extensions = false;
     DWORD m_packetSize = 0;
     REFERENCE_TIME m_duration = 0;
 

@@ -66,7 +66,7 @@ struct Mpeg2Pes {
 class KMpeg2ReadStream {
 public:
     // Class codes; codes below 5 are video.
-    enum Code : int { kMpeg2Video = 2, kAvc = 3, kVc1 = 4, kMpegAudio = 5, kAc3 = 6, kAac = 7, kDts = 8, kLpcm = 9 };
+    enum Code : int { kHevc = 1, kMpeg2Video = 2, kAvc = 3, kVc1 = 4, kMpegAudio = 5, kAc3 = 6, kAac = 7, kDts = 8, kLpcm = 9 };
 
     KMpeg2ReadStream(DWORD pid, int code, CMediaType primary, CMediaType alternative = CMediaType());
     KMpeg2ReadStream(const KMpeg2ReadStream&) = delete;
@@ -109,11 +109,20 @@ protected:
     CMediaType m_alternative;
 };
 
+// Program-map stream types that decide between kinds a payload alone leaves open.
+inline constexpr int kStreamTypeAdts = 0x0F;
+inline constexpr int kStreamTypeHevc = 0x24;
+
+// What the creation of a stream knows beside its first payload.
+struct Mpeg2StreamHints {
+    int listedType = -1;      // the PID's stream type in the program map; -1 when not listed
+    bool extensions = false;  // HEVC and E-AC-3 are read
+};
+
 // Creates the stream of a PES that starts on a PID that has none yet, trying the classes the
 // stream id asks for; payload is what follows the PES header. None when no class accepts it.
-// typeListedAsAac: the program map gives the PID stream type 0x0F (ADTS AAC).
 std::unique_ptr<KMpeg2ReadStream> CreateMpeg2Stream(DWORD pid, BYTE streamId, std::span<const BYTE> payload,
-                                                    bool typeListedAsAac);
+                                                    const Mpeg2StreamHints& hints);
 // A stream from a payload without a PES header (DTS, AC-3, then MPEG-2 video).
 std::unique_ptr<KMpeg2ReadStream> CreateMpeg2StreamFromRaw(DWORD pid, std::span<const BYTE> payload);
 // The MPEG-2 video stream of a sequence header collected across packets.

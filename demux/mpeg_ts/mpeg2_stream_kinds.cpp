@@ -1,11 +1,12 @@
 // The kinds of elementary stream the transport-stream filter reads (MPEG audio and video, AAC,
-// AC-3, DTS, H.264, VC-1, LPCM), each cutting its PES payloads into samples, and the choice of
-// kind from a stream's first payload.
+// AC-3, DTS, H.264, VC-1, LPCM; HEVC and E-AC-3 with the extensions switch on), each cutting its
+// PES payloads into samples, and the choice of kind from a stream's first payload.
 #include "demux/mpeg_ts/mpeg2_read_stream.h"
 
 #include <algorithm>
 #include <cstring>
 
+#include "demux/mpeg_es/hevc_parameter_sets.h"
 #include "demux/mpeg_es/mpeg_es_headers.h"
 #include "demux/mpeg_es/mpeg_es_media_types.h"
 #include "demux/mpeg_es/mpeg_frame_cutters.h"
@@ -262,7 +263,61 @@ private:
     std::vector<BYTE> m_unit;
     std::optional<Mpeg2PesHeader> m_unitHeader;
     bool m_delimiterSeen = false;
-    KAvcAccessUnits m_pictures;
+    KNalAccessUnits m_pictures;
+    KMpegUnits m_ready;
+};
+
+// HEVC: access units are found from the NAL units (by their delimiters when the stream has them)
+// by the cutter the first MPEG filter uses, and go out as 4-byte lengths and units. Each keeps
+// the time of the PES it starts in and is a sync point when it holds an IRAP picture.
+class KMpeg2HevcStream : public KMpeg2ReadStream {
+public:
+    KMpeg2HevcStream(DWORD pid, CMediaType type, DWORD bufferSize)
+        : KMpeg2ReadStream(pid, kHevc, std::move(type)), m_bufferSize(bufferSize)
+    {
+    }
+    DWORD InitialBufferSize() const override { return m_bufferSize; }
+    void Reset() override
+    {
+        KMpeg2ReadStream::Reset();
+        m_cutter.Reset();
+        m_ready.clear();
+    }
+
+protected:
+    bool CutFrame(Mpeg2Frame& frame, bool flush) override
+    {
+        while (m_ready.empty() && !m_complete.empty()) {
+            Mpeg2Pes pes = std::move(m_complete.front());
+            m_complete.pop_front();
+            KPacket part;
+            part.payload.assign(pes.Payload().begin(), pes.Payload().end());
+            if (pes.header.hasPts)
+                part.start = part.stop = TimeOf(pes.header.pts);
+            m_cutter.Push(part, m_ready);
+        }
+        if (m_ready.empty() && flush)
+            m_cutter.Flush(m_ready);
+        if (m_ready.empty())
+            return false;
+        std::unique_ptr<KPacket> unit = std::move(m_ready.front());
+        m_ready.erase(m_ready.begin());
+        m_frame = std::move(unit->payload);
+        frame.sync = false;
+        for (size_t at = 0; at + 4 < m_frame.size();) {
+            frame.sync = frame.sync || IsHevcRandomAccess(HevcNalType(m_frame[at + 4]));
+            at += 4 + ReadBE32(m_frame.data() + at);
+        }
+        // A unit of a PES that started another keeps the last time.
+        frame.timed = unit->HasTime() || m_lastStart >= 0;
+        frame.start = unit->HasTime() ? unit->start : m_lastStart;
+        frame.stop = frame.start;
+        return true;
+    }
+
+private:
+    DWORD m_bufferSize;
+    KNalAccessUnits m_cutter{NalCodec::Hevc};
     KMpegUnits m_ready;
 };
 
@@ -449,6 +504,23 @@ std::unique_ptr<KMpeg2ReadStream> AvcStream(DWORD pid, EsBytes payload)
     return std::make_unique<KMpeg2AvcStream>(pid, AvcMediaType(*sets), area);
 }
 
+std::unique_ptr<KMpeg2ReadStream> HevcStream(DWORD pid, EsBytes payload)
+{
+    const auto sets = ParseHevcParameterSets(payload);
+    if (!sets)
+        return nullptr;
+    return std::make_unique<KMpeg2HevcStream>(pid, HevcMediaType(*sets), sets->width * sets->height);
+}
+
+std::unique_ptr<KMpeg2ReadStream> Eac3Stream(DWORD pid, EsBytes payload)
+{
+    const auto header = ParseEac3Header(payload);
+    if (!header)
+        return nullptr;
+    // Cut as AC-3 is: from a sync word at the start of a PES to the next such PES.
+    return std::make_unique<KMpeg2Ac3Stream>(pid, Eac3MediaType(*header));
+}
+
 std::unique_ptr<KMpeg2ReadStream> Vc1Stream(DWORD pid, EsBytes payload)
 {
     const auto sequence = ParseVc1Sequence(payload);
@@ -524,22 +596,29 @@ std::unique_ptr<KMpeg2ReadStream> LpcmStream(DWORD pid, EsBytes payload)
 // ---- Creation -----------------------------------------------------------------------------------
 
 std::unique_ptr<KMpeg2ReadStream> CreateMpeg2Stream(DWORD pid, BYTE streamId, std::span<const BYTE> payload,
-                                                    bool typeListedAsAac)
+                                                    const Mpeg2StreamHints& hints)
 {
     std::unique_ptr<KMpeg2ReadStream> stream;
     if (streamId >= 0xC0 && streamId <= 0xDF) {
         if ((stream = AacStream(pid, payload)))
             return stream;
-        if (typeListedAsAac)
+        if (hints.listedType == kStreamTypeAdts)
             return nullptr;  // its ADTS header may come with the next PES
         if ((stream = MpegAudioStream(pid, payload)) || (stream = DtsStream(pid, payload)) || (stream = Ac3Stream(pid, payload)))
             return stream;
     } else if (streamId >= 0xE0 && streamId <= 0xEF) {
+        // A PID the program map lists as HEVC is not tried as H.264, whose tests its units may pass.
+        if (hints.extensions && hints.listedType == kStreamTypeHevc)
+            return HevcStream(pid, payload);
         if ((stream = MpegVideoStream(pid, payload)) || (stream = AvcStream(pid, payload)))
+            return stream;
+        if (hints.extensions && (stream = HevcStream(pid, payload)))
             return stream;
     } else if (streamId == 0xBD || streamId == 0xFD) {
         if ((stream = DtsStream(pid, payload)) || (stream = Ac3Stream(pid, payload)) || (stream = Vc1Stream(pid, payload))
             || (stream = LpcmStream(pid, payload)))
+            return stream;
+        if (hints.extensions && (stream = Eac3Stream(pid, payload)))
             return stream;
     }
     return nullptr;
