@@ -354,31 +354,25 @@ HRESULT CBaseOutputPin::DecideAllocator(IMemInputPin* input, IMemAllocator** all
     if (request.cbAlign == 0)
         request.cbAlign = 1;
 
-    HRESULT hr = input->GetAllocator(allocator);
-    if (SUCCEEDED(hr) && *allocator) {
-        hr = DecideBufferSize(*allocator, &request);
-        if (SUCCEEDED(hr))
-            hr = input->NotifyAllocator(*allocator, FALSE);
-        if (SUCCEEDED(hr))
-            return S_OK;
-    }
-    if (*allocator) {
-        (*allocator)->Release();
-        *allocator = nullptr;
-    }
-    hr = InitAllocator(allocator);
-    if (SUCCEEDED(hr)) {
-        hr = DecideBufferSize(*allocator, &request);
-        if (SUCCEEDED(hr))
-            hr = input->NotifyAllocator(*allocator, FALSE);
-        if (SUCCEEDED(hr))
-            return S_OK;
-    }
-    if (*allocator) {
-        (*allocator)->Release();
-        *allocator = nullptr;
-    }
-    return hr;
+    // The input pin's allocator first, then one of our own; each must take our buffer sizes and
+    // be accepted by the input pin.
+    const auto settle = [&](HRESULT hr) {
+        if (SUCCEEDED(hr) && *allocator) {
+            hr = DecideBufferSize(*allocator, &request);
+            if (SUCCEEDED(hr))
+                hr = input->NotifyAllocator(*allocator, FALSE);
+            if (SUCCEEDED(hr))
+                return S_OK;
+        }
+        if (*allocator) {
+            (*allocator)->Release();
+            *allocator = nullptr;
+        }
+        return FAILED(hr) ? hr : E_FAIL;
+    };
+    if (settle(input->GetAllocator(allocator)) == S_OK)
+        return S_OK;
+    return settle(InitAllocator(allocator));
 }
 
 HRESULT CBaseOutputPin::InitAllocator(IMemAllocator** allocator)

@@ -136,22 +136,72 @@ private:
     DWORD m_bufferSize;
 };
 
-// H.264: PES packets are joined until one that begins with an access unit delimiter follows;
-// the access unit is then rewritten with 4-byte lengths in place of start codes.
-class KMpeg2AvcStream : public KMpeg2ReadStream {
+// A stream whose access units the NAL cutter finds (H.264 without delimiters, HEVC): PES
+// payloads go in with their times, access units of length-prefixed NAL units come out.
+class KMpeg2NalStream : public KMpeg2ReadStream {
 public:
-    KMpeg2AvcStream(DWORD pid, CMediaType type, DWORD bufferSize)
-        : KMpeg2ReadStream(pid, kAvc, std::move(type)), m_bufferSize(bufferSize)
+    KMpeg2NalStream(DWORD pid, int code, CMediaType type, DWORD bufferSize, NalCodec codec)
+        : KMpeg2ReadStream(pid, code, std::move(type)), m_bufferSize(bufferSize), m_cutter(codec)
     {
     }
     DWORD InitialBufferSize() const override { return m_bufferSize; }
     void Reset() override
     {
         KMpeg2ReadStream::Reset();
+        m_cutter.Reset();
+        m_ready.clear();
+    }
+
+protected:
+    void PushToCutter(const Mpeg2Pes& pes)
+    {
+        KPacket part;
+        part.payload.assign(pes.Payload().begin(), pes.Payload().end());
+        if (pes.header.hasPts)
+            part.start = part.stop = TimeOf(pes.header.pts);
+        m_cutter.Push(part, m_ready);
+    }
+    // The next access unit the cutter made (with flush, the one it still holds); none yet when
+    // the next PES is needed.
+    std::unique_ptr<KPacket> TakeCut(bool flush)
+    {
+        if (m_ready.empty() && flush)
+            m_cutter.Flush(m_ready);
+        if (m_ready.empty())
+            return nullptr;
+        std::unique_ptr<KPacket> unit = std::move(m_ready.front());
+        m_ready.erase(m_ready.begin());
+        return unit;
+    }
+    // Whether a NAL unit of the access unit (4-byte lengths) passes the test.
+    template <typename Test>
+    static bool AnyNal(const std::vector<BYTE>& unit, Test test)
+    {
+        for (size_t at = 0; at + 4 < unit.size(); at += 4 + ReadBE32(unit.data() + at))
+            if (test(unit[at + 4]))
+                return true;
+        return false;
+    }
+
+private:
+    DWORD m_bufferSize;
+    KNalAccessUnits m_cutter;
+    KMpegUnits m_ready;
+};
+
+// H.264: PES packets are joined until one that begins with an access unit delimiter follows;
+// the access unit is then rewritten with 4-byte lengths in place of start codes.
+class KMpeg2AvcStream : public KMpeg2NalStream {
+public:
+    KMpeg2AvcStream(DWORD pid, CMediaType type, DWORD bufferSize)
+        : KMpeg2NalStream(pid, kAvc, std::move(type), bufferSize, NalCodec::Avc)
+    {
+    }
+    void Reset() override
+    {
+        KMpeg2NalStream::Reset();
         m_unit.clear();
         m_unitHeader.reset();
-        m_pictures.Reset();
-        m_ready.clear();
     }
 
 protected:
@@ -167,15 +217,10 @@ protected:
                 // Without delimiters (a program stream from a DVD muxer, say) a PES may carry
                 // several pictures: access units are found from the units themselves, as the
                 // first MPEG filter finds them.
-                KPacket part;
-                part.payload.assign(payload.begin(), payload.end());
-                if (pes.header.hasPts)
-                    part.start = part.stop = TimeOf(pes.header.pts);
-                m_pictures.Push(part, m_ready);
+                PushToCutter(pes);
                 continue;
             }
-            const bool begins = delimited;
-            if (begins && m_unitHeader) {
+            if (delimited && m_unitHeader) {
                 Finish(frame);
                 m_unitHeader = pes.header;
                 m_unit.assign(payload.begin(), payload.end());
@@ -190,20 +235,12 @@ protected:
             m_unitHeader.reset();
             return true;
         }
-        if (m_ready.empty() && flush && !m_delimiterSeen)
-            m_pictures.Flush(m_ready);
-        if (m_ready.empty())
+        std::unique_ptr<KPacket> unit = TakeCut(flush && !m_delimiterSeen);
+        if (!unit)
             return false;
-        // An access unit the picture cutter made: its NAL units already stand behind lengths.
-        std::unique_ptr<KPacket> unit = std::move(m_ready.front());
-        m_ready.erase(m_ready.begin());
+        // An access unit the cutter made: its NAL units already stand behind lengths.
         m_frame = std::move(unit->payload);
-        bool sync = false;
-        for (size_t at = 0; at + 4 < m_frame.size();) {
-            const size_t length = ReadBE32(m_frame.data() + at);
-            sync = sync || (m_frame[at + 4] & 0x1F) == 5;
-            at += 4 + length;
-        }
+        const bool sync = AnyNal(m_frame, [](BYTE header) { return (header & 0x1F) == 5; });
         Time(frame, unit->HasTime() ? std::optional<LONGLONG>(unit->start) : std::nullopt, sync);
         return true;
     }
@@ -259,66 +296,39 @@ private:
         m_unit.clear();
     }
 
-    DWORD m_bufferSize;
     std::vector<BYTE> m_unit;
     std::optional<Mpeg2PesHeader> m_unitHeader;
     bool m_delimiterSeen = false;
-    KNalAccessUnits m_pictures;
-    KMpegUnits m_ready;
 };
 
 // HEVC: access units are found from the NAL units (by their delimiters when the stream has them)
-// by the cutter the first MPEG filter uses, and go out as 4-byte lengths and units. Each keeps
-// the time of the PES it starts in and is a sync point when it holds an IRAP picture.
-class KMpeg2HevcStream : public KMpeg2ReadStream {
+// and go out as 4-byte lengths and units. Each keeps the time of the PES it starts in and is a
+// sync point when it holds an IRAP picture.
+class KMpeg2HevcStream : public KMpeg2NalStream {
 public:
     KMpeg2HevcStream(DWORD pid, CMediaType type, DWORD bufferSize)
-        : KMpeg2ReadStream(pid, kHevc, std::move(type)), m_bufferSize(bufferSize)
+        : KMpeg2NalStream(pid, kHevc, std::move(type), bufferSize, NalCodec::Hevc)
     {
-    }
-    DWORD InitialBufferSize() const override { return m_bufferSize; }
-    void Reset() override
-    {
-        KMpeg2ReadStream::Reset();
-        m_cutter.Reset();
-        m_ready.clear();
     }
 
 protected:
     bool CutFrame(Mpeg2Frame& frame, bool flush) override
     {
-        while (m_ready.empty() && !m_complete.empty()) {
-            Mpeg2Pes pes = std::move(m_complete.front());
+        std::unique_ptr<KPacket> unit;
+        while (!(unit = TakeCut(flush && m_complete.empty())) && !m_complete.empty()) {
+            PushToCutter(m_complete.front());
             m_complete.pop_front();
-            KPacket part;
-            part.payload.assign(pes.Payload().begin(), pes.Payload().end());
-            if (pes.header.hasPts)
-                part.start = part.stop = TimeOf(pes.header.pts);
-            m_cutter.Push(part, m_ready);
         }
-        if (m_ready.empty() && flush)
-            m_cutter.Flush(m_ready);
-        if (m_ready.empty())
+        if (!unit)
             return false;
-        std::unique_ptr<KPacket> unit = std::move(m_ready.front());
-        m_ready.erase(m_ready.begin());
         m_frame = std::move(unit->payload);
-        frame.sync = false;
-        for (size_t at = 0; at + 4 < m_frame.size();) {
-            frame.sync = frame.sync || IsHevcRandomAccess(HevcNalType(m_frame[at + 4]));
-            at += 4 + ReadBE32(m_frame.data() + at);
-        }
+        frame.sync = AnyNal(m_frame, [](BYTE header) { return IsHevcRandomAccess(HevcNalType(header)); });
         // A unit of a PES that started another keeps the last time.
         frame.timed = unit->HasTime() || m_lastStart >= 0;
         frame.start = unit->HasTime() ? unit->start : m_lastStart;
         frame.stop = frame.start;
         return true;
     }
-
-private:
-    DWORD m_bufferSize;
-    KNalAccessUnits m_cutter{NalCodec::Hevc};
-    KMpegUnits m_ready;
 };
 
 // VC-1: a frame ends at the second frame start code of a PES; the rest goes in front of the
