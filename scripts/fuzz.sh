@@ -48,8 +48,8 @@ container_of() {
 }
 fixture_dirs() {
   case "$1" in
-    mpeg) echo "mpeg" ;;
-    mpeg2) echo "ts mpeg" ;;
+    mpeg) echo "mpeg ext/hevc-eac3.ts" ;;
+    mpeg2) echo "ts mpeg ext/hevc-eac3.ts" ;;
     ogg | ogg2) echo "ogg" ;;
     asf | asf_wm) echo "asf" ;;
     *) echo "$1" ;;
@@ -72,7 +72,8 @@ finding_prefix() {
   esac
 }
 
-# Copies the media files (no packet tables, notes or scripts) of the container into the seed folder.
+# Copies the media files (no packet tables, notes or scripts) of the container's folders, and the
+# single files named beside them, into the seed folder.
 make_seeds() {
   local container=$1 seeds=$2
   rm -rf "$seeds"

@@ -21,6 +21,7 @@ void KMpeg2ReadHandler::AddStream(std::unique_ptr<KMpeg2ReadStream> stream, LONG
 {
     if (pts > 0)
         stream->firstTime = pts;
+    stream->LimitPesSize(m_fileSize);
     m_streams.push_back(std::move(stream));
 }
 

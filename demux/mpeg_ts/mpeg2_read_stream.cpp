@@ -113,6 +113,7 @@ void KMpeg2ReadStream::ClosePes()
 {
     if (m_open.empty())
         return;
+    m_lastPesSize = m_open.size();
     if (auto header = ParseMpeg2PesHeader(m_open)) {
         Mpeg2Pes pes;
         pes.header = *header;
@@ -128,12 +129,15 @@ void KMpeg2ReadStream::Append(bool unitStart, std::span<const BYTE> bytes)
         ClosePes();  // whatever length the last one claimed, it ends here
     else if (m_open.empty() && !StartsWithStartCode(bytes))
         return;  // the middle of a PES whose start was not seen
-    // The first reservation is the picture size the stream's header gives; a damaged header's
-    // (gigabytes) is kept to a megabyte, and a larger PES grows as it comes.
+    // The first PES reserves the picture size the stream's header gives (a damaged header's
+    // gigabytes kept to a megabyte, and never more than the file holds), each later one a quarter more than the last took: a stream of
+    // small PES packets does not reserve a picture for each. A larger PES grows as it comes.
     constexpr size_t kLargestFirstReservation = 1 << 20;
-    if (m_open.capacity() < m_open.size() + bytes.size())
-        m_open.reserve(std::max<size_t>({std::min<size_t>(InitialBufferSize(), kLargestFirstReservation),
-                                         2 * (m_open.size() + bytes.size()), 2 * m_open.capacity()}));
+    if (m_open.capacity() < m_open.size() + bytes.size()) {
+        const size_t expected = m_lastPesSize ? m_lastPesSize + m_lastPesSize / 4
+                                              : std::min<size_t>({InitialBufferSize(), kLargestFirstReservation, m_largestPes});
+        m_open.reserve(std::max<size_t>({expected, 2 * (m_open.size() + bytes.size()), 2 * m_open.capacity()}));
+    }
     m_open.insert(m_open.end(), bytes.begin(), bytes.end());
     // A PES of known length is whole once that many bytes are there.
     while (m_open.size() >= 6) {
