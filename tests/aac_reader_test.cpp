@@ -185,12 +185,7 @@ TEST(AacReader, DamagedFramesFailOrEndCleanly)
     AacFile file(middle);
     KAacReader skipping;
     ASSERT_TRUE(file.Open(skipping));
-    int frames = 0;
-    DWORD size;
-    REFERENCE_TIME start, stop;
-    Bytes payload(200);
-    while (skipping.ReadFrame(size, start, stop) == 0 && skipping.CopyFrame(payload.data()))
-        ++frames;
+    const int frames = vmx::test::WholeFrames(skipping, 200);
     EXPECT_GE(frames, 5);
     EXPECT_LE(frames, 6);
     // A last frame running past the end ends the stream before it.
@@ -199,10 +194,7 @@ TEST(AacReader, DamagedFramesFailOrEndCleanly)
     AacFile truncated(cut);
     KAacReader partial;
     ASSERT_TRUE(truncated.Open(partial));
-    frames = 0;
-    while (partial.ReadFrame(size, start, stop) == 0 && partial.CopyFrame(payload.data()))
-        ++frames;
-    EXPECT_EQ(frames, 3);
+    EXPECT_EQ(vmx::test::WholeFrames(partial, 200), 3);
 }
 
 TEST(AacReader, SeeksInProportionToTheData)

@@ -11,34 +11,17 @@
 
 #include "demux/asf/asf_read_handler.h"
 #include "io/wide_text.h"
+#include "tests/byte_writer.h"
 #include "tests/fixture_reference.h"
 
 namespace {
 
-class Bytes {
+class Bytes : public vmx::test::ByteWriter<Bytes, vmx::test::ByteOrder::Little> {
 public:
-    Bytes& U8(std::uint64_t v) { return Put(v, 1); }
-    Bytes& U16(std::uint64_t v) { return Put(v, 2); }
-    Bytes& U32(std::uint64_t v) { return Put(v, 4); }
-    Bytes& U64(std::uint64_t v) { return Put(v, 8); }
     Bytes& Guid(const GUID& g)
     {
         const auto* p = reinterpret_cast<const BYTE*>(&g);
         data.insert(data.end(), p, p + sizeof g);
-        return *this;
-    }
-    Bytes& Raw(const std::vector<BYTE>& bytes)
-    {
-        data.insert(data.end(), bytes.begin(), bytes.end());
-        return *this;
-    }
-    std::vector<BYTE> data;
-
-private:
-    Bytes& Put(std::uint64_t v, int n)
-    {
-        for (int i = 0; i < n; ++i)
-            data.push_back(static_cast<BYTE>(v >> (8 * i)));
         return *this;
     }
 };

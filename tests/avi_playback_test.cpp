@@ -21,12 +21,7 @@
 namespace {
 
 using namespace vmx::host;
-using vmx::test::kFixtureDir;
-using vmx::test::LoadFrames;
-using vmx::test::RefFrame;
-using vmx::test::SamplesOf;
-
-constexpr REFERENCE_TIME kSecond = 10000000;
+using namespace vmx::test;
 
 // The stream index of a pin: "Video" is the first video stream, "Audio NN" stream NN.
 int StreamOf(const std::string& name, int firstVideo)

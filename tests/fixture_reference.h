@@ -20,6 +20,8 @@ namespace vmx::test {
 
 inline const std::string kFixtureDir = std::string(VMX_FIXTURES) + "/";
 
+constexpr REFERENCE_TIME kSecond = 10000000;
+
 struct RefPacket {
     REFERENCE_TIME start;  // 100 ns units
     LONGLONG pos;

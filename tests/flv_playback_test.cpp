@@ -15,13 +15,8 @@
 namespace {
 
 using namespace vmx::host;
-using vmx::test::LoadFrames;
-using vmx::test::PlaySession;
-using vmx::test::RefFrame;
-using vmx::test::SamplesOf;
+using namespace vmx::test;
 using nlohmann::json;
-
-constexpr REFERENCE_TIME kSecond = 10000000;
 
 // ffprobe's packets of the stream of a kind ("audio", "video"), in file order.
 std::vector<RefFrame> Packets(const std::string& name, const std::string& kind)
@@ -132,6 +127,27 @@ TEST(FlvPlayback, Vp6WithAlphaLosesTheAlphaOffsetToo)
     ExpectSamplesAre(SamplesOf(*PinNamed(played, "Audio Pin")), Packets("vp6a-mp3", "audio"));
 }
 
+namespace {
+
+// ffprobe's stream of a kind in flv/<file>.flv, and the pins the filter describes for the file.
+struct DescribedFile {
+    json stream;
+    PlayResult pins;
+};
+
+void Describe(const std::string& file, const std::string& kind, DescribedFile& described)
+{
+    const json table = LoadTable("flv/" + file);
+    for (const json& s : table["streams"])
+        if (s["codec_type"] == kind)
+            described.stream = s;
+    const auto source = OpenSourceFile(kFixtureDir + "flv/" + file + ".flv", "flv");
+    ASSERT_TRUE(source) << source.error;
+    described.pins = DescribeSource(source.filter.Get());
+}
+
+}  // namespace
+
 TEST(FlvPlayback, MediaTypesFromTheProbedTags)
 {
     struct Audio {
@@ -152,22 +168,16 @@ TEST(FlvPlayback, MediaTypesFromTheProbedTags)
     };
     for (const Audio& a : audios) {
         SCOPED_TRACE(a.file);
-        const json table = vmx::test::LoadTable(std::string("flv/") + a.file);
-        json stream;
-        for (const json& s : table["streams"])
-            if (s["codec_type"] == "audio")
-                stream = s;
-        const auto source = OpenSourceFile(vmx::test::kFixtureDir + "flv/" + a.file + ".flv", "flv");
-        ASSERT_TRUE(source) << source.error;
-        const PlayResult described = DescribeSource(source.filter.Get());
-        const CMediaType& type = described.report.pins.front().mediaTypes.front();
+        DescribedFile described;
+        ASSERT_NO_FATAL_FAILURE(Describe(a.file, "audio", described));
+        const CMediaType& type = described.pins.report.pins.front().mediaTypes.front();
         EXPECT_EQ(*type.Type(), MEDIATYPE_Audio);
         EXPECT_EQ(*type.Subtype(), a.subtype);
         ASSERT_EQ(*type.FormatType(), FORMAT_WaveFormatEx);
         const auto* wave = reinterpret_cast<const WAVEFORMATEX*>(type.Format());
         EXPECT_EQ(wave->wFormatTag, a.tag);
-        EXPECT_EQ(wave->nSamplesPerSec, stream["sample_rate"].get<DWORD>());
-        EXPECT_EQ(wave->nChannels, stream["channels"].get<int>());
+        EXPECT_EQ(wave->nSamplesPerSec, described.stream["sample_rate"].get<DWORD>());
+        EXPECT_EQ(wave->nChannels, described.stream["channels"].get<int>());
         EXPECT_EQ(wave->wBitsPerSample, a.bits);
         EXPECT_EQ(wave->nBlockAlign, a.bits * wave->nChannels / 8);
         EXPECT_EQ(wave->nAvgBytesPerSec, wave->nSamplesPerSec * wave->nBlockAlign);
@@ -192,15 +202,9 @@ TEST(FlvPlayback, MediaTypesFromTheProbedTags)
     };
     for (const Video& v : videos) {
         SCOPED_TRACE(v.file);
-        const json table = vmx::test::LoadTable(std::string("flv/") + v.file);
-        json stream;
-        for (const json& s : table["streams"])
-            if (s["codec_type"] == "video")
-                stream = s;
-        const auto source = OpenSourceFile(vmx::test::kFixtureDir + "flv/" + v.file + ".flv", "flv");
-        ASSERT_TRUE(source) << source.error;
-        const PlayResult described = DescribeSource(source.filter.Get());
-        const CMediaType& type = described.report.pins.back().mediaTypes.front();
+        DescribedFile described;
+        ASSERT_NO_FATAL_FAILURE(Describe(v.file, "video", described));
+        const CMediaType& type = described.pins.report.pins.back().mediaTypes.front();
         EXPECT_EQ(*type.Subtype(), FourccGuid(v.fourcc));
         const BITMAPINFOHEADER* bitmap = nullptr;
         REFERENCE_TIME frameDuration = 0;
@@ -229,8 +233,8 @@ TEST(FlvPlayback, MediaTypesFromTheProbedTags)
             frameDuration = info->AvgTimePerFrame;
         }
         EXPECT_EQ(bitmap->biCompression, v.fourcc);
-        EXPECT_EQ(bitmap->biWidth, stream["width"].get<int>());
-        EXPECT_EQ(bitmap->biHeight, stream["height"].get<int>());
+        EXPECT_EQ(bitmap->biWidth, described.stream["width"].get<int>());
+        EXPECT_EQ(bitmap->biHeight, described.stream["height"].get<int>());
         EXPECT_EQ(frameDuration, 400000);  // 25 frames a second
     }
 }
@@ -307,9 +311,7 @@ TEST(FlvThreads, SeekStormsAndStopsFinishPromptly)
 {
     {
         PlaySession session("flv/sorenson-mp3-10s.flv", "flv");
-        ASSERT_TRUE(session.connected);
-        ASSERT_EQ(session.driver.Run(), S_OK);
-        vmx::test::SeekStormThenRestart(session, 2, 10 * kSecond);
+        ASSERT_NO_FATAL_FAILURE(vmx::test::SeekStormThenRestart(session, 2, 10 * kSecond));
         // After the storm the file plays whole once more.
         ExpectSamplesAre(session.LastSegment(0), Packets("sorenson-mp3-10s", "audio"));
         ExpectSamplesAre(session.LastSegment(1), Packets("sorenson-mp3-10s", "video"));

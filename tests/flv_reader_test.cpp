@@ -9,32 +9,15 @@
 #include "demux/flv/flv_reader.h"
 #include "io/wide_text.h"
 #include "tests/bit_writer.h"
+#include "tests/byte_writer.h"
 
 namespace {
 
-class Bytes {
+class Bytes : public vmx::test::ByteWriter<Bytes, vmx::test::ByteOrder::Big> {
 public:
-    Bytes& U8(std::uint64_t v) { return Put(v, 1); }
-    Bytes& U16(std::uint64_t v) { return Put(v, 2); }
-    Bytes& U24(std::uint64_t v) { return Put(v, 3); }
-    Bytes& U32(std::uint64_t v) { return Put(v, 4); }
     Bytes& Text(std::string_view s) { return U16(s.size()).Raw(std::vector<std::uint8_t>(s.begin(), s.end())); }
     Bytes& Number(double d) { return U8(0).Put(std::bit_cast<std::uint64_t>(d), 8); }
-    Bytes& Raw(const std::vector<std::uint8_t>& bytes)
-    {
-        data.insert(data.end(), bytes.begin(), bytes.end());
-        return *this;
-    }
     Bytes& ObjectEnd() { return U16(0).U8(9); }
-    std::vector<std::uint8_t> data;
-
-private:
-    Bytes& Put(std::uint64_t v, int n)
-    {
-        for (int i = n - 1; i >= 0; --i)
-            data.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
-        return *this;
-    }
 };
 
 // A file of tags: each call appends one tag with the previous tag's size in front.

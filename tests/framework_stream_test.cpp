@@ -83,6 +83,18 @@ void ExpectStream(const Script& script, DWORD stream, REFERENCE_TIME base, const
     EXPECT_EQ(next, samples.size()) << "extra samples";
 }
 
+// Every pin connected to a sink, the graph run (or paused) and every stream ended.
+testing::AssertionResult PlayedToTheEnd(GraphDriver& driver, bool run = true)
+{
+    if (const HRESULT hr = driver.ConnectAll(); hr != S_OK)
+        return testing::AssertionFailure() << "ConnectAll failed: " << hr;
+    if (const HRESULT hr = run ? driver.Run() : driver.Pause(); hr != S_OK)
+        return testing::AssertionFailure() << (run ? "Run" : "Pause") << " failed: " << hr;
+    if (!driver.WaitForEndOfStream(kWait))
+        return testing::AssertionFailure() << "no end of stream";
+    return testing::AssertionSuccess();
+}
+
 const SinkEvent* LastNewSegment(const std::vector<SinkEvent>& events)
 {
     const SinkEvent* found = nullptr;
@@ -98,9 +110,7 @@ TEST(FrameworkStream, EveryPacketArrivesOnceInOrderOnItsPin)
 {
     Source source(InterleavedScript(3, 120, VariedSize));
     GraphDriver driver(source.filter);
-    ASSERT_EQ(driver.ConnectAll(), S_OK);
-    ASSERT_EQ(driver.Run(), S_OK);
-    ASSERT_TRUE(driver.WaitForEndOfStream(kWait));
+    ASSERT_TRUE(PlayedToTheEnd(driver));
     for (DWORD s = 0; s < 3; ++s) {
         SCOPED_TRACE(s);
         RecordingSink* sink = driver.Sink(s);
@@ -122,9 +132,7 @@ TEST(FrameworkStream, SeekingAllPinsToOneTimeRepositionsOnceAndRebasesTimes)
 {
     Source source(InterleavedScript(2, 200, SmallSize));
     GraphDriver driver(source.filter);
-    ASSERT_EQ(driver.ConnectAll(), S_OK);
-    ASSERT_EQ(driver.Pause(), S_OK);
-    ASSERT_TRUE(driver.WaitForEndOfStream(kWait));
+    ASSERT_TRUE(PlayedToTheEnd(driver, false));
     ASSERT_EQ(source.filter->repositions, 1);
 
     const REFERENCE_TIME target = 7500000;  // 0.75 s, on a packet boundary
@@ -161,9 +169,7 @@ TEST(FrameworkStream, PacketsQueuedWhileAWorkerRestartsAreKept)
     Source source(InterleavedScript(2, 20, SmallSize));
     source.filter->TestPin(0)->startPlayDelayMs = 100;
     GraphDriver driver(source.filter);
-    ASSERT_EQ(driver.ConnectAll(), S_OK);
-    ASSERT_EQ(driver.Run(), S_OK);
-    ASSERT_TRUE(driver.WaitForEndOfStream(kWait));
+    ASSERT_TRUE(PlayedToTheEnd(driver));
     ExpectStream(source.script, 1, 0, driver.Sink(0)->Samples());
     driver.Sink(0)->Reset();
     ASSERT_EQ(driver.Seek(0, 500000), S_OK);
@@ -251,9 +257,7 @@ TEST(FrameworkStream, StopFlagsRestartDeliveryWithoutRepositioning)
 {
     Source source(InterleavedScript(2, 50, SmallSize));
     GraphDriver driver(source.filter);
-    ASSERT_EQ(driver.ConnectAll(), S_OK);
-    ASSERT_EQ(driver.Run(), S_OK);
-    ASSERT_TRUE(driver.WaitForEndOfStream(kWait));
+    ASSERT_TRUE(PlayedToTheEnd(driver));
     driver.Sink(0)->Reset();
     LONGLONG stop = 3000000;
     ASSERT_EQ(driver.Seeking(0)->SetPositions(nullptr, 0, &stop, AM_SEEKING_AbsolutePositioning), S_OK);
@@ -342,9 +346,7 @@ TEST(FrameworkStream, AFillFailureEndsOnlyItsPinWithAnErrorEvent)
     source.filter->TestPin(0)->failure = E_UNEXPECTED;
     source.filter->TestPin(0)->failAfterSamples = 3;
     GraphDriver driver(source.filter);
-    ASSERT_EQ(driver.ConnectAll(), S_OK);
-    ASSERT_EQ(driver.Run(), S_OK);
-    ASSERT_TRUE(driver.WaitForEndOfStream(kWait));
+    ASSERT_TRUE(PlayedToTheEnd(driver));
     EXPECT_EQ(driver.Sink(0)->SampleCount(), 3u);
     EXPECT_EQ(driver.Sink(0)->EndOfStreamCount(), 1u);
     ExpectStream(source.script, 2, 0, driver.Sink(1)->Samples());

@@ -11,11 +11,9 @@
 #include "tests/fixture_reference.h"
 
 using namespace vmx::host;
-using vmx::test::kFixtureDir;
+using namespace vmx::test;
 
 namespace {
-
-constexpr REFERENCE_TIME kSecond = 10000000;
 
 struct Scripted {
     OpenedSource source;

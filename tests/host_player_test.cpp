@@ -34,6 +34,13 @@ std::string FieldValue(const std::vector<FormatField>& fields, const std::string
     return "<absent>";
 }
 
+// Each named field holds the value given ("<absent>": no such field).
+void ExpectFields(const std::vector<FormatField>& fields, std::initializer_list<std::pair<const char*, const char*>> expected)
+{
+    for (const auto& [name, value] : expected)
+        EXPECT_EQ(FieldValue(fields, name), value) << name;
+}
+
 // A media type whose format block is a heap copy of exactly cbFormat bytes, so that a read past
 // it is caught by AddressSanitizer.
 CMediaType TypeWithBlock(const GUID& formatType, const void* block, size_t length)
@@ -172,35 +179,26 @@ TEST(MediaTypeText, NamesMajorTypesSubtypesAndFormats)
 TEST(MediaTypeText, WaveFormatFieldsAndLyingLengths)
 {
     std::vector<FormatField> fields = FormatBlockFields(AudioType());
-    EXPECT_EQ(FieldValue(fields, "format tag"), "PCM (0x0001)");
-    EXPECT_EQ(FieldValue(fields, "channels"), "2");
-    EXPECT_EQ(FieldValue(fields, "sample rate"), "48000");
-    EXPECT_EQ(FieldValue(fields, "avg bytes/s"), "192000");
-    EXPECT_EQ(FieldValue(fields, "block align"), "4");
-    EXPECT_EQ(FieldValue(fields, "bits per sample"), "16");
-    EXPECT_EQ(FieldValue(fields, "extra bytes"), "0");
-    EXPECT_EQ(FieldValue(fields, "warning"), "<absent>");
+    ExpectFields(fields, {{"format tag", "PCM (0x0001)"}, {"channels", "2"}, {"sample rate", "48000"},
+                         {"avg bytes/s", "192000"}, {"block align", "4"}, {"bits per sample", "16"}, {"extra bytes", "0"},
+                         {"warning", "<absent>"}});
 
     WAVEFORMATEX format{WAVE_FORMAT_MPEGLAYER3, 2, 44100, 16000, 1, 0, 30};
     fields = FormatBlockFields(TypeWithBlock(FORMAT_WaveFormatEx, &format, sizeof format));
-    EXPECT_EQ(FieldValue(fields, "cbSize"), "30");
-    EXPECT_EQ(FieldValue(fields, "warning"), "cbSize claims 30 bytes, 0 follow");
+    ExpectFields(fields, {{"cbSize", "30"}, {"warning", "cbSize claims 30 bytes, 0 follow"}});
 
     MPEG1WAVEFORMAT mpeg{};
     mpeg.wfx = WAVEFORMATEX{WAVE_FORMAT_MPEG, 2, 48000, 24000, 1, 0, sizeof mpeg - sizeof(WAVEFORMATEX)};
     mpeg.fwHeadLayer = 2;
     mpeg.dwHeadBitrate = 192000;
     fields = FormatBlockFields(TypeWithBlock(FORMAT_WaveFormatEx, &mpeg, sizeof mpeg));
-    EXPECT_EQ(FieldValue(fields, "format tag"), "MPEG (0x0050)");
-    EXPECT_EQ(FieldValue(fields, "extra bytes"), "22");
-    EXPECT_EQ(FieldValue(fields, "head layer"), "0x0002");
-    EXPECT_EQ(FieldValue(fields, "head bitrate"), "192000");
+    ExpectFields(fields, {{"format tag", "MPEG (0x0050)"}, {"extra bytes", "22"}, {"head layer", "0x0002"},
+                         {"head bitrate", "192000"}});
 
     // Ten bytes: the tag, channels and rate fit; nothing after them is read.
     fields = FormatBlockFields(TypeWithBlock(FORMAT_WaveFormatEx, &format, 10));
-    EXPECT_EQ(FieldValue(fields, "sample rate"), "44100");
-    EXPECT_EQ(FieldValue(fields, "avg bytes/s"), "<absent>");
-    EXPECT_EQ(FieldValue(fields, "warning"), "the format block holds 10 bytes, WaveFormatEx needs 18");
+    ExpectFields(fields, {{"sample rate", "44100"}, {"avg bytes/s", "<absent>"},
+                         {"warning", "the format block holds 10 bytes, WaveFormatEx needs 18"}});
 
     CMediaType missing = AudioType();
     BYTE* block = std::exchange(missing.pbFormat, nullptr);  // a block length without a block
@@ -213,13 +211,8 @@ TEST(MediaTypeText, WaveFormatFieldsAndLyingLengths)
 TEST(MediaTypeText, VideoHeaderFieldsAndTruncation)
 {
     std::vector<FormatField> fields = FormatBlockFields(VideoType(640, 480));
-    EXPECT_EQ(FieldValue(fields, "width"), "640");
-    EXPECT_EQ(FieldValue(fields, "height"), "480");
-    EXPECT_EQ(FieldValue(fields, "frame duration"), "400000");
-    EXPECT_EQ(FieldValue(fields, "fps"), "25.000");
-    EXPECT_EQ(FieldValue(fields, "compression"), "H264");
-    EXPECT_EQ(FieldValue(fields, "codec private bytes"), "0");
-    EXPECT_EQ(FieldValue(fields, "warning"), "<absent>");
+    ExpectFields(fields, {{"width", "640"}, {"height", "480"}, {"frame duration", "400000"}, {"fps", "25.000"},
+                         {"compression", "H264"}, {"codec private bytes", "0"}, {"warning", "<absent>"}});
 
     struct {
         VIDEOINFOHEADER header;
@@ -227,18 +220,15 @@ TEST(MediaTypeText, VideoHeaderFieldsAndTruncation)
     } withExtra{};
     withExtra.header.bmiHeader.biWidth = -1;
     fields = FormatBlockFields(TypeWithBlock(FORMAT_VideoInfo, &withExtra, sizeof withExtra.header + 5));
-    EXPECT_EQ(FieldValue(fields, "width"), "-1");
-    EXPECT_EQ(FieldValue(fields, "compression"), "BI_RGB (0)");
-    EXPECT_EQ(FieldValue(fields, "codec private bytes"), "5");
+    ExpectFields(fields, {{"width", "-1"}, {"compression", "BI_RGB (0)"}, {"codec private bytes", "5"}});
 
     // Cut inside the bitmap header: width and height fit, the compression does not.
     VIDEOINFOHEADER header{};
     header.bmiHeader.biWidth = 320;
     header.bmiHeader.biHeight = 240;
     fields = FormatBlockFields(TypeWithBlock(FORMAT_VideoInfo, &header, 62));
-    EXPECT_EQ(FieldValue(fields, "height"), "240");
-    EXPECT_EQ(FieldValue(fields, "compression"), "<absent>");
-    EXPECT_EQ(FieldValue(fields, "warning"), "the format block holds 62 bytes, VideoInfo needs 88");
+    ExpectFields(fields, {{"height", "240"}, {"compression", "<absent>"},
+                         {"warning", "the format block holds 62 bytes, VideoInfo needs 88"}});
 }
 
 TEST(MediaTypeText, SecondVideoHeaderAspectAndSequenceHeaderClaim)
@@ -251,12 +241,8 @@ TEST(MediaTypeText, SecondVideoHeaderAspectAndSequenceHeaderClaim)
     format.dwProfile = 100;
     format.cbSequenceHeader = 4;  // exactly the one DWORD present
     std::vector<FormatField> fields = FormatBlockFields(TypeWithBlock(FORMAT_MPEG2Video, &format, sizeof format));
-    EXPECT_EQ(FieldValue(fields, "aspect ratio"), "16:9");
-    EXPECT_EQ(FieldValue(fields, "fps"), "29.970");
-    EXPECT_EQ(FieldValue(fields, "compression"), "avc1");
-    EXPECT_EQ(FieldValue(fields, "profile"), "100");
-    EXPECT_EQ(FieldValue(fields, "sequence header bytes"), "4");
-    EXPECT_EQ(FieldValue(fields, "warning"), "<absent>");
+    ExpectFields(fields, {{"aspect ratio", "16:9"}, {"fps", "29.970"}, {"compression", "avc1"}, {"profile", "100"},
+                         {"sequence header bytes", "4"}, {"warning", "<absent>"}});
 
     format.cbSequenceHeader = 1000;
     fields = FormatBlockFields(TypeWithBlock(FORMAT_MPEG2Video, &format, sizeof format));

@@ -14,6 +14,16 @@ constexpr std::array<std::uint8_t, 8> kHighBytes = {0xF1, 0xE2, 0xD3, 0xC4, 0xB5
 
 static_assert(ReadBE32(kHighBytes.data()) == 0xF1E2D3C4u);
 
+// A field read with one of the reader's members, widened so that one table holds every width.
+template <class T, bool (KByteReader::*Read)(T*)>
+bool Widened(KByteReader& reader, std::uint64_t* value)
+{
+    T field{};
+    const bool read = (reader.*Read)(&field);
+    *value = field;
+    return read;
+}
+
 TEST(ByteHelpers, DecodeEachWidthInBothByteOrders)
 {
     const std::uint8_t* p = kHighBytes.data();
@@ -32,26 +42,26 @@ TEST(ByteReader, SequentialReadsDecodeFieldsAndAdvance)
     const std::uint8_t bytes[] = {0x7F, 0x12, 0x34, 0xAB, 0xCD, 0xEF, 0x01, 0x02, 0x03, 0x04, 0x34, 0x12,
                                   0x78, 0x56, 0x34, 0x12, 1, 2, 3, 4, 5, 6, 7, 8, 8, 7, 6, 5, 4, 3, 2, 1, 0xEE};
     KByteReader reader(bytes);
-    std::uint8_t u8 = 0;
-    std::uint16_t u16 = 0;
-    std::uint32_t u32 = 0;
-    std::uint64_t u64 = 0;
-    ASSERT_TRUE(reader.Read1(&u8));
-    EXPECT_EQ(u8, 0x7F);
-    ASSERT_TRUE(reader.ReadBE2(&u16));
-    EXPECT_EQ(u16, 0x1234);
-    ASSERT_TRUE(reader.ReadBE3(&u32));
-    EXPECT_EQ(u32, 0xABCDEFu);
-    ASSERT_TRUE(reader.ReadBE4(&u32));
-    EXPECT_EQ(u32, 0x01020304u);
-    ASSERT_TRUE(reader.ReadLE2(&u16));
-    EXPECT_EQ(u16, 0x1234);
-    ASSERT_TRUE(reader.ReadLE4(&u32));
-    EXPECT_EQ(u32, 0x12345678u);
-    ASSERT_TRUE(reader.ReadBE8(&u64));
-    EXPECT_EQ(u64, 0x0102030405060708ull);
-    ASSERT_TRUE(reader.ReadLE8(&u64));
-    EXPECT_EQ(u64, 0x0102030405060708ull);
+    struct FieldCase {
+        const char* read;
+        bool (*field)(KByteReader&, std::uint64_t*);
+        std::uint64_t expected;
+    };
+    const FieldCase fields[] = {
+        {"Read1", Widened<std::uint8_t, &KByteReader::Read1>, 0x7F},
+        {"ReadBE2", Widened<std::uint16_t, &KByteReader::ReadBE2>, 0x1234},
+        {"ReadBE3", Widened<std::uint32_t, &KByteReader::ReadBE3>, 0xABCDEF},
+        {"ReadBE4", Widened<std::uint32_t, &KByteReader::ReadBE4>, 0x01020304},
+        {"ReadLE2", Widened<std::uint16_t, &KByteReader::ReadLE2>, 0x1234},
+        {"ReadLE4", Widened<std::uint32_t, &KByteReader::ReadLE4>, 0x12345678},
+        {"ReadBE8", Widened<std::uint64_t, &KByteReader::ReadBE8>, 0x0102030405060708},
+        {"ReadLE8", Widened<std::uint64_t, &KByteReader::ReadLE8>, 0x0102030405060708},
+    };
+    for (const FieldCase& f : fields) {
+        std::uint64_t value = 0;
+        ASSERT_TRUE(f.field(reader, &value)) << f.read;
+        EXPECT_EQ(value, f.expected) << f.read;
+    }
     EXPECT_EQ(reader.Position(), sizeof bytes - 1);
     EXPECT_EQ(reader.Remaining(), 1u);
     std::span<const std::uint8_t> last;

@@ -39,6 +39,23 @@ protected:
         return bytes;
     }
 
+    // Writes the bytes to a file of that name and opens it with the reader.
+    template <class Reader>
+    testing::AssertionResult WriteAndOpen(Reader& file, const std::string& name, const std::vector<BYTE>& bytes)
+    {
+        if (file.Open(Write(name, bytes).c_str()))
+            return testing::AssertionSuccess();
+        return testing::AssertionFailure() << "cannot open " << name;
+    }
+
+    // A one-byte read, so that the window holds what follows the position.
+    static void FillWindowAt(KCacheFile& file, LONGLONG position)
+    {
+        BYTE one = 0;
+        file.Seek(position);
+        file.Read(&one, 1);
+    }
+
     std::u16string Write(const std::string& name, const std::vector<BYTE>& bytes, bool append = false)
     {
         fs::path path = dir_ / name;
@@ -208,9 +225,8 @@ TEST_F(FileReaderTest, CacheWindowRefillsOnlyWhereARequestLeavesIt)
 TEST_F(FileReaderTest, CacheReadBypassingWindowTakesWhatTheWindowHoldsAndReadsTheRestDirect)
 {
     const std::vector<BYTE> content = Content(10000);
-    std::u16string path = Write("bypass.bin", content);
     KCacheFile file(2048);
-    ASSERT_TRUE(file.Open(path.c_str()));
+    ASSERT_TRUE(WriteAndOpen(file, "bypass.bin", content));
     std::vector<BYTE> buffer(3000);
     // Window empty: one direct read, the window stays empty.
     file.Seek(500);
@@ -219,9 +235,7 @@ TEST_F(FileReaderTest, CacheReadBypassingWindowTakesWhatTheWindowHoldsAndReadsTh
     EXPECT_EQ(file.SystemReads(), 1u);
     EXPECT_EQ(file.WindowLength(), 0);
     // Window at 4000: its part is copied, the rest read direct, the window left where it was.
-    std::vector<BYTE> one(1);
-    file.Seek(4000);
-    file.Read(one.data(), 1);
+    FillWindowAt(file, 4000);
     file.Seek(5500);
     EXPECT_EQ(file.ReadBypassingWindow(buffer.data(), 3000), 3000u);
     EXPECT_EQ(buffer, Slice(content, 5500, 3000));
@@ -241,12 +255,9 @@ TEST_F(FileReaderTest, CacheReadBypassingWindowTakesWhatTheWindowHoldsAndReadsTh
 TEST_F(FileReaderTest, CacheSmallPayloadsReadInOrderGoThroughTheWindow)
 {
     const std::vector<BYTE> content = Content(20000);
-    std::u16string path = Write("packets.bin", content);
     KCacheFile file(2048);
-    ASSERT_TRUE(file.Open(path.c_str()));
-    std::vector<BYTE> one(1);
-    file.Seek(18000);
-    file.Read(one.data(), 1);
+    ASSERT_TRUE(WriteAndOpen(file, "packets.bin", content));
+    FillWindowAt(file, 18000);
     struct Step {
         LONGLONG position;
         DWORD count;
@@ -277,9 +288,8 @@ TEST_F(FileReaderTest, CacheSmallPayloadsReadInOrderGoThroughTheWindow)
 TEST_F(FileReaderTest, CacheSeekAndReadAreClampedToTheFile)
 {
     const std::vector<BYTE> content = Content(1000);
-    std::u16string path = Write("clamp.bin", content);
     KCacheFile file;
-    ASSERT_TRUE(file.Open(path.c_str()));
+    ASSERT_TRUE(WriteAndOpen(file, "clamp.bin", content));
     EXPECT_EQ(file.GetSize(), 1000);
 
     EXPECT_EQ(file.Seek(-5), 0);
@@ -299,9 +309,8 @@ TEST_F(FileReaderTest, CacheSeekAndReadAreClampedToTheFile)
 TEST_F(FileReaderTest, CacheSeesBytesAppendedAfterOpen)
 {
     const std::vector<BYTE> content = Content(6000);
-    std::u16string path = Write("grow.bin", Slice(content, 0, 3000));
     KCacheFile file;
-    ASSERT_TRUE(file.Open(path.c_str()));
+    ASSERT_TRUE(WriteAndOpen(file, "grow.bin", Slice(content, 0, 3000)));
     std::vector<BYTE> buffer(100);
     ASSERT_EQ(file.Seek(2950), 2950);
     ASSERT_EQ(file.Read(buffer.data(), 100), 50u);
@@ -322,9 +331,8 @@ TEST_F(FileReaderTest, CacheSeesBytesAppendedAfterOpen)
 TEST_F(FileReaderTest, CacheWithoutWindowMakesOneSystemReadPerRequest)
 {
     const std::vector<BYTE> content = Content(6000);
-    std::u16string path = Write("direct.bin", content);
     KCacheFile file(0);
-    ASSERT_TRUE(file.Open(path.c_str()));
+    ASSERT_TRUE(WriteAndOpen(file, "direct.bin", content));
     std::vector<BYTE> buffer(5000);
     ASSERT_EQ(file.Seek(50), 50);
     EXPECT_EQ(file.Read(buffer.data(), 5000), 5000u);
@@ -340,9 +348,8 @@ TEST_F(FileReaderTest, CacheWithoutWindowMakesOneSystemReadPerRequest)
 TEST_F(FileReaderTest, CacheShortSystemReadStopsAfterTheLastWholeChunk)
 {
     const std::vector<BYTE> content = Content(10000);
-    std::u16string path = Write("shrink.bin", content);
     KCacheFile file;
-    ASSERT_TRUE(file.Open(path.c_str()));
+    ASSERT_TRUE(WriteAndOpen(file, "shrink.bin", content));
     fs::resize_file(dir_ / "shrink.bin", 3000);
 
     // The reader still believes in 10000 bytes: it reports the count it set out to copy, but only

@@ -18,12 +18,7 @@
 namespace {
 
 using namespace vmx::host;
-using vmx::test::RefFrame;
-using vmx::test::SamplesOf;
-
-constexpr REFERENCE_TIME kSecond = 10000000;
-
-using vmx::test::ScopedExtensions;
+using namespace vmx::test;
 
 std::string TableOf(const std::string& file) { return "ext/" + file.substr(0, file.rfind('.')); }
 

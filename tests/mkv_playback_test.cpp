@@ -20,6 +20,7 @@ namespace {
 using nlohmann::json;
 using namespace vmx::host;
 using vmx::test::kFixtureDir;
+using vmx::test::kSecond;
 using vmx::test::RefFrame;
 using vmx::test::SamplesOf;
 
@@ -158,8 +159,6 @@ const SinkEvent* FirstSample(const std::vector<SinkEvent>& segment)
             return &event;
     return nullptr;
 }
-
-constexpr REFERENCE_TIME kSecond = 10000000;
 
 TEST(MkvSeeking, CuesPickTheKeyFrameOnTheSideTheSeekGoes)
 {

@@ -261,11 +261,5 @@ TEST(Mp3Reader, DamagedFilesFailToOpenOrEndCleanly)
     Mp3File truncated(cut);
     KMp3Reader partial;
     ASSERT_TRUE(truncated.Open(partial));
-    int whole = 0;
-    DWORD size;
-    REFERENCE_TIME start, stop;
-    Bytes payload(kMpeg1FrameSize);
-    while (partial.ReadFrame(size, start, stop) == 0 && partial.CopyFrame(payload.data()))
-        ++whole;
-    EXPECT_EQ(whole, 4);
+    EXPECT_EQ(vmx::test::WholeFrames(partial, kMpeg1FrameSize), 4);
 }

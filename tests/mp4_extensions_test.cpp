@@ -21,21 +21,14 @@
 #include "io/wide_text.h"
 #include "tests/fixture_reference.h"
 #include "tests/mp4_bytes.h"
-#include "tests/play_session.h"
+#include "tests/mp4_seeking.h"
 #include "tests/test_support.h"
 
 namespace {
 
 using namespace vmx::host;
-using vmx::test::kFixtureDir;
-using vmx::test::LoadFrames;
-using vmx::test::RefFrame;
-using vmx::test::SamplesOf;
-using vmx::test::ScopedTempDir;
+using namespace vmx::test;
 using namespace vmx::test::mp4;
-
-constexpr REFERENCE_TIME kSecond = 10000000;
-using vmx::test::ScopedExtensions;
 
 std::uint32_t Adler(std::span<const BYTE> bytes) { return static_cast<std::uint32_t>(adler32(1, bytes.data(), static_cast<uInt>(bytes.size()))); }
 std::uint32_t HashOf(const nlohmann::json& stream)
@@ -336,34 +329,14 @@ TEST(Mp4ExtensionPlayback, SeeksLandOnKeyFramesThroughFragmentsAndEdits)
                           Case{"keys-4s.mp4", "keys-4s.edits"}}) {
         SCOPED_TRACE(c.file);
         const auto streams = LoadFrames(std::string("mp4/") + c.table);
-        std::vector<REFERENCE_TIME> keys;
-        for (const RefFrame& frame : streams.at(0))
-            if (frame.key)
-                keys.push_back(frame.decodeTime);
+        const std::vector<REFERENCE_TIME> keys = KeyDecodeTimes(streams.at(0));
         ASSERT_GE(keys.size(), 2u);
         const REFERENCE_TIME key = keys.size() > 2 ? keys[2] : keys[1];
         vmx::test::PlaySession session(std::string("mp4/") + c.file, "mp4");
         ASSERT_TRUE(session.connected);
         ASSERT_EQ(session.driver.Pause(), S_OK);
         ASSERT_TRUE(session.SeekAndPlayToTheEnd(2, keys[1] + kSecond / 2));
-        for (std::size_t pin = 0; pin < 2; ++pin) {
-            SCOPED_TRACE(pin);
-            REFERENCE_TIME segment = -1;
-            const auto samples = session.LastSegment(pin, &segment);
-            EXPECT_EQ(segment, key);
-            const std::vector<RefFrame>& frames = streams.at(static_cast<int>(pin));
-            auto first = std::find_if(frames.begin(), frames.end(), [&](const RefFrame& f) {
-                return pin == 0 ? f.key && f.decodeTime == key : f.start >= key;
-            });
-            ASSERT_NE(first, frames.end());
-            if (pin == 1 && first != frames.begin() && first->start > key)
-                --first;
-            ASSERT_EQ(samples.size(), static_cast<std::size_t>(frames.end() - first));
-            for (std::size_t k = 0; k < samples.size(); ++k) {
-                ASSERT_EQ(samples[k].adler32, first[static_cast<std::ptrdiff_t>(k)].adler32) << k;
-                EXPECT_EQ(samples[k].start, first[static_cast<std::ptrdiff_t>(k)].start - key) << k;
-            }
-        }
+        ExpectPinsRestartAtKeyFrame(session, streams, {key, key});
         EXPECT_EQ(session.driver.Stop(), S_OK);
     }
     // A seek to 0 of an edited file: the first key frame decodes at -0.08 s, yet the seek

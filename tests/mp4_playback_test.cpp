@@ -9,6 +9,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <tuple>
 
 #include "demux/mp4/mp4_filter.h"
 #include "demux/mp4/mp4_media_types.h"
@@ -17,21 +18,14 @@
 #include "io/wide_text.h"
 #include "tests/fixture_reference.h"
 #include "tests/mp4_bytes.h"
-#include "tests/play_session.h"
+#include "tests/mp4_seeking.h"
 #include "tests/test_support.h"
 
 namespace {
 
 using namespace vmx::host;
-using vmx::test::kFixtureDir;
-using vmx::test::LoadFrames;
-using vmx::test::RefFrame;
-using vmx::test::SamplesOf;
-using vmx::test::ScopedEnv;
-using vmx::test::ScopedTempDir;
+using namespace vmx::test;
 using namespace vmx::test::mp4;
-
-constexpr REFERENCE_TIME kSecond = 10000000;
 
 // A full box: version and flags 0.
 Bytes Full(const char (&type)[5], const Bytes& body) { return vmx::test::mp4::Full(type, 0, body); }
@@ -423,30 +417,30 @@ struct Session : vmx::test::PlaySession {
     explicit Session(const std::string& file) : PlaySession("mp4/" + file, "mp4") {}
 };
 
-}  // namespace
+// keys-4s, with video key frames decoded at 0, 1, 2 and 3 s (shown 0.08 s later), and its table.
+struct KeysSession : Session {
+    KeysSession() : Session("keys-4s.mp4"), streams(LoadFrames("mp4/keys-4s")), keys(KeyDecodeTimes(streams.at(0))) {}
+    testing::AssertionResult Ready() const
+    {
+        if (!connected)
+            return testing::AssertionFailure() << "not connected";
+        if (keys.size() != 4)
+            return testing::AssertionFailure() << keys.size() << " key frames";
+        return testing::AssertionSuccess();
+    }
 
-namespace {
-
-std::vector<REFERENCE_TIME> KeyDecodeTimes(const std::vector<RefFrame>& video)
-{
+    std::map<int, std::vector<RefFrame>> streams;
     std::vector<REFERENCE_TIME> keys;
-    for (const RefFrame& frame : video)
-        if (frame.key)
-            keys.push_back(frame.decodeTime);
-    return keys;
-}
+};
 
 }  // namespace
 
 TEST(Mp4Seeking, KeyFramesOnTheSideTheSeekGoesAndAudioFollows)
 {
-    // keys-4s: video key frames decoded at 0, 1, 2 and 3 s (shown 0.08 s later). A seek starts
-    // every pin at the key frame's decode time.
-    const auto streams = LoadFrames("mp4/keys-4s");
-    const std::vector<REFERENCE_TIME> keys = KeyDecodeTimes(streams.at(0));
-    ASSERT_EQ(keys.size(), 4u);
-    Session session("keys-4s.mp4");
-    ASSERT_TRUE(session.connected);
+    // A seek starts every pin at the key frame's decode time.
+    KeysSession session;
+    ASSERT_TRUE(session.Ready());
+    const auto& [streams, keys] = std::tie(session.streams, session.keys);
     const REFERENCE_TIME target = keys[1] + kSecond / 2;
 
     // Nothing played: the graph stands before the target, so the seek goes forward, while paused.
@@ -458,36 +452,13 @@ TEST(Mp4Seeking, KeyFramesOnTheSideTheSeekGoesAndAudioFollows)
     EXPECT_EQ(reported[1], keys[2]);  // the second pin reports the key frame too
     ASSERT_EQ(session.driver.Run(), S_OK);
     ASSERT_TRUE(session.driver.WaitForEndOfStream(10000));
-    const auto expectFrom = [&](REFERENCE_TIME key) {
-        for (size_t pin = 0; pin < 2; ++pin) {
-            SCOPED_TRACE(pin);
-            REFERENCE_TIME segment = -1;
-            const auto samples = session.LastSegment(pin, &segment);
-            EXPECT_EQ(segment, key);
-            const std::vector<RefFrame>& frames = streams.at(static_cast<int>(pin));
-            // Video from the key frame on; audio from the first unit at or after the key time.
-            auto first = std::find_if(frames.begin(), frames.end(), [&](const RefFrame& f) {
-                return pin == 0 ? f.key && f.decodeTime == key : f.start >= key;
-            });
-            ASSERT_NE(first, frames.end());
-            // Audio restarts at the unit whose span holds the key time.
-            if (pin == 1 && first != frames.begin() && first->start > key)
-                --first;
-            ASSERT_EQ(samples.size(), static_cast<size_t>(frames.end() - first));
-            for (size_t k = 0; k < samples.size(); ++k) {
-                ASSERT_EQ(samples[k].adler32, first[static_cast<std::ptrdiff_t>(k)].adler32) << k;
-                EXPECT_EQ(samples[k].start, first[static_cast<std::ptrdiff_t>(k)].start - key) << k;
-            }
-            EXPECT_TRUE(samples.front().syncPoint);
-            EXPECT_TRUE(samples.front().discontinuity);
-        }
-    };
-    expectFrom(keys[2]);
+    // Video from the key frame on; audio from the unit whose span holds the key time.
+    ExpectPinsRestartAtKeyFrame(session, streams, {keys[2], keys[2], true});
     // Played to the end: the same target now lies behind, so the seek snaps back, while running.
     ASSERT_EQ(session.Seek(0, target), S_OK);
     ASSERT_EQ(session.Seek(1, target), S_OK);
     ASSERT_TRUE(session.driver.WaitForEndOfStream(10000));
-    expectFrom(keys[1]);
+    ExpectPinsRestartAtKeyFrame(session, streams, {keys[1], keys[1], true});
     EXPECT_EQ(session.driver.Stop(), S_OK);
 }
 
@@ -496,11 +467,9 @@ TEST(Mp4Seeking, AStoppedSeekKeepsTheTimeAskedForAndPrerollsFromTheKeyFrame)
     // keys-4s played to its end, then stopped: a seek to 1.5 s snaps back to the key frame at
     // 1 s, yet the pins start at 1.5 s and what lies before arrives with negative times, as
     // preroll. A seek past the last sample fails: S_FALSE, and -1 for the position.
-    const auto streams = LoadFrames("mp4/keys-4s");
-    const std::vector<REFERENCE_TIME> keys = KeyDecodeTimes(streams.at(0));
-    ASSERT_EQ(keys.size(), 4u);
-    Session session("keys-4s.mp4");
-    ASSERT_TRUE(session.connected);
+    KeysSession session;
+    ASSERT_TRUE(session.Ready());
+    const auto& [streams, keys] = std::tie(session.streams, session.keys);
     ASSERT_EQ(session.driver.Run(), S_OK);
     ASSERT_TRUE(session.driver.WaitForEndOfStream(10000));
     ASSERT_EQ(session.driver.Stop(), S_OK);
@@ -517,27 +486,9 @@ TEST(Mp4Seeking, AStoppedSeekKeepsTheTimeAskedForAndPrerollsFromTheKeyFrame)
     }
     ASSERT_EQ(session.driver.Run(), S_OK);
     ASSERT_TRUE(session.driver.WaitForEndOfStream(10000));
-    for (size_t pin = 0; pin < 2; ++pin) {
-        SCOPED_TRACE(pin);
-        REFERENCE_TIME segment = -1;
-        const auto samples = session.LastSegment(pin, &segment);
-        EXPECT_EQ(segment, target);
-        // Video from the key frame, audio from the unit that holds the key frame's time.
-        const std::vector<RefFrame>& frames = streams.at(static_cast<int>(pin));
-        auto first = std::find_if(frames.begin(), frames.end(), [&](const RefFrame& f) {
-            return pin == 0 ? f.key && f.decodeTime == keys[1] : f.start > keys[1];
-        });
-        ASSERT_NE(first, frames.end());
-        if (pin == 1)
-            --first;
-        ASSERT_EQ(samples.size(), static_cast<size_t>(frames.end() - first));
-        for (size_t k = 0; k < samples.size(); ++k) {
-            const RefFrame& frame = first[static_cast<std::ptrdiff_t>(k)];
-            ASSERT_EQ(samples[k].adler32, frame.adler32) << k;
-            ASSERT_EQ(samples[k].start, frame.start - target) << k;
-            ASSERT_EQ(samples[k].preroll, frame.start < target) << k;
-        }
-    }
+    // Video from the key frame, audio from the unit that holds the key frame's time, what comes
+    // before the time asked for as preroll.
+    ExpectPinsRestartAtKeyFrame(session, streams, {keys[1], target, false, true});
 
     for (const bool running : {false, true}) {
         SCOPED_TRACE(running);
@@ -686,9 +637,7 @@ TEST(Mp4Threads, SeekStormsAndStopsFinishPromptly)
     const auto frames = LoadFrames("mp4/keys-4s");
     {
         Session session("keys-4s.mp4");
-        ASSERT_TRUE(session.connected);
-        ASSERT_EQ(session.driver.Run(), S_OK);
-        vmx::test::SeekStormThenRestart(session, 2, 40000000);
+        ASSERT_NO_FATAL_FAILURE(vmx::test::SeekStormThenRestart(session, 2, 40000000));
         // After the storm every packet from the start arrives once more, in order.
         for (size_t pin = 0; pin < 2; ++pin)
             EXPECT_EQ(session.LastSegment(pin).size(), frames.at(static_cast<int>(pin)).size()) << pin;

@@ -21,12 +21,7 @@ namespace {
 
 using namespace vmx::host;
 using nlohmann::json;
-using vmx::test::kFixtureDir;
-using vmx::test::LoadTable;
-using vmx::test::PlaySession;
-using vmx::test::SamplesOf;
-
-constexpr REFERENCE_TIME kSecond = 10000000;
+using namespace vmx::test;
 
 std::uint32_t HexHash(const std::string& text) { return static_cast<std::uint32_t>(std::stoul(text.substr(text.find(':') + 1), nullptr, 16)); }
 
@@ -341,9 +336,7 @@ TEST(Mpeg2Threads, SeekStormsAndStopsFinishPromptly)
     const json table = LoadTable("ts/ac3-languages");
     {
         PlaySession session("ts/ac3-languages.ts", "mpeg2");
-        ASSERT_TRUE(session.connected);
-        ASSERT_EQ(session.driver.Run(), S_OK);
-        vmx::test::SeekStormThenRestart(session, 3, 2 * kSecond);
+        ASSERT_NO_FATAL_FAILURE(vmx::test::SeekStormThenRestart(session, 3, 2 * kSecond));
         // After the storm the file plays whole once more.
         for (size_t pin = 0; pin < 3; ++pin) {
             size_t packets = 0;
@@ -408,32 +401,16 @@ TEST(Mpeg2Files, ARemuxWithTenMegabytesBeforeItsNextPictureFindsItsVideoInBothFi
 
 TEST(Mpeg2Files, DamagedFilesResynchroniseAndUnknownFilesFail)
 {
-    struct Case {
-        const char* file;
-        bool loads;
-        size_t minimumVideo;  // of h264-1080's 25 pictures
-    };
-    const Case cases[] = {
+    // The least counts are of the video pin's pictures, of h264-1080's 25.
+    const vmx::test::DamagedFileCase damaged[] = {
         // Noise inside a packet: the one-byte slide finds the next sync byte.
-        {"ts/damaged/garbage.ts", true, 24},
+        {"ts/damaged/garbage.ts", 24},
         // Packets without their sync byte are passed over; the PES they began are lost.
-        {"ts/damaged/lost-sync.ts", true, 20},
+        {"ts/damaged/lost-sync.ts", 20},
         // Cut inside a PES: what is there of it is the last frame.
-        {"ts/damaged/truncated.ts", true, 16},
-        {"mpeg/damaged/mpeg2-mp2-late-start.mpg", false, 0},
-        {"mpeg/video-audio.pva", false, 0},
-        {"mpeg/bare.pes", false, 0},
+        {"ts/damaged/truncated.ts", 16},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.file);
-        const PlayResult played = vmx::test::PlayFixture(c.file, "mpeg2");
-        if (!c.loads) {
-            EXPECT_NE(played.error.find("could not load"), std::string::npos) << played.error;
-            continue;
-        }
-        ASSERT_TRUE(played.Succeeded()) << played.error;
-        ASSERT_FALSE(played.report.pins.empty());
-        EXPECT_GE(SamplesOf(played.report.pins.at(0)).size(), c.minimumVideo);
-    }
+    vmx::test::ExpectDamagedFilesPlay(damaged, "mpeg2");
+    vmx::test::ExpectFilesRefused({"mpeg/damaged/mpeg2-mp2-late-start.mpg", "mpeg/video-audio.pva", "mpeg/bare.pes"}, "mpeg2");
     vmx::test::ExpectFuzzFindingsPlayOrFail("mpeg2-", "mpeg2", kSecond);
 }

@@ -23,12 +23,7 @@ namespace {
 
 using namespace vmx::host;
 using nlohmann::json;
-using vmx::test::kFixtureDir;
-using vmx::test::LoadTable;
-using vmx::test::PlaySession;
-using vmx::test::SamplesOf;
-
-constexpr REFERENCE_TIME kSecond = 10000000;
+using namespace vmx::test;
 
 std::uint32_t Hash(const json& packet)
 {
@@ -340,9 +335,7 @@ TEST(MpegThreads, SeekStormsAndStopsFinishPromptly)
     const json table = LoadTable("mpeg/ts-h264-aac");
     {
         PlaySession session("mpeg/ts-h264-aac.ts", "mpeg");
-        ASSERT_TRUE(session.connected);
-        ASSERT_EQ(session.driver.Run(), S_OK);
-        vmx::test::SeekStormThenRestart(session, 2, 2 * kSecond);
+        ASSERT_NO_FATAL_FAILURE(vmx::test::SeekStormThenRestart(session, 2, 2 * kSecond));
         // After the storm the whole file plays once more, frame for frame.
         for (size_t pin = 0; pin < 2; ++pin) {
             const json* es = Elementary(table, static_cast<int>(pin));
@@ -359,40 +352,25 @@ TEST(MpegThreads, SeekStormsAndStopsFinishPromptly)
 
 TEST(MpegFiles, DetectionRulesAndDamagedFiles)
 {
-    struct Case {
-        const char* file;
-        bool loads;
-        size_t minimumVideo;  // samples of the video pin
-    };
-    const Case cases[] = {
-        // No pack header within the first 64 KiB, or one PES with one time: not opened.
-        {"damaged/mpeg2-mp2-late-start.mpg", false, 0},
-        {"damaged/ts-h264-aac-late-start.ts", false, 0},
-        {"damaged/single-pes.mpg", false, 0},
+    // No pack header within the first 64 KiB, or one PES with one time: not opened.
+    vmx::test::ExpectFilesRefused({"damaged/mpeg2-mp2-late-start.mpg", "damaged/ts-h264-aac-late-start.ts", "damaged/single-pes.mpg"},
+                                  "mpeg", "mpeg/");
+    // The least counts are of the video pin's samples.
+    const vmx::test::DamagedFileCase damaged[] = {
         // Cut inside the last PES or its header: that PES is not delivered (of the intact file's
         // 22 MPEG-2 samples and 50 H.264 pictures).
-        {"damaged/mpeg2-mp2-truncated.mpg", true, 16},
-        {"damaged/mpeg2-mp2-cut-pes-header.mpg", true, 16},
-        {"damaged/ts-h264-aac-truncated.ts", true, 30},
-        {"damaged/ts-h264-aac-cut-pes-header.ts", true, 30},
+        {"damaged/mpeg2-mp2-truncated.mpg", 16},
+        {"damaged/mpeg2-mp2-cut-pes-header.mpg", 16},
+        {"damaged/ts-h264-aac-truncated.ts", 30},
+        {"damaged/ts-h264-aac-cut-pes-header.ts", 30},
         // Noise inside a payload travels with it; the packets after it are found again.
-        {"damaged/mpeg2-mp2-garbage.mpg", true, 22},
-        {"damaged/ts-h264-aac-garbage.ts", true, 50},
+        {"damaged/mpeg2-mp2-garbage.mpg", 22},
+        {"damaged/ts-h264-aac-garbage.ts", 50},
         // The first PES is gone (zeroed): what follows plays.
-        {"damaged/mpeg2-mp2-zeroed-start.mpg", true, 21},
-        {"damaged/ts-h264-aac-zeroed-start.ts", true, 48},
+        {"damaged/mpeg2-mp2-zeroed-start.mpg", 21},
+        {"damaged/ts-h264-aac-zeroed-start.ts", 48},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.file);
-        const PlayResult played = vmx::test::PlayFixture(std::string("mpeg/") + c.file, "mpeg");
-        if (!c.loads) {
-            EXPECT_NE(played.error.find("could not load"), std::string::npos) << played.error;
-            continue;
-        }
-        ASSERT_TRUE(played.Succeeded()) << played.error;
-        ASSERT_FALSE(played.report.pins.empty());
-        EXPECT_GE(SamplesOf(played.report.pins.at(0)).size(), c.minimumVideo);
-    }
+    vmx::test::ExpectDamagedFilesPlay(damaged, "mpeg", "mpeg/");
     // The fuzzer's findings, played from a second in (one broke the seek search).
     vmx::test::ExpectFuzzFindingsPlayOrFail("mpeg-", "mpeg", kSecond);
 }

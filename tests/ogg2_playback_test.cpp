@@ -16,13 +16,8 @@
 namespace {
 
 using namespace vmx::host;
-using vmx::test::LoadFrames;
-using vmx::test::PlaySession;
-using vmx::test::RefFrame;
-using vmx::test::SamplesOf;
+using namespace vmx::test;
 using nlohmann::json;
-
-constexpr REFERENCE_TIME kSecond = 10000000;
 
 // The granule of the page each packet of a stream ends on (-1 for all but a page's last), in
 // order: Vorbis packets are timed from them.
@@ -433,9 +428,7 @@ TEST(Ogg2Threads, SeekStormsStopsAndTheIndexThread)
     const auto streams = RefStreams("theora-vorbis");
     {
         PlaySession session("ogg/theora-vorbis.ogg", "ogg2");
-        ASSERT_TRUE(session.connected);
-        ASSERT_EQ(session.driver.Run(), S_OK);
-        vmx::test::SeekStormThenRestart(session, 2, 10 * kSecond);
+        ASSERT_NO_FATAL_FAILURE(vmx::test::SeekStormThenRestart(session, 2, 10 * kSecond));
         // After the storm the file plays whole once more, headers first.
         EXPECT_EQ(session.LastSegment(0).size(), 3 + streams[0].packets.size());
         EXPECT_EQ(session.LastSegment(1).size(), 3 + streams[1].packets.size());

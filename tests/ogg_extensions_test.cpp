@@ -18,13 +18,7 @@
 namespace {
 
 using namespace vmx::host;
-using vmx::test::LoadFrames;
-using vmx::test::RefFrame;
-using vmx::test::SamplesOf;
-
-constexpr REFERENCE_TIME kSecond = 10000000;
-
-using vmx::test::ScopedExtensions;
+using namespace vmx::test;
 
 struct OggCase {
     const char* file;  // under tests/fixtures, without the extension's table suffix

@@ -13,11 +13,8 @@
 namespace {
 
 using namespace vmx::host;
-using vmx::test::PlaySession;
-using vmx::test::SamplesOf;
+using namespace vmx::test;
 using nlohmann::json;
-
-constexpr REFERENCE_TIME kSecond = 10000000;
 
 void ExpectSameSamples(const PinReport& ours, const PinReport& reference)
 {
@@ -96,9 +93,7 @@ TEST(OggThreads, SeeksAndStopsWithItsOwnThreads)
 {
     {
         PlaySession session("ogg/theora-vorbis-large.ogg", "ogg");
-        ASSERT_TRUE(session.connected);
-        ASSERT_EQ(session.driver.Run(), S_OK);
-        vmx::test::SeekStormThenRestart(session, 2, 19 * kSecond);
+        ASSERT_NO_FATAL_FAILURE(vmx::test::SeekStormThenRestart(session, 2, 19 * kSecond));
         // After the storm the file plays whole once more, as through the second filter.
         const PlayResult reference = vmx::test::PlayFixture("ogg/theora-vorbis-large.ogg", "ogg2");
         ASSERT_TRUE(reference.Succeeded()) << reference.error;

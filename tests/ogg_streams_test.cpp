@@ -25,6 +25,26 @@ std::vector<std::uint8_t> Text(std::uint8_t first, std::string_view text)
     return bytes;
 }
 
+// A Vorbis comment header without its framing bit: vendor "vendor", the count, then each
+// comment behind its 32-bit length.
+std::vector<std::uint8_t> VorbisComment(const std::vector<std::string_view>& comments)
+{
+    std::vector<std::uint8_t> comment = Text(0x03, "vorbis");
+    const auto append32 = [&](std::uint32_t v) {
+        for (int i = 0; i < 4; ++i)
+            comment.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+    };
+    const auto appendText = [&](std::string_view s) {
+        append32(static_cast<std::uint32_t>(s.size()));
+        comment.insert(comment.end(), s.begin(), s.end());
+    };
+    appendText("vendor");
+    append32(static_cast<std::uint32_t>(comments.size()));
+    for (std::string_view text : comments)
+        appendText(text);
+    return comment;
+}
+
 void PutLE(std::vector<std::uint8_t>& bytes, size_t at, std::uint64_t value, int width)
 {
     for (int i = 0; i < width; ++i)
@@ -80,20 +100,7 @@ TEST(OggStreams, KindsLengthBytesAndLanguages)
     EXPECT_EQ(OgmLengthValue(Bytes({0x88, 0xF4}), 2), 0xF4u);  // cut short: what is there
 
     // The first LANGUAGE comment, the tag in any case; a comment cut short has none.
-    std::vector<std::uint8_t> comment = Text(0x03, "vorbis");
-    const auto append32 = [&](std::uint32_t v) {
-        for (int i = 0; i < 4; ++i)
-            comment.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
-    };
-    const auto appendText = [&](std::string_view s) {
-        append32(static_cast<std::uint32_t>(s.size()));
-        comment.insert(comment.end(), s.begin(), s.end());
-    };
-    appendText("vendor");
-    append32(3);
-    appendText("TITLE=x");
-    appendText("language=fre");
-    appendText("LANGUAGE=eng");
+    std::vector<std::uint8_t> comment = VorbisComment({"TITLE=x", "language=fre", "LANGUAGE=eng"});
     EXPECT_EQ(OggCommentLanguage(comment), "fre");
 
     // Pins: the language follows the kind's name, but for video.
@@ -211,15 +218,6 @@ TEST(OggStreams, TheoraFramesByVersionAndKeyFrames)
 
 TEST(OggChapters, CommentTagsGiveNumberedChapters)
 {
-    std::vector<std::uint8_t> comment = Text(0x03, "vorbis");
-    const auto append32 = [&](std::uint32_t v) {
-        for (int i = 0; i < 4; ++i)
-            comment.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
-    };
-    const auto appendText = [&](std::string_view s) {
-        append32(static_cast<std::uint32_t>(s.size()));
-        comment.insert(comment.end(), s.begin(), s.end());
-    };
     const std::vector<std::string_view> entries = {
         "CHAPTER02=00:01:02.5",            // a short fraction: 62.5 s
         "TITLE=x",
@@ -232,11 +230,8 @@ TEST(OggChapters, CommentTagsGiveNumberedChapters)
         "CHAPTER01=00:00:09.000",          // the first time counts
         "CHAPTERX=00:00:01.000",
     };
-    appendText("vendor");
-    append32(static_cast<std::uint32_t>(entries.size()));
-    for (std::string_view entry : entries)
-        appendText(entry);
-    comment.push_back(1);
+    std::vector<std::uint8_t> comment = VorbisComment(entries);
+    comment.push_back(1);  // the framing bit
     const auto chapters = ParseOggChapters(comment);
     ASSERT_EQ(chapters.size(), 3u);
     EXPECT_EQ(chapters[0].number, 1);

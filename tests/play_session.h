@@ -6,7 +6,9 @@
 
 #include <chrono>
 #include <filesystem>
+#include <initializer_list>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -44,6 +46,20 @@ struct PlaySession {
             return testing::AssertionFailure() << "no end of stream";
         return testing::AssertionSuccess();
     }
+    // SeekAndPlayToTheEnd, then the samples of pin 0's new segment, which must hold some and
+    // start at the target.
+    testing::AssertionResult SeekAndPlaySegment(size_t pins, REFERENCE_TIME target, std::vector<host::SinkEvent>& samples)
+    {
+        if (testing::AssertionResult played = SeekAndPlayToTheEnd(pins, target); !played)
+            return played;
+        REFERENCE_TIME segment = -1;
+        samples = LastSegment(0, &segment);
+        if (samples.empty())
+            return testing::AssertionFailure() << "pin 0 delivered nothing";
+        if (segment != target)
+            return testing::AssertionFailure() << "the segment starts at " << segment;
+        return testing::AssertionSuccess();
+    }
     // The samples of a pin's sink after its last NewSegment, and that segment's start.
     std::vector<host::SinkEvent> LastSegment(size_t pin, REFERENCE_TIME* start = nullptr) const
     {
@@ -66,11 +82,13 @@ struct PlaySession {
     bool running = false;  // run once by SeekAndPlayToTheEnd
 };
 
-// Forty seeks from the application thread to pseudo-random times below span, from one pin after
-// another while the graph runs, then a seek of every pin back to 0: the play from the start that
-// follows is what the caller checks.
+// Runs the session's graph, then forty seeks from the application thread to pseudo-random times
+// below span, from one pin after another while the graph runs, then a seek of every pin back to
+// 0: the play from the start that follows is what the caller checks.
 inline void SeekStormThenRestart(PlaySession& session, size_t pins, REFERENCE_TIME span)
 {
+    ASSERT_TRUE(session.connected);
+    ASSERT_EQ(session.driver.Run(), S_OK);
     std::uint32_t state = 12345;
     for (int i = 0; i < 40; ++i) {
         state = state * 1103515245u + 12345u;
@@ -102,6 +120,33 @@ inline void ExpectStopWhileASinkHolds(const std::string& file, const char* filte
     Sleep(50);
     ExpectPromptStop(session);
     session.driver.Sink(pin)->ReleaseHold();
+}
+
+// A damaged fixture the filter loads, and how many samples its first pin must still deliver.
+struct DamagedFileCase {
+    const char* file;
+    size_t minimumFirstPin;
+};
+
+inline void ExpectDamagedFilesPlay(std::span<const DamagedFileCase> cases, const char* filter, const std::string& dir = "")
+{
+    for (const DamagedFileCase& c : cases) {
+        SCOPED_TRACE(c.file);
+        const host::PlayResult played = PlayFixture(dir + c.file, filter);
+        ASSERT_TRUE(played.Succeeded()) << played.error;
+        ASSERT_FALSE(played.report.pins.empty());
+        EXPECT_GE(SamplesOf(played.report.pins.at(0)).size(), c.minimumFirstPin);
+    }
+}
+
+// Fixtures the filter must refuse to load.
+inline void ExpectFilesRefused(std::initializer_list<const char*> files, const char* filter, const std::string& dir = "")
+{
+    for (const char* file : files) {
+        SCOPED_TRACE(file);
+        const host::PlayResult played = PlayFixture(dir + file, filter);
+        EXPECT_NE(played.error.find("could not load"), std::string::npos) << played.error;
+    }
 }
 
 // The fuzzer's findings kept under fuzz/ whose names start with the prefix load and play (from

@@ -1,5 +1,5 @@
 // Small helpers shared by the tests: a scratch directory, an environment variable or the
-// extensions switch set for one test, text conversion.
+// extensions switch set for one test, text conversion, the frames an elementary reader gives.
 #pragma once
 
 #include <atomic>
@@ -9,8 +9,10 @@
 #include <sstream>
 #include <string>
 #include <unistd.h>
+#include <vector>
 
 #include "framework/extensions.h"
+#include "platform/platform.h"
 
 namespace vmx::test {
 
@@ -67,6 +69,20 @@ struct ScopedExtensions {
     ScopedExtensions(const ScopedExtensions&) = delete;
     ScopedExtensions& operator=(const ScopedExtensions&) = delete;
 };
+
+// The frames an elementary-stream reader (AAC, MP3) reads and copies whole, each into a buffer
+// of payloadSize bytes, before it stops.
+template <class FrameReader>
+int WholeFrames(FrameReader& reader, size_t payloadSize)
+{
+    std::vector<BYTE> payload(payloadSize);
+    DWORD size = 0;
+    REFERENCE_TIME start = 0, stop = 0;
+    int frames = 0;
+    while (reader.ReadFrame(size, start, stop) == 0 && reader.CopyFrame(payload.data()))
+        ++frames;
+    return frames;
+}
 
 inline std::string ReadText(const std::string& path)
 {
