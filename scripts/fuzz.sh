@@ -12,7 +12,8 @@
 # (the findings of the run before move to findings.previous/).
 # Environment: FUZZ_JOBS, FUZZ_MAX_LEN (bytes an input, default 8192: headers and the first
 # packets of every seed, at the rate a parser target should keep), FUZZ_TIMEOUT (seconds an
-# input, default 5), FUZZ_NO_BUILD=1 to use the targets as built.
+# input, default 5), FUZZ_NO_BUILD=1 to use the targets as built, FUZZ_NICE (the targets' nice
+# level, default 19: a campaign beside other work yields to it; 0 on a quiet machine).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -21,6 +22,7 @@ minutes=${1:-1}
 jobs=${FUZZ_JOBS:-2}
 max_len=${FUZZ_MAX_LEN:-8192}
 timeout=${FUZZ_TIMEOUT:-5}
+niceness=${FUZZ_NICE:-19}
 round_seconds=60
 build=build/fuzz
 campaign=$build/campaign
@@ -121,7 +123,7 @@ run_target() {
     local log=$work/round-$round.log
     local started=$SECONDS
     # A finding ends the round with a non-zero status: the campaign goes on.
-    nice -n 19 "$build/$target" "${options[@]}" -max_total_time="$seconds" "$corpus" "$seeds" >"$log" 2>&1 || true
+    nice -n "$niceness" "$build/$target" "${options[@]}" -max_total_time="$seconds" "$corpus" "$seeds" >"$log" 2>&1 || true
     local spent=$(( SECONDS - started ))
     [ "$spent" -lt 1 ] && spent=1
     remaining=$(( remaining - spent ))

@@ -294,6 +294,34 @@ TEST(EbmlElement, ResyncFindsTheNextClusterOverGarbage)
     EXPECT_EQ(found, 3);  // Cues skipped, garbage crossed at odd offsets
 }
 
+TEST(EbmlElement, ResyncFindsAnIdAcrossTheEdgeOfItsReadBlock)
+{
+    // The search reads blocks of the header buffer's size, overlapping by three bytes: an ID
+    // that starts just before, on or just after a block's edge is found at its own position.
+    const Bytes cluster = El(id::kCluster, El(0xE7, {0}));
+    const size_t edge = KMkvReader::kHeaderBufferSize - 3;
+    for (size_t zeros = edge - 4; zeros <= edge + 4; ++zeros) {
+        SCOPED_TRACE(zeros);
+        MkvFile file(Concat({kEmptyEbmlHeader, El(id::kSegment, Concat({cluster, Bytes(zeros, 0), cluster}))}));
+        KMkvReader reader;
+        ASSERT_EQ(file.Open(reader), S_OK);
+        std::unique_ptr<KEbmlElement> root;
+        auto segment = SegmentOf(reader, root);
+        auto sibling = segment->FirstChild();
+        ASSERT_TRUE(sibling);
+        const LONGLONG expected = sibling->headerPos + static_cast<LONGLONG>(cluster.size() + zeros);
+        ASSERT_TRUE(sibling->NextSibling());
+        EXPECT_EQ(sibling->id.value, id::kCluster);
+        EXPECT_EQ(sibling->headerPos, expected);
+        EXPECT_FALSE(sibling->NextSibling());
+
+        auto walker = segment->FirstChild();
+        ASSERT_TRUE(walker->NextCluster());
+        EXPECT_EQ(walker->headerPos, expected);
+        EXPECT_FALSE(walker->NextCluster());
+    }
+}
+
 TEST(EbmlElement, ChildPastItsParentEndsTheWalkAtTheParentEnd)
 {
     // The Info claims 100 bytes but its Segment holds only its header and 3 bytes.

@@ -496,7 +496,9 @@ void KAvi2ReadHandler::Scan()
             // A damaged header: find the next position holding one of the streams' identifiers.
             bool found = false;
             LONGLONG from = m_scanPosition + 1;
-            block.resize(kResyncBlock + 3);
+            // A block no larger than what the file holds from here: a small damaged file would
+            // otherwise pay for the whole zeroed block.
+            block.resize(static_cast<size_t>(std::clamp<LONGLONG>(file->GetSize() - from, 0, kResyncBlock + 3)));
             while (!found && from < m_scanLimit) {
                 // The search may cross the rest of a large file: a stop does not wait for it.
                 if (Pause(0))

@@ -61,7 +61,9 @@ void KFlvReader::Probe()
             return;
         const LONGLONG dataStart = position + FlvTagWindow::kSize;
         const auto readData = [&](std::uint32_t limit) {
-            data.resize(std::min(window.dataSize, limit));
+            // A declared size runs to 16 MB: the buffer holds only what the file has there.
+            const LONGLONG there = std::max<LONGLONG>(0, m_fileSize - dataStart);
+            data.resize(static_cast<size_t>(std::min<LONGLONG>(std::min(window.dataSize, limit), there)));
             m_file.Seek(dataStart);
             data.resize(m_file.ReadBypassingWindow(data.data(), static_cast<DWORD>(data.size())));
         };
@@ -143,7 +145,8 @@ LONGLONG KFlvReader::ScanForWindow(LONGLONG from, LONGLONG limit)
     constexpr LONGLONG kChunk = 0x10000;
     std::vector<std::uint8_t> chunk;
     for (LONGLONG start = from; start < from + limit; start += kChunk) {
-        chunk.resize(static_cast<size_t>(kChunk + FlvTagWindow::kSize - 1));
+        // No bigger than what is left of the file: a resync runs on every damaged tag.
+        chunk.resize(static_cast<size_t>(std::clamp<LONGLONG>(m_fileSize - start, 0, kChunk + FlvTagWindow::kSize - 1)));
         m_file.Seek(start);
         chunk.resize(m_file.ReadBypassingWindow(chunk.data(), static_cast<DWORD>(chunk.size())));
         if (chunk.size() < FlvTagWindow::kSize)

@@ -1,15 +1,38 @@
 #include "demux/mkv/ebml_element.h"
 
 #include <algorithm>
+#include <array>
 #include <limits>
 
 #include "demux/mkv/mkv_reader.h"
+#include "io/byte_reader.h"
 
 namespace {
 
 constexpr bool IsBlock(std::uint32_t id) { return id == ebml_id::kBlockGroup || id == ebml_id::kSimpleBlock; }
 constexpr std::uint32_t kVoid = 0xEC;
 constexpr std::uint32_t kCrc32 = 0xBF;
+
+// The first position from `from` on where the four bytes there pass the test, or -1. The bytes
+// are read a block at a time: a read per byte made every resync over damaged data the slowest
+// step of a load.
+template <typename Test>
+LONGLONG FindFourBytes(KMkvReader& reader, LONGLONG from, Test test)
+{
+    // A block fits the reader's header buffer; consecutive blocks overlap by three bytes so
+    // that no position is missed.
+    constexpr LONGLONG kBlock = KMkvReader::kHeaderBufferSize - 3;
+    std::array<std::uint8_t, KMkvReader::kHeaderBufferSize> bytes{};
+    for (LONGLONG start = from;; start += kBlock) {
+        reader.Seek(start);
+        const LONGLONG length = std::min<LONGLONG>(bytes.size(), reader.Remaining());
+        if (length < 4 || FAILED(reader.ReadRaw(bytes.data(), static_cast<DWORD>(length))))
+            return -1;
+        for (LONGLONG i = 0; i + 4 <= length; ++i)
+            if (test(ReadBE32(bytes.data() + i)))
+                return start + i;
+    }
+}
 
 }  // namespace
 
@@ -156,44 +179,22 @@ bool KEbmlElement::Resync()
 {
     if (!parent || parent->id.value != ebml_id::kSegment)
         return false;
-    // Byte by byte from the damaged header: every later byte that could start a four-byte ID is
-    // tried as one of the top-level IDs.
-    reader->Seek(headerPos);
-    for (;;) {
-        std::uint8_t first = 0;
-        if (FAILED(reader->Read1(first)))
-            return false;
-        if ((first & 0xF0) != 0x10)
-            continue;
-        const LONGLONG afterFirst = reader->Tell();
-        std::uint8_t rest[3] = {};
-        if (FAILED(reader->ReadRaw(rest, 3)))
-            return false;
-        const std::uint32_t candidate = (std::uint32_t{first} << 24) | (std::uint32_t{rest[0]} << 16) |
-                                        (std::uint32_t{rest[1]} << 8) | rest[2];
-        if (ebml_id::IsTopLevel(candidate)) {
-            reader->Seek(afterFirst - 1);
-            return SUCCEEDED(ReadHeader());
-        }
-        reader->Seek(afterFirst);
-    }
+    // From the damaged header on, the four bytes at every position are tried as one of the
+    // top-level IDs.
+    const LONGLONG found = FindFourBytes(*reader, headerPos, ebml_id::IsTopLevel);
+    if (found < 0)
+        return false;
+    reader->Seek(found);
+    return SUCCEEDED(ReadHeader());
 }
 
 bool KEbmlElement::ClusterResync()
 {
     // Tries every byte offset, not only groups of four from the start, so a Cluster after an odd
     // run of garbage is found too.
-    reader->Seek(headerPos);
-    std::uint32_t window = 0;
-    int filled = 0;
-    for (;;) {
-        std::uint8_t next = 0;
-        if (FAILED(reader->Read1(next)))
-            return false;
-        window = (window << 8) | next;
-        if (++filled >= 4 && window == ebml_id::kCluster) {
-            reader->Seek(reader->Tell() - 4);
-            return SUCCEEDED(ReadHeader());
-        }
-    }
+    const LONGLONG found = FindFourBytes(*reader, headerPos, [](std::uint32_t candidate) { return candidate == ebml_id::kCluster; });
+    if (found < 0)
+        return false;
+    reader->Seek(found);
+    return SUCCEEDED(ReadHeader());
 }

@@ -277,12 +277,18 @@ bool KMpegReader::ParsePvaPacket(MpegPvaPacket& packet)
     bool found = false;
     for (DWORD tries = 0; tries < 0x10000; ++tries) {
         BYTE header[8];
-        int i = 0;
-        for (; i < 8; ++i) {
-            const int byte = ByteAt(m_bytePos + i);
-            if (byte < 0)
-                return false;
-            header[i] = static_cast<BYTE>(byte);
+        // The search tries every position of a file that is not PVA: the eight bytes come
+        // straight from the window when it holds them.
+        const LONGLONG offset = m_bytePos - m_bufferStart;
+        if (offset >= 0 && offset + 8 <= static_cast<LONGLONG>(m_bufferLength)) {
+            std::memcpy(header, m_buffer.data() + offset, sizeof header);
+        } else {
+            for (int i = 0; i < 8; ++i) {
+                const int byte = ByteAt(m_bytePos + i);
+                if (byte < 0)
+                    return false;
+                header[i] = static_cast<BYTE>(byte);
+            }
         }
         const std::uint64_t value = ReadBE64(header);
         if ((value & ~0x3FF001FFFFFULL) == 0x4156000055000000ULL) {

@@ -15,6 +15,13 @@ void KOggPageReader::Restart(LONGLONG position)
 
 DWORD KOggPageReader::Feed(DWORD count)
 {
+    // The sync buffer grows to what a refill asks for: asking no more than the file holds keeps a
+    // small file from paying for a whole zeroed window on every reader.
+    const LONGLONG left = m_file->GetSize() - m_fed;
+    if (left < static_cast<LONGLONG>(count))
+        count = left > 0 ? static_cast<DWORD>(left) : 0;
+    if (count == 0)
+        return 0;
     std::uint8_t* buffer = m_sync.Buffer(count);
     const DWORD got = m_file->Read(buffer, count);
     m_sync.Wrote(got);
