@@ -35,7 +35,9 @@ void KAsfExReadHandler::SeekTo(REFERENCE_TIME time)
     if (const AsfSimpleIndex* index = VideoIndex()) {
         if (time <= IndexedDuration() && index->interval > 0) {
             for (size_t k = 0; k < index->entries.size(); ++k) {
-                if (static_cast<REFERENCE_TIME>(k) * static_cast<REFERENCE_TIME>(index->interval) < m_timeBase + time)
+                // Entry k stands at k intervals; a damaged interval of up to 2^64 must not overflow.
+                const auto target = static_cast<std::uint64_t>(m_timeBase + time);
+                if (k < target / index->interval + (target % index->interval != 0))
                     continue;
                 const LONGLONG position = m_firstPacket + static_cast<LONGLONG>(index->entries[k].packet) * m_packetSize;
                 if (position <= m_fileSize) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
 
 #include "io/byte_reader.h"
 
@@ -57,8 +58,11 @@ KAsfEXReadStream* KAsfExReadHandler::StreamByNumber(std::uint16_t number)
 
 REFERENCE_TIME KAsfExReadHandler::Duration() const
 {
-    const REFERENCE_TIME play = m_header.fileProperties ? static_cast<REFERENCE_TIME>(m_header.fileProperties->playDuration) : 0;
-    return std::max<REFERENCE_TIME>(play - m_timeBase, 0);
+    // A damaged header may declare up to 2^64 units: kept to where a time plus the duration
+    // cannot overflow.
+    constexpr std::uint64_t kLongest = std::numeric_limits<REFERENCE_TIME>::max() / 4;
+    const std::uint64_t play = m_header.fileProperties ? std::min(m_header.fileProperties->playDuration, kLongest) : 0;
+    return std::max<REFERENCE_TIME>(static_cast<REFERENCE_TIME>(play) - m_timeBase, 0);
 }
 
 bool KAsfExReadHandler::Open(LPCWSTR path)
