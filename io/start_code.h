@@ -47,3 +47,22 @@ inline size_t FindStartCodePrefix(std::span<const BYTE> bytes, size_t from)
 {
     return start_code_detail::Find(bytes, from, false, [](BYTE) { return true; });
 }
+
+// Each NAL unit of an Annex B byte stream, without its start code and without the zero bytes
+// before the next one (a 4-byte code's first zero, trailing_zero_8bits): a NAL unit never ends
+// in a zero byte, as its payload ends with a stop bit.
+template <typename Visit>
+void ForEachAnnexBUnit(std::span<const BYTE> bytes, Visit visit)
+{
+    const auto any = [](BYTE) { return true; };
+    for (size_t code = FindStartCodeIn(bytes, 0, any); code != kNoStartCode;) {
+        const size_t unit = code + 3;
+        const size_t next = FindStartCodePrefix(bytes, unit);
+        size_t end = next == kNoStartCode ? bytes.size() : next;
+        while (end > unit && bytes[end - 1] == 0)
+            --end;
+        if (end > unit)
+            visit(bytes.subspan(unit, end - unit));
+        code = FindStartCodeIn(bytes, unit, any);
+    }
+}

@@ -3,6 +3,7 @@
 #include <array>
 #include <cstdint>
 #include <limits>
+#include <vector>
 
 #include "io/byte_reader.h"
 #include "io/start_code.h"
@@ -160,5 +161,21 @@ TEST(StartCodes, FoundWithinTheSpanAndItsIdTestOnly)
     EXPECT_EQ(FindStartCodePrefix(std::span<const BYTE>(bytes).first(7), 1), kNoStartCode);
     EXPECT_EQ(FindStartCodePrefix(bytes, 6), kNoStartCode);
     EXPECT_EQ(FindStartCodePrefix(std::span<const BYTE>(), 0), kNoStartCode);
+}
+
+// NAL units come without their start codes, a 4-byte code's first zero or trailing zeros; an
+// empty unit and a prefix at the very end give nothing.
+TEST(StartCodes, AnnexBUnitsWithoutTheirZeros)
+{
+    const std::array<BYTE, 21> bytes = {0x09, 0x00, 0x00, 0x01, 0x67, 0x42, 0x00, 0x00, 0x00, 0x01, 0x68, 0xCE,
+                                        0x00, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x01, 0x65};
+    std::vector<std::vector<BYTE>> units;
+    ForEachAnnexBUnit(bytes, [&](std::span<const BYTE> nal) { units.emplace_back(nal.begin(), nal.end()); });
+    EXPECT_EQ(units, (std::vector<std::vector<BYTE>>{{0x67, 0x42}, {0x68, 0xCE}, {0x65}}));
+    units.clear();
+    ForEachAnnexBUnit(std::span<const BYTE>(bytes).first(20), [&](std::span<const BYTE> nal) {
+        units.emplace_back(nal.begin(), nal.end());
+    });
+    EXPECT_EQ(units.size(), 2u);
 }
 

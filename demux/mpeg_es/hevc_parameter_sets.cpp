@@ -125,28 +125,18 @@ std::vector<BYTE> Configuration(const SpsFields& sps, std::span<const std::span<
 std::optional<HevcParameterSets> ParseHevcParameterSets(std::span<const BYTE> payload)
 {
     std::span<const BYTE> vps, sps, pps;
-    size_t at = 0;
-    for (;;) {
-        const size_t code = FindStartCodeIn(payload, at, [](BYTE) { return true; });
-        if (code == kNoStartCode)
-            break;
-        const size_t unit = code + 3;
-        size_t end = payload.size();
-        if (const size_t next = FindStartCodePrefix(payload, unit); next != kNoStartCode)
-            end = next > unit && payload[next - 1] == 0 ? next - 1 : next;  // a 4-byte code's zero
+    ForEachAnnexBUnit(payload, [&](std::span<const BYTE> nal) {
         // A parameter set has a 2-byte header with forbidden_zero_bit clear and layer 0.
-        if (end >= unit + 2 && (payload[unit] & 0x81) == 0 && (payload[unit + 1] & 0xF8) == 0) {
-            const std::span<const BYTE> nal = payload.subspan(unit, end - unit);
-            const BYTE type = HevcNalType(payload[unit]);
-            if (type == kVps && vps.empty())
-                vps = nal;
-            else if (type == kSps && sps.empty())
-                sps = nal;
-            else if (type == kPps && pps.empty())
-                pps = nal;
-        }
-        at = unit;
-    }
+        if (nal.size() < 2 || (nal[0] & 0x81) != 0 || (nal[1] & 0xF8) != 0)
+            return;
+        const BYTE type = HevcNalType(nal[0]);
+        if (type == kVps && vps.empty())
+            vps = nal;
+        else if (type == kSps && sps.empty())
+            sps = nal;
+        else if (type == kPps && pps.empty())
+            pps = nal;
+    });
     // Each set goes behind a 16-bit length in the record.
     if (vps.empty() || sps.empty() || pps.empty() || vps.size() > 0xFFFF || sps.size() > 0xFFFF || pps.size() > 0xFFFF)
         return std::nullopt;

@@ -120,25 +120,13 @@ std::optional<MpegVideoSequence> ParseMpegVideoSequence(EsBytes payload)
 std::optional<AvcParameterSets> ParseAvcParameterSets(EsBytes payload)
 {
     EsBytes sps, pps;
-    size_t at = 0;
-    for (;;) {
-        const size_t code = FindStartCodeIn(payload, at, [](BYTE) { return true; });
-        if (code == kNone)
-            break;
-        const size_t unit = code + 3;
-        size_t end = payload.size();
-        if (const size_t next = FindStartCodePrefix(payload, unit); next != kNone) {
-            // The zero before a 4-byte start code belongs to the start code.
-            end = next > unit && payload[next - 1] == 0 ? next - 1 : next;
-        }
-        const BYTE header = payload[unit];
-        const bool reference = (header & 0x60) != 0;
-        if (reference && (header & 0x9F) == 7 && sps.empty())
-            sps = payload.subspan(unit, end - unit);
-        else if (reference && (header & 0x9F) == 8 && pps.empty())
-            pps = payload.subspan(unit, end - unit);
-        at = unit;
-    }
+    ForEachAnnexBUnit(payload, [&](EsBytes nal) {
+        const bool reference = (nal[0] & 0x60) != 0;
+        if (reference && (nal[0] & 0x9F) == 7 && sps.empty())
+            sps = nal;
+        else if (reference && (nal[0] & 0x9F) == 8 && pps.empty())
+            pps = nal;
+    });
     if (sps.empty() || pps.empty())
         return std::nullopt;
     CAvcRead reader(sps);

@@ -268,30 +268,19 @@ private:
         m_frame.clear();
         m_frame.reserve(unit.size() + 16);
         bool sync = false;
-        size_t code = FindStartCodeIn(unit, 0, [](BYTE) { return true; });
-        while (code != kNone) {
-            const size_t nalStart = code + 3;
-            size_t next = FindStartCodeIn(unit, nalStart, [](BYTE) { return true; });
-            size_t end = next == kNone ? unit.size() : next;
-            while (end > nalStart && unit[end - 1] == 0)
-                --end;  // the zero of a 4-byte start code, or trailing padding
-            if (end > nalStart) {
-                const BYTE type = unit[nalStart] & 0x1F;
-                if (type == 9) {
-                    sync = sync || (end > nalStart + 1 && (unit[nalStart + 1] == 0x10 || unit[nalStart + 1] == 0xE0));
-                } else {
-                    // An IDR slice is a key frame too: x264's delimiters say "any picture type"
-                    // on every access unit, so the delimiter alone would leave no sync point.
-                    sync = sync || type == 5;
-                    const size_t length = end - nalStart;
-                    for (int shift = 24; shift >= 0; shift -= 8)
-                        m_frame.push_back(static_cast<BYTE>(length >> shift));
-                    m_frame.insert(m_frame.end(), unit.begin() + static_cast<std::ptrdiff_t>(nalStart),
-                                   unit.begin() + static_cast<std::ptrdiff_t>(end));
-                }
+        ForEachAnnexBUnit(unit, [&](std::span<const BYTE> nal) {
+            const BYTE type = nal[0] & 0x1F;
+            if (type == 9) {
+                sync = sync || (nal.size() > 1 && (nal[1] == 0x10 || nal[1] == 0xE0));
+                return;
             }
-            code = next;
-        }
+            // An IDR slice is a key frame too: x264's delimiters say "any picture type" on every
+            // access unit, so the delimiter alone would leave no sync point.
+            sync = sync || type == 5;
+            for (int shift = 24; shift >= 0; shift -= 8)
+                m_frame.push_back(static_cast<BYTE>(nal.size() >> shift));
+            m_frame.insert(m_frame.end(), nal.begin(), nal.end());
+        });
         Time(frame, m_unitHeader->hasPts ? std::optional<LONGLONG>(TimeOf(m_unitHeader->pts)) : std::nullopt, sync);
         m_unit.clear();
     }
