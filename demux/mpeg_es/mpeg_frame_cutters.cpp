@@ -70,6 +70,13 @@ void KTimedBuffer::Append(KPacket& packet)
     bytes.insert(bytes.end(), packet.payload.begin(), packet.payload.end());
 }
 
+void KTimedBuffer::Append(std::span<const BYTE> payload, LONGLONG start, LONGLONG stop)
+{
+    if (start != PACKET_NO_TIME)
+        marks_.push_back({bytes.size(), FALSE, start, stop});
+    bytes.insert(bytes.end(), payload.begin(), payload.end());
+}
+
 void KTimedBuffer::TakeMarks(size_t offset, KPacket& unit)
 {
     while (!marks_.empty() && marks_.front().offset <= offset) {
@@ -159,6 +166,17 @@ void KNalAccessUnits::Reset()
 void KNalAccessUnits::Push(KPacket& packet, KMpegUnits& units)
 {
     m_buffer.Append(packet);
+    CutUnits(units);
+}
+
+void KNalAccessUnits::Push(std::span<const BYTE> payload, LONGLONG start, KMpegUnits& units)
+{
+    m_buffer.Append(payload, start, start);
+    CutUnits(units);
+}
+
+void KNalAccessUnits::CutUnits(KMpegUnits& units)
+{
     std::vector<BYTE>& bytes = m_buffer.bytes;
     for (;;) {
         const size_t code = FindStartCode(bytes, m_searchFrom);

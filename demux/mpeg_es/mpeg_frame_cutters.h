@@ -6,6 +6,7 @@
 
 #include <deque>
 #include <memory>
+#include <span>
 #include <vector>
 
 #include "io/packet.h"
@@ -16,6 +17,8 @@ using KMpegUnits = std::vector<std::unique_ptr<KPacket>>;
 class KTimedBuffer {
 public:
     void Append(KPacket& packet);
+    // A payload that comes without a packet around it, with the time of its first byte.
+    void Append(std::span<const BYTE> payload, LONGLONG start, LONGLONG stop);
     // Gives the unit the time of the last mark at or before offset (and any discontinuity up
     // to there); those marks are used up.
     void TakeMarks(size_t offset, KPacket& unit);
@@ -52,11 +55,14 @@ class KNalAccessUnits {
 public:
     explicit KNalAccessUnits(NalCodec codec = NalCodec::Avc) : m_codec(codec) {}
     void Push(KPacket& packet, KMpegUnits& units);
+    // A PES payload read in place, timed by its PTS when it has one: no packet is made for it.
+    void Push(std::span<const BYTE> payload, LONGLONG start, KMpegUnits& units);
     // The end of the stream: the unit and access unit still held are complete.
     void Flush(KMpegUnits& units);
     void Reset();
 
 private:
+    void CutUnits(KMpegUnits& units);
     void CutUnit(size_t end, KMpegUnits& units);
     void AddNal(std::unique_ptr<KPacket> nal, KMpegUnits& units);
     void DeliverAccessUnit(KMpegUnits& units);

@@ -155,11 +155,7 @@ public:
 protected:
     void PushToCutter(const Mpeg2Pes& pes)
     {
-        KPacket part;
-        part.payload.assign(pes.Payload().begin(), pes.Payload().end());
-        if (pes.header.hasPts)
-            part.start = part.stop = TimeOf(pes.header.pts);
-        m_cutter.Push(part, m_ready);
+        m_cutter.Push(pes.Payload(), pes.header.hasPts ? TimeOf(pes.header.pts) : PACKET_NO_TIME, m_ready);
     }
     // The next access unit the cutter made (with flush, the one it still holds); none yet when
     // the next PES is needed.
