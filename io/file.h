@@ -2,9 +2,17 @@
 // and an unbuffered reader (and writer) over a system file handle.
 #pragma once
 
+#include <algorithm>
 #include <memory>
 
 #include "platform/platform.h"
+
+// At most `wanted` bytes, and no more than a file of `size` bytes holds from `position`: a
+// reader sizes its buffers by this, never by what a length in the file claims.
+constexpr DWORD BytesHeld(DWORD wanted, LONGLONG position, LONGLONG size)
+{
+    return static_cast<DWORD>(std::clamp<LONGLONG>(size - position, 0, wanted));
+}
 
 class KFileBase {
 public:

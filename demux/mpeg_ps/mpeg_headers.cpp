@@ -220,7 +220,7 @@ void KMpegReader::ParsePsiSection(DWORD pid, LONGLONG payloadStart)
     const LONGLONG position = Position();
     Seek(payloadStart);
     BYTE section[184];
-    const DWORD available = static_cast<DWORD>(std::min<LONGLONG>(184, m_fileSize - payloadStart));
+    const DWORD available = BytesHeld(184, payloadStart, m_fileSize);
     const bool read = ReadBytes(section, available);
     Seek(position);
     if (!read)

@@ -44,7 +44,7 @@ bool KMpegReader::FillBuffer(LONGLONG position)
     if (!m_file || position < 0 || position >= m_fileSize || m_file->Seek(position) != position)
         return false;
     // The buffer grows as reads need it, never past what the file holds.
-    const DWORD wanted = static_cast<DWORD>(std::min<LONGLONG>(inOrder ? kInOrderBufferSize : kBufferSize, m_fileSize - position));
+    const DWORD wanted = BytesHeld(inOrder ? kInOrderBufferSize : kBufferSize, position, m_fileSize);
     if (m_buffer.size() < wanted)
         m_buffer.resize(wanted);
     m_bufferLength = m_file->Read(m_buffer.data(), wanted);

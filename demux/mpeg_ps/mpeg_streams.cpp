@@ -63,8 +63,7 @@ std::vector<BYTE> KMpegReader::PeekPayload(DWORD length, DWORD limit)
 {
     AlignByte();
     const LONGLONG start = m_bytePos;
-    DWORD wanted = length ? std::min(length, limit) : limit;
-    wanted = static_cast<DWORD>(std::min<LONGLONG>(wanted, std::max<LONGLONG>(m_fileSize - start, 0)));
+    const DWORD wanted = BytesHeld(length ? std::min(length, limit) : limit, start, m_fileSize);
     std::vector<BYTE> bytes(wanted);
     if (!ReadBytes(bytes.data(), wanted))
         bytes.clear();

@@ -69,7 +69,7 @@ DWORD KMpeg2ReadHandler::ReadFile(BYTE* destination, DWORD count)
             if (!m_file || at >= m_fileSize || m_file->Seek(at) != at)
                 break;
             // The buffer grows as reads need it, never past what the file holds.
-            const DWORD wanted = static_cast<DWORD>(std::min<LONGLONG>(inOrder ? kPlaybackReadBuffer : kReadBuffer, m_fileSize - at));
+            const DWORD wanted = BytesHeld(inOrder ? kPlaybackReadBuffer : kReadBuffer, at, m_fileSize);
             if (m_buffer.size() < wanted)
                 m_buffer.resize(wanted);
             m_bufferLength = m_file->Read(m_buffer.data(), wanted);

@@ -16,10 +16,11 @@ void KOggPageReader::Restart(LONGLONG position)
 DWORD KOggPageReader::Feed(DWORD count)
 {
     // The sync buffer grows to what a refill asks for: asking no more than the file holds keeps a
-    // small file from paying for a whole zeroed window on every reader.
-    const LONGLONG left = m_file->GetSize() - m_fed;
-    if (left < static_cast<LONGLONG>(count))
-        count = left > 0 ? static_cast<DWORD>(left) : 0;
+    // small file from paying for a whole zeroed window on every reader. The size is asked of the
+    // system only when a refill would pass the one known, so a file that grows is still read on.
+    if (m_fed + static_cast<LONGLONG>(count) > m_knownSize)
+        m_knownSize = m_file->GetSize();
+    count = BytesHeld(count, m_fed, m_knownSize);
     if (count == 0)
         return 0;
     std::uint8_t* buffer = m_sync.Buffer(count);

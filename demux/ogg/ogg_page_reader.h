@@ -32,6 +32,7 @@ public:
 
 private:
     KFileBase* m_file;
+    LONGLONG m_knownSize = 0;
     DWORD m_refill;
     KOggSync m_sync;
     LONGLONG m_consumed = 0;
