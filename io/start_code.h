@@ -54,8 +54,7 @@ inline size_t FindStartCodePrefix(std::span<const BYTE> bytes, size_t from)
 template <typename Visit>
 void ForEachAnnexBUnit(std::span<const BYTE> bytes, Visit visit)
 {
-    const auto any = [](BYTE) { return true; };
-    for (size_t code = FindStartCodeIn(bytes, 0, any); code != kNoStartCode;) {
+    for (size_t code = FindStartCodeIn(bytes, 0, [](BYTE) { return true; }); code != kNoStartCode;) {
         const size_t unit = code + 3;
         const size_t next = FindStartCodePrefix(bytes, unit);
         size_t end = next == kNoStartCode ? bytes.size() : next;
@@ -63,6 +62,6 @@ void ForEachAnnexBUnit(std::span<const BYTE> bytes, Visit visit)
             --end;
         if (end > unit)
             visit(bytes.subspan(unit, end - unit));
-        code = FindStartCodeIn(bytes, unit, any);
+        code = next != kNoStartCode && next + 3 < bytes.size() ? next : kNoStartCode;  // a code with its id byte
     }
 }

@@ -113,7 +113,7 @@ void KMpeg2ReadStream::ClosePes()
 {
     if (m_open.empty())
         return;
-    m_lastPesSize = m_open.size();
+    m_largestPesSeen = std::max(m_largestPesSeen, m_open.size());
     if (auto header = ParseMpeg2PesHeader(m_open)) {
         Mpeg2Pes pes;
         pes.header = *header;
@@ -130,12 +130,13 @@ void KMpeg2ReadStream::Append(bool unitStart, std::span<const BYTE> bytes)
     else if (m_open.empty() && !StartsWithStartCode(bytes))
         return;  // the middle of a PES whose start was not seen
     // The first PES reserves the picture size the stream's header gives (a damaged header's
-    // gigabytes kept to a megabyte, and never more than the file holds), each later one a quarter more than the last took: a stream of
-    // small PES packets does not reserve a picture for each. A larger PES grows as it comes.
+    // gigabytes kept to a megabyte, and never more than the file holds), each later one a
+    // quarter more than the largest so far: a stream of small PES packets does not reserve a
+    // picture for each, and a key frame after small ones is not copied as it grows.
     constexpr size_t kLargestFirstReservation = 1 << 20;
     if (m_open.capacity() < m_open.size() + bytes.size()) {
-        const size_t expected = m_lastPesSize ? m_lastPesSize + m_lastPesSize / 4
-                                              : std::min<size_t>({InitialBufferSize(), kLargestFirstReservation, m_largestPes});
+        const size_t expected = m_largestPesSeen ? m_largestPesSeen + m_largestPesSeen / 4
+                                              : std::min<size_t>({InitialBufferSize(), kLargestFirstReservation, m_pesLimit});
         m_open.reserve(std::max<size_t>({expected, 2 * (m_open.size() + bytes.size()), 2 * m_open.capacity()}));
     }
     m_open.insert(m_open.end(), bytes.begin(), bytes.end());

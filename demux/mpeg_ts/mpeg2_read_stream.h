@@ -85,7 +85,7 @@ public:
     std::vector<BYTE> TakeFrame() { return std::move(m_frame); }
     virtual DWORD InitialBufferSize() const { return 10240; }
     // No PES is larger than this (the file's size).
-    void LimitPesSize(LONGLONG bytes) { m_largestPes = static_cast<size_t>(std::max<LONGLONG>(bytes, 0)); }
+    void LimitPesSize(LONGLONG bytes) { m_pesLimit = static_cast<size_t>(std::max<LONGLONG>(bytes, 0)); }
     // Forgets everything buffered (a seek).
     virtual void Reset();
 
@@ -106,8 +106,8 @@ protected:
 
     std::deque<Mpeg2Pes> m_complete;  // whole PES packets, oldest first
     std::vector<BYTE> m_open;         // the PES being assembled
-    size_t m_lastPesSize = 0;         // bytes of the last PES closed; 0 before the first
-    size_t m_largestPes = SIZE_MAX;
+    size_t m_largestPesSeen = 0;      // bytes of the largest PES closed; 0 before the first
+    size_t m_pesLimit = SIZE_MAX;     // the file's size
     std::vector<BYTE> m_frame;
     LONGLONG m_lastStart = -1;  // 100 ns; -1 after a reset
     bool m_afterReset = true;
