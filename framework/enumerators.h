@@ -2,9 +2,8 @@
 // made at and fails with VFW_E_ENUM_OUT_OF_SYNC once the set has changed.
 #pragma once
 
-#include <atomic>
-
 #include "framework/unknown.h"
+#include "platform/ref_counted.h"
 
 class CBaseFilter;
 class CBasePin;
@@ -12,10 +11,10 @@ class CBasePin;
 // The shared part: reference count, position and version. Derived supplies the interface's
 // identifier, VersionOf(owner) and Fetch(owner, position, item or null for a probe).
 template <class Derived, class Interface, class Item, class Owner>
-class CEnumerator : public Interface, public CBaseObject {
+class CEnumerator : public KRefCounted<Interface>, public CBaseObject {
 public:
     CEnumerator(Owner* owner, const CEnumerator* source)
-        : CBaseObject(WSTR("Enumerator")), m_pOwner(owner), m_Position(source ? source->m_Position : 0),
+        : KRefCounted<Interface>(1), CBaseObject(WSTR("Enumerator")), m_pOwner(owner), m_Position(source ? source->m_Position : 0),
           m_Version(source ? source->m_Version : Derived::VersionOf(owner))
     {
         m_pOwner->AddRef();
@@ -30,14 +29,6 @@ public:
             return GetInterface(static_cast<Interface*>(this), ppv);
         *ppv = nullptr;
         return E_NOINTERFACE;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(++m_cRef); }
-    ULONG STDMETHODCALLTYPE Release() override
-    {
-        LONG left = --m_cRef;
-        if (left == 0)
-            delete this;
-        return static_cast<ULONG>(left);
     }
 
     HRESULT STDMETHODCALLTYPE Next(ULONG count, Item* items, ULONG* fetched) override
@@ -91,7 +82,6 @@ private:
     Owner* m_pOwner;
     int m_Position;
     LONG m_Version;
-    std::atomic<LONG> m_cRef{1};
 };
 
 class CEnumPins final : public CEnumerator<CEnumPins, IEnumPins, IPin*, CBaseFilter> {

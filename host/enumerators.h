@@ -3,20 +3,20 @@
 #pragma once
 
 #include <algorithm>
-#include <atomic>
 #include <new>
 #include <vector>
 
 #include "framework/media_type.h"
 #include "host/com_ptr.h"
 #include "platform/platform.h"
+#include "platform/ref_counted.h"
 
 namespace vmx::host {
 
 // Traits supply the interface, its identifier, the stored and handed-out item types, and
 // Hand(stored) -> item with a reference or a copy (null when out of memory), Drop(item).
 template <class Traits>
-class VectorEnumerator final : public Traits::Interface {
+class VectorEnumerator final : public KRefCounted<typename Traits::Interface> {
 public:
     using Interface = typename Traits::Interface;
     using Stored = typename Traits::Stored;
@@ -31,21 +31,9 @@ public:
     {
         if (!ppv)
             return E_POINTER;
-        if (riid == IID_IUnknown || riid == Traits::InterfaceId()) {
-            *ppv = static_cast<Interface*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return ++references_; }
-    STDMETHODIMP_(ULONG) Release() override
-    {
-        ULONG remaining = --references_;
-        if (remaining == 0)
-            delete this;
-        return remaining;
+        if (riid == IID_IUnknown || riid == Traits::InterfaceId())
+            return this->Answer(ppv, static_cast<Interface*>(this));
+        return this->NoInterface(ppv);
     }
 
     STDMETHODIMP Next(ULONG count, Item* items, ULONG* fetched) override
@@ -95,9 +83,8 @@ private:
         : items_(std::move(items)), position_(std::min(position, items_.size()))
     {
     }
-    ~VectorEnumerator() = default;
+    ~VectorEnumerator() override = default;
 
-    std::atomic<ULONG> references_{0};
     std::vector<Stored> items_;
     size_t position_;
 };

@@ -19,27 +19,10 @@ STDMETHODIMP FilterGraph::QueryInterface(REFIID riid, void** ppv)
     if (!ppv)
         return E_POINTER;
     if (riid == IID_IUnknown || riid == IID_IFilterGraph)
-        *ppv = static_cast<IFilterGraph*>(this);
-    else if (riid == IID_IMediaEventSink)
-        *ppv = static_cast<IMediaEventSink*>(this);
-    else if (riid == IID_IMediaSeeking)
-        *ppv = static_cast<IMediaSeeking*>(this);
-    else {
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    AddRef();
-    return S_OK;
-}
-
-STDMETHODIMP_(ULONG) FilterGraph::AddRef() { return ++references_; }
-
-STDMETHODIMP_(ULONG) FilterGraph::Release()
-{
-    ULONG remaining = --references_;
-    if (remaining == 0)
-        delete this;
-    return remaining;
+        return Answer(ppv, static_cast<IFilterGraph*>(this));
+    if (riid == IID_IMediaEventSink)
+        return Answer(ppv, static_cast<IMediaEventSink*>(this));
+    return riid == IID_IMediaSeeking ? Answer(ppv, static_cast<IMediaSeeking*>(this)) : NoInterface(ppv);
 }
 
 STDMETHODIMP FilterGraph::AddFilter(IBaseFilter* filter, LPCWSTR name)

@@ -15,6 +15,7 @@
 #include "host/com_ptr.h"
 #include "host/recording_sink.h"
 #include "platform/platform.h"
+#include "platform/ref_counted.h"
 
 namespace vmx::host {
 
@@ -27,13 +28,11 @@ struct GraphEvent {
 };
 
 // IMediaSeeking here only reports the position: a source asks it whether a seek goes backward.
-class FilterGraph final : public IFilterGraph, public IMediaEventSink, public IMediaSeeking {
+class FilterGraph final : public KRefCounted<IFilterGraph, IMediaEventSink, IMediaSeeking> {
 public:
     static ComPtr<FilterGraph> Create();
 
     STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override;
-    STDMETHODIMP_(ULONG) AddRef() override;
-    STDMETHODIMP_(ULONG) Release() override;
 
     STDMETHODIMP AddFilter(IBaseFilter* filter, LPCWSTR name) override;
     STDMETHODIMP RemoveFilter(IBaseFilter* filter) override;
@@ -78,9 +77,7 @@ public:
 
 private:
     FilterGraph() = default;
-    ~FilterGraph();
-
-    std::atomic<ULONG> references_{0};
+    ~FilterGraph() override;
 
     mutable std::mutex filtersLock_;
     std::vector<ComPtr<IBaseFilter>> filters_;

@@ -189,23 +189,7 @@ STDMETHODIMP MemoryAllocator::QueryInterface(REFIID riid, void** ppv)
 {
     if (!ppv)
         return E_POINTER;
-    if (riid == IID_IUnknown || riid == IID_IMemAllocator) {
-        *ppv = static_cast<IMemAllocator*>(this);
-        AddRef();
-        return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-}
-
-STDMETHODIMP_(ULONG) MemoryAllocator::AddRef() { return ++references_; }
-
-STDMETHODIMP_(ULONG) MemoryAllocator::Release()
-{
-    ULONG remaining = --references_;
-    if (remaining == 0)
-        delete this;
-    return remaining;
+    return riid == IID_IUnknown || riid == IID_IMemAllocator ? Answer(ppv, static_cast<IMemAllocator*>(this)) : NoInterface(ppv);
 }
 
 STDMETHODIMP MemoryAllocator::SetProperties(ALLOCATOR_PROPERTIES* request, ALLOCATOR_PROPERTIES* actual)

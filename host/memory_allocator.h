@@ -13,6 +13,7 @@
 #include "framework/media_type.h"
 #include "host/com_ptr.h"
 #include "platform/platform.h"
+#include "platform/ref_counted.h"
 
 namespace vmx::host {
 
@@ -69,13 +70,11 @@ private:
     std::optional<CMediaType> mediaType_;
 };
 
-class MemoryAllocator final : public IMemAllocator {
+class MemoryAllocator final : public KRefCounted<IMemAllocator> {
 public:
     static ComPtr<MemoryAllocator> Create();
 
     STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override;
-    STDMETHODIMP_(ULONG) AddRef() override;
-    STDMETHODIMP_(ULONG) Release() override;
 
     STDMETHODIMP SetProperties(ALLOCATOR_PROPERTIES* request, ALLOCATOR_PROPERTIES* actual) override;
     STDMETHODIMP GetProperties(ALLOCATOR_PROPERTIES* props) override;
@@ -94,10 +93,9 @@ private:
     };
 
     MemoryAllocator() = default;
-    ~MemoryAllocator() = default;
+    ~MemoryAllocator() override = default;
     void FreeBuffersLocked();
 
-    std::atomic<ULONG> references_{0};
     mutable std::mutex lock_;
     std::condition_variable sampleFreed_;
     size_t waiters_ = 0;  // GetBuffer calls waiting for a free sample: a return wakes only these

@@ -290,23 +290,9 @@ STDMETHODIMP RecordingSink::QueryInterface(REFIID riid, void** ppv)
 {
     if (!ppv)
         return E_POINTER;
-    if (riid == IID_IUnknown || riid == IID_IPersist || riid == IID_IMediaFilter || riid == IID_IBaseFilter) {
-        *ppv = static_cast<IBaseFilter*>(this);
-        AddRef();
-        return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-}
-
-STDMETHODIMP_(ULONG) RecordingSink::AddRef() { return ++references_; }
-
-STDMETHODIMP_(ULONG) RecordingSink::Release()
-{
-    ULONG remaining = --references_;
-    if (remaining == 0)
-        delete this;
-    return remaining;
+    if (riid == IID_IUnknown || riid == IID_IPersist || riid == IID_IMediaFilter || riid == IID_IBaseFilter)
+        return Answer(ppv, static_cast<IBaseFilter*>(this));
+    return NoInterface(ppv);
 }
 
 STDMETHODIMP RecordingSink::GetClassID(CLSID* clsid)

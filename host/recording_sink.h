@@ -17,6 +17,7 @@
 #include "framework/media_type.h"
 #include "host/com_ptr.h"
 #include "platform/platform.h"
+#include "platform/ref_counted.h"
 
 namespace vmx::host {
 
@@ -55,13 +56,11 @@ struct SinkEvent {
 // holds and touches each page of it once.
 using SinkRecord = std::deque<SinkEvent>;
 
-class RecordingSink final : public IBaseFilter {
+class RecordingSink final : public KRefCounted<IBaseFilter> {
 public:
     static ComPtr<RecordingSink> Create();
 
     STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override;
-    STDMETHODIMP_(ULONG) AddRef() override;
-    STDMETHODIMP_(ULONG) Release() override;
 
     STDMETHODIMP GetClassID(CLSID* clsid) override;
     STDMETHODIMP Stop() override;
@@ -132,7 +131,7 @@ private:
     enum class TypePolicy { AcceptAll, RefuseAll, MajorTypeOnly, SubtypeOnly };
 
     RecordingSink();
-    ~RecordingSink();
+    ~RecordingSink() override;
 
     bool AcceptsLocked(const AM_MEDIA_TYPE& mt) const;
     HRESULT ReceiveSample(IMediaSample* sample);
@@ -141,7 +140,6 @@ private:
     template <typename Predicate>
     bool WaitUntil(DWORD timeoutMs, bool countsSamples, Predicate ready) const;
 
-    std::atomic<ULONG> references_{0};
     std::unique_ptr<Pin> pin_;
     // Read before the lock is taken: the checksums are the costly part of a Receive.
     std::atomic<bool> computeChecksums_{true};

@@ -131,7 +131,7 @@ private:
     std::thread worker_;
 };
 
-class FakeSource final : public IBaseFilter {
+class FakeSource final : public KRefCounted<IBaseFilter> {
 public:
     static ComPtr<FakeSource> Create(std::vector<PIN_DIRECTION> directions, size_t samplesPerPin)
     {
@@ -140,21 +140,9 @@ public:
 
     STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
     {
-        if (riid != IID_IUnknown && riid != IID_IBaseFilter && riid != IID_IMediaFilter && riid != IID_IPersist) {
-            *ppv = nullptr;
-            return E_NOINTERFACE;
-        }
-        *ppv = static_cast<IBaseFilter*>(this);
-        AddRef();
-        return S_OK;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return ++references_; }
-    STDMETHODIMP_(ULONG) Release() override
-    {
-        ULONG remaining = --references_;
-        if (remaining == 0)
-            delete this;
-        return remaining;
+        if (riid != IID_IUnknown && riid != IID_IBaseFilter && riid != IID_IMediaFilter && riid != IID_IPersist)
+            return NoInterface(ppv);
+        return Answer(ppv, static_cast<IBaseFilter*>(this));
     }
 
     STDMETHODIMP GetClassID(CLSID*) override { return E_NOTIMPL; }
@@ -219,9 +207,8 @@ private:
         for (PIN_DIRECTION direction : directions)
             pins_.push_back(std::make_unique<FakePin>(*this, direction, pins_.size()));
     }
-    ~FakeSource() { Stop(); }
+    ~FakeSource() override { Stop(); }
 
-    std::atomic<ULONG> references_{0};
     std::vector<std::unique_ptr<FakePin>> pins_;
     IFilterGraph* graph_ = nullptr;
     FILTER_STATE state_ = State_Stopped;

@@ -47,23 +47,10 @@ HRESULT CASF_CallbackObj::QueryInterface(REFIID riid, void** ppv)
     if (!ppv)
         return E_POINTER;
     if (riid == IID_IUnknown || riid == IID_IWMReaderCallback || riid == IID_IWMStatusCallback)
-        *ppv = static_cast<IWMReaderCallback*>(this);
-    else if (riid == IID_IWMReaderCallbackAdvanced)
-        *ppv = static_cast<IWMReaderCallbackAdvanced*>(this);
-    else {
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    AddRef();
-    return S_OK;
-}
-
-ULONG CASF_CallbackObj::Release()
-{
-    const ULONG left = --m_references;
-    if (left == 0)
-        delete this;
-    return left;
+        return Answer(ppv, static_cast<IWMReaderCallback*>(this));
+    if (riid == IID_IWMReaderCallbackAdvanced)
+        return Answer(ppv, static_cast<IWMReaderCallbackAdvanced*>(this));
+    return NoInterface(ppv);
 }
 
 // A call in flight is counted rather than locked: the filter's own locks may be held by the

@@ -8,6 +8,7 @@
 #include <atomic>
 
 #include "framework/demux_filter.h"
+#include "platform/ref_counted.h"
 #include "platform/wmsdk.h"
 
 class CASF_Filter;
@@ -23,13 +24,11 @@ public:
 
 // Forwards the reader's callbacks to the filter while it lives; the filter detaches it first
 // thing when it goes.
-class CASF_CallbackObj final : public IWMReaderCallback, public IWMReaderCallbackAdvanced {
+class CASF_CallbackObj final : public KRefCounted<IWMReaderCallback, IWMReaderCallbackAdvanced> {
 public:
-    explicit CASF_CallbackObj(CASF_Filter* filter) : m_filter(filter) {}
+    explicit CASF_CallbackObj(CASF_Filter* filter) : KRefCounted(1), m_filter(filter) {}
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override;
-    ULONG STDMETHODCALLTYPE AddRef() override { return ++m_references; }
-    ULONG STDMETHODCALLTYPE Release() override;
 
     HRESULT STDMETHODCALLTYPE OnStatus(WMT_STATUS status, HRESULT hr, WMT_ATTR_DATATYPE type, BYTE* value, void* context) override;
     HRESULT STDMETHODCALLTYPE OnSample(DWORD output, QWORD time, QWORD duration, DWORD flags, INSSBuffer* sample, void* context) override;
@@ -44,11 +43,10 @@ public:
     void Detach();
 
 private:
-    ~CASF_CallbackObj() = default;
+    ~CASF_CallbackObj() override = default;
     template <typename Call>
     HRESULT Forward(Call call);
 
-    std::atomic<ULONG> m_references{1};
     std::atomic<int> m_calls{0};  // calls on their way through to the filter
     std::atomic<CASF_Filter*> m_filter;
 };

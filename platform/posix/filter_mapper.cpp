@@ -1,11 +1,11 @@
 // Filter mapper over the registry. IFilterMapper2 registers under the legacy DirectShow filter
 // category ("CLSID\{083863F1-...}\Instance\{clsid}", values FriendlyName, CLSID, FilterData);
 // IFilterMapper under "Filter\{clsid}" and "CLSID\{clsid}" (Merit, Pins\<name>).
-#include <atomic>
 #include <string>
 #include <vector>
 
 #include "platform/posix/filter_mapper.h"
+#include "platform/ref_counted.h"
 #include "platform/win32.h"
 
 namespace vmx::posix {
@@ -75,30 +75,15 @@ std::vector<BYTE> FilterData(const REGFILTER2* data)
     return out;
 }
 
-class FilterMapper final : public IFilterMapper2, public IFilterMapper {
+class FilterMapper final : public KRefCounted<IFilterMapper2, IFilterMapper> {
 public:
     STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
     {
         if (!ppv)
             return E_POINTER;
         if (riid == IID_IUnknown || riid == IID_IFilterMapper2)
-            *ppv = static_cast<IFilterMapper2*>(this);
-        else if (riid == IID_IFilterMapper)
-            *ppv = static_cast<IFilterMapper*>(this);
-        else {
-            *ppv = nullptr;
-            return E_NOINTERFACE;
-        }
-        AddRef();
-        return S_OK;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return ++refs_; }
-    STDMETHODIMP_(ULONG) Release() override
-    {
-        ULONG left = --refs_;
-        if (left == 0)
-            delete this;
-        return left;
+            return Answer(ppv, static_cast<IFilterMapper2*>(this));
+        return riid == IID_IFilterMapper ? Answer(ppv, static_cast<IFilterMapper*>(this)) : NoInterface(ppv);
     }
 
     // IFilterMapper2
@@ -211,7 +196,7 @@ public:
     }
 
 private:
-    ~FilterMapper() = default;
+    ~FilterMapper() override = default;
 
     static std::u16string InstancePath(const CLSID* category, REFCLSID filter)
     {
@@ -222,8 +207,6 @@ private:
     {
         return u"CLSID\\" + GuidText(filter) + u"\\Pins\\" + pin;
     }
-
-    std::atomic<ULONG> refs_{0};
 };
 
 }  // namespace

@@ -12,35 +12,22 @@
 
 #include "demux/asf/asf_media_types.h"
 #include "demux/asf/asf_read_handler.h"
+#include "platform/ref_counted.h"
 #include "platform/wmsdk.h"
 
 namespace {
 
 constexpr REFERENCE_TIME kMillisecond = 10000;
 
-class CNssBuffer final : public INSSBuffer {
+class CNssBuffer final : public KRefCounted<INSSBuffer> {
 public:
-    explicit CNssBuffer(std::vector<BYTE> bytes) : m_bytes(std::move(bytes)) {}
+    explicit CNssBuffer(std::vector<BYTE> bytes) : KRefCounted(1), m_bytes(std::move(bytes)) {}
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override
     {
         if (!ppv)
             return E_POINTER;
-        if (riid != IID_IUnknown && riid != IID_INSSBuffer) {
-            *ppv = nullptr;
-            return E_NOINTERFACE;
-        }
-        *ppv = static_cast<INSSBuffer*>(this);
-        AddRef();
-        return S_OK;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return ++m_references; }
-    ULONG STDMETHODCALLTYPE Release() override
-    {
-        const ULONG left = --m_references;
-        if (left == 0)
-            delete this;
-        return left;
+        return riid == IID_IUnknown || riid == IID_INSSBuffer ? Answer(ppv, static_cast<INSSBuffer*>(this)) : NoInterface(ppv);
     }
 
     HRESULT STDMETHODCALLTYPE GetLength(DWORD* length) override
@@ -72,38 +59,22 @@ public:
     }
 
 private:
-    ~CNssBuffer() = default;
-    std::atomic<ULONG> m_references{1};
+    ~CNssBuffer() override = default;
     std::vector<BYTE> m_bytes;
 };
 
 // One stream of the profile: its number, type and an empty name (ASF files rarely name them).
-class CWmStreamConfig final : public IWMStreamConfig, public IWMMediaProps {
+class CWmStreamConfig final : public KRefCounted<IWMStreamConfig, IWMMediaProps> {
 public:
-    CWmStreamConfig(WORD number, const CMediaType& type) : m_number(number), m_type(type) {}
+    CWmStreamConfig(WORD number, const CMediaType& type) : KRefCounted(1), m_number(number), m_type(type) {}
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override
     {
         if (!ppv)
             return E_POINTER;
         if (riid == IID_IUnknown || riid == IID_IWMStreamConfig)
-            *ppv = static_cast<IWMStreamConfig*>(this);
-        else if (riid == IID_IWMMediaProps)
-            *ppv = static_cast<IWMMediaProps*>(this);
-        else {
-            *ppv = nullptr;
-            return E_NOINTERFACE;
-        }
-        AddRef();
-        return S_OK;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return ++m_references; }
-    ULONG STDMETHODCALLTYPE Release() override
-    {
-        const ULONG left = --m_references;
-        if (left == 0)
-            delete this;
-        return left;
+            return Answer(ppv, static_cast<IWMStreamConfig*>(this));
+        return riid == IID_IWMMediaProps ? Answer(ppv, static_cast<IWMMediaProps*>(this)) : NoInterface(ppv);
     }
 
     HRESULT STDMETHODCALLTYPE GetStreamType(GUID* type) override { return GetType(type); }
@@ -164,44 +135,26 @@ public:
     HRESULT STDMETHODCALLTYPE SetMediaType(WM_MEDIA_TYPE*) override { return E_NOTIMPL; }
 
 private:
-    ~CWmStreamConfig() = default;
-    std::atomic<ULONG> m_references{1};
+    ~CWmStreamConfig() override = default;
     WORD m_number;
     CMediaType m_type;
 };
 
-class CWmReader final : public IWMReader, public IWMReaderAdvanced, public IWMProfile, public IWMHeaderInfo {
+class CWmReader final : public KRefCounted<IWMReader, IWMReaderAdvanced, IWMProfile, IWMHeaderInfo> {
 public:
-    CWmReader() = default;
+    CWmReader() : KRefCounted(1) {}
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override
     {
         if (!ppv)
             return E_POINTER;
         if (riid == IID_IUnknown || riid == IID_IWMReader)
-            *ppv = static_cast<IWMReader*>(this);
-        else if (riid == IID_IWMReaderAdvanced)
-            *ppv = static_cast<IWMReaderAdvanced*>(this);
-        else if (riid == IID_IWMProfile)
-            *ppv = static_cast<IWMProfile*>(this);
-        else if (riid == IID_IWMHeaderInfo)
-            *ppv = static_cast<IWMHeaderInfo*>(this);
-        else {
-            *ppv = nullptr;
-            return E_NOINTERFACE;
-        }
-        static_cast<IWMReader*>(this)->AddRef();
-        return S_OK;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return ++m_references; }
-    ULONG STDMETHODCALLTYPE Release() override
-    {
-        const ULONG left = --m_references;
-        if (left == 0) {
-            Close();
-            delete this;
-        }
-        return left;
+            return Answer(ppv, static_cast<IWMReader*>(this));
+        if (riid == IID_IWMReaderAdvanced)
+            return Answer(ppv, static_cast<IWMReaderAdvanced*>(this));
+        if (riid == IID_IWMProfile)
+            return Answer(ppv, static_cast<IWMProfile*>(this));
+        return riid == IID_IWMHeaderInfo ? Answer(ppv, static_cast<IWMHeaderInfo*>(this)) : NoInterface(ppv);
     }
 
     // ---- IWMReader ----
@@ -448,7 +401,8 @@ public:
     HRESULT STDMETHODCALLTYPE RemoveScript(WORD) override { return E_NOTIMPL; }
 
 private:
-    ~CWmReader() = default;
+    // A reader released while open closes first: its threads and callbacks end before it goes.
+    ~CWmReader() override { Close(); }
 
     bool Opened()
     {
@@ -529,7 +483,6 @@ private:
         }
     }
 
-    std::atomic<ULONG> m_references{1};
     std::mutex m_control;  // Open, Close, Start and Stop one at a time
     IWMReaderCallback* m_callback = nullptr;
     IWMReaderCallbackAdvanced* m_advanced = nullptr;

@@ -21,6 +21,7 @@
 
 #include "module/templates.h"
 #include "platform/platform.h"
+#include "platform/ref_counted.h"
 
 #include <dmo.h>
 #include <dmodshow.h>
@@ -293,27 +294,15 @@ std::string DescribeType(const AM_MEDIA_TYPE& mt)
 
 class SinkFilter;
 
-class EmptyMediaTypes final : public IEnumMediaTypes {
+class EmptyMediaTypes final : public KRefCounted<IEnumMediaTypes> {
 public:
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override
     {
         if (!ppv)
             return E_POINTER;
-        if (riid == IID_IUnknown || riid == IID_IEnumMediaTypes) {
-            *ppv = static_cast<IEnumMediaTypes*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(InterlockedIncrement(&refs_)); }
-    ULONG STDMETHODCALLTYPE Release() override
-    {
-        LONG left = InterlockedDecrement(&refs_);
-        if (left == 0)
-            delete this;
-        return static_cast<ULONG>(left);
+        if (riid == IID_IUnknown || riid == IID_IEnumMediaTypes)
+            return Answer(ppv, static_cast<IEnumMediaTypes*>(this));
+        return NoInterface(ppv);
     }
     HRESULT STDMETHODCALLTYPE Next(ULONG count, AM_MEDIA_TYPE**, ULONG* fetched) override
     {
@@ -333,8 +322,7 @@ public:
     }
 
 private:
-    ~EmptyMediaTypes() = default;
-    LONG refs_ = 0;
+    ~EmptyMediaTypes() override = default;
 };
 
 class SinkPin final : public IPin, public IMemInputPin {
@@ -396,7 +384,7 @@ private:
     AM_MEDIA_TYPE type_{};
 };
 
-class SinkFilter final : public IBaseFilter, public IMediaSeeking {
+class SinkFilter final : public KRefCounted<IBaseFilter, IMediaSeeking> {
 public:
     // An empty dump directory: accept any type and keep no bytes.
     SinkFilter(size_t pinIndex, std::wstring dumpDir = {})
@@ -409,23 +397,8 @@ public:
         if (!ppv)
             return E_POINTER;
         if (riid == IID_IUnknown || riid == IID_IPersist || riid == IID_IMediaFilter || riid == IID_IBaseFilter)
-            *ppv = static_cast<IBaseFilter*>(this);
-        else if (riid == IID_IMediaSeeking)
-            *ppv = static_cast<IMediaSeeking*>(this);
-        else {
-            *ppv = nullptr;
-            return E_NOINTERFACE;
-        }
-        AddRef();
-        return S_OK;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(InterlockedIncrement(&refs_)); }
-    ULONG STDMETHODCALLTYPE Release() override
-    {
-        LONG left = InterlockedDecrement(&refs_);
-        if (left == 0)
-            delete this;
-        return static_cast<ULONG>(left);
+            return Answer(ppv, static_cast<IBaseFilter*>(this));
+        return riid == IID_IMediaSeeking ? Answer(ppv, static_cast<IMediaSeeking*>(this)) : NoInterface(ppv);
     }
 
     HRESULT STDMETHODCALLTYPE GetClassID(CLSID* clsid) override
@@ -693,7 +666,7 @@ public:
     }
 
 private:
-    ~SinkFilter() { CloseDumpLocked(); }
+    ~SinkFilter() override { CloseDumpLocked(); }
 
     void CloseDumpLocked()
     {
@@ -723,7 +696,6 @@ private:
             events_->Notify(EC_COMPLETE, S_OK, reinterpret_cast<LONG_PTR>(static_cast<IBaseFilter*>(this)));
     }
 
-    LONG refs_ = 0;
     size_t pinIndex_;
     SinkPin pin_;
     std::mutex mutex_;
@@ -743,7 +715,7 @@ private:
     GUID videoChoice_ = MEDIASUBTYPE_RGB24;
 };
 
-class SinkPins final : public IEnumPins {
+class SinkPins final : public KRefCounted<IEnumPins> {
 public:
     SinkPins(SinkFilter* filter, ULONG position) : filter_(filter), position_(position) { filter_->AddRef(); }
 
@@ -751,21 +723,9 @@ public:
     {
         if (!ppv)
             return E_POINTER;
-        if (riid == IID_IUnknown || riid == IID_IEnumPins) {
-            *ppv = static_cast<IEnumPins*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(InterlockedIncrement(&refs_)); }
-    ULONG STDMETHODCALLTYPE Release() override
-    {
-        LONG left = InterlockedDecrement(&refs_);
-        if (left == 0)
-            delete this;
-        return static_cast<ULONG>(left);
+        if (riid == IID_IUnknown || riid == IID_IEnumPins)
+            return Answer(ppv, static_cast<IEnumPins*>(this));
+        return NoInterface(ppv);
     }
     HRESULT STDMETHODCALLTYPE Next(ULONG count, IPin** pins, ULONG* fetched) override
     {
@@ -803,8 +763,7 @@ public:
     }
 
 private:
-    ~SinkPins() { filter_->Release(); }
-    LONG refs_ = 0;
+    ~SinkPins() override { filter_->Release(); }
     SinkFilter* filter_;
     ULONG position_;
 };
