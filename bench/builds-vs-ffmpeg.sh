@@ -2,7 +2,8 @@
 # Times two or more builds of play_bench on one file against ffmpeg in the same run, each round
 # running ffmpeg and then every build, so that a change is judged against the build before it
 # under the same load: bench/builds-vs-ffmpeg.sh FILE BENCH BENCH... (rounds: $VMX_BENCH_RUNS,
-# default 7). Prints the median of each and its ratio over ffmpeg's median.
+# default 7). Prints the median of each and its ratio over ffmpeg's median. $VMX_BENCH_OPTIONS
+# go to every build's play_bench (e.g. --filter ogg).
 set -euo pipefail
 . "$(dirname "$0")/against-ffmpeg.sh"
 if [ $# -lt 2 ]; then
@@ -13,6 +14,7 @@ file=$1
 shift
 benches=("$@")
 rounds="${VMX_BENCH_RUNS:-7}"
+read -r -a options <<<"${VMX_BENCH_OPTIONS:-}"
 "$root/scripts/need-packages.sh" ffmpeg
 cat "$file" >/dev/null  # into the page cache, so no run pays for the first read
 
@@ -24,7 +26,7 @@ for ((round = 1; round <= rounds; round++)); do
   theirs+=("$(seconds_since "$start")")
   for i in "${!benches[@]}"; do
     start=$(now_ns)
-    "${benches[$i]}" "$file" --no-checksum >/dev/null
+    "${benches[$i]}" "$file" --no-checksum "${options[@]}" >/dev/null
     times[$i]+="$(seconds_since "$start") "
   done
 done
