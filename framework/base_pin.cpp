@@ -39,15 +39,29 @@ ULONG CBasePin::NonDelegatingRelease() { return m_pFilter->Release(); }
 
 bool CBasePin::IsStopped() const { return m_pFilter->IsStopped(); }
 
+HRESULT CBasePin::CanConnectLocked() const
+{
+    if (m_Connected)
+        return VFW_E_ALREADY_CONNECTED;
+    return !IsStopped() && !m_bCanReconnectWhenActive ? VFW_E_NOT_STOPPED : S_OK;
+}
+
+HRESULT CBasePin::OfferedPosition(int position, size_t offered, const CMediaType* mt)
+{
+    if (!mt)
+        return E_POINTER;
+    if (position < 0)
+        return E_INVALIDARG;
+    return static_cast<size_t>(position) < offered ? S_OK : VFW_S_NO_MORE_ITEMS;
+}
+
 HRESULT CBasePin::Connect(IPin* receivePin, const AM_MEDIA_TYPE* mt)
 {
     if (!receivePin)
         return E_POINTER;
     CAutoLock lock(m_pLock);
-    if (m_Connected)
-        return VFW_E_ALREADY_CONNECTED;
-    if (!IsStopped() && !m_bCanReconnectWhenActive)
-        return VFW_E_NOT_STOPPED;
+    if (const HRESULT allowed = CanConnectLocked(); FAILED(allowed))
+        return allowed;
     CMediaType proposed;
     if (mt)
         proposed = *mt;
@@ -137,10 +151,8 @@ HRESULT CBasePin::ReceiveConnection(IPin* connector, const AM_MEDIA_TYPE* mt)
     if (!connector || !mt)
         return E_POINTER;
     CAutoLock lock(m_pLock);
-    if (m_Connected)
-        return VFW_E_ALREADY_CONNECTED;
-    if (!IsStopped() && !m_bCanReconnectWhenActive)
-        return VFW_E_NOT_STOPPED;
+    if (const HRESULT allowed = CanConnectLocked(); FAILED(allowed))
+        return allowed;
     HRESULT hr = CheckConnect(connector);
     if (FAILED(hr)) {
         BreakConnect();

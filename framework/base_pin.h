@@ -60,6 +60,11 @@ public:
 
 protected:
     bool IsStopped() const;
+    // Under the pin's lock: whether a connection may be made now (not connected; stopped, or a
+    // pin that reconnects while active).
+    HRESULT CanConnectLocked() const;
+    // GetMediaType's checks for a pin that offers `offered` types: S_OK when position names one.
+    static HRESULT OfferedPosition(int position, size_t offered, const CMediaType* mt);
     HRESULT AgreeMediaType(IPin* receivePin, const CMediaType* mt);
     HRESULT TryMediaTypes(IPin* receivePin, const CMediaType* partial, IEnumMediaTypes* types);
     HRESULT AttemptConnection(IPin* receivePin, const CMediaType* mt);

@@ -127,14 +127,9 @@ HRESULT CDemuxOutputPin::CheckMediaType(const CMediaType* mt)
 
 HRESULT CDemuxOutputPin::GetMediaType(int position, CMediaType* mt)
 {
-    if (!mt)
-        return E_POINTER;
     CAutoLock lock(m_pDemux->pStateLock());
-    if (position < 0)
-        return E_INVALIDARG;
-    if (static_cast<size_t>(position) >= m_offered.size())
-        return VFW_S_NO_MORE_ITEMS;
-    return mt->Set(m_offered[static_cast<size_t>(position)]);
+    const HRESULT offered = OfferedPosition(position, m_offered.size(), mt);
+    return offered == S_OK ? mt->Set(m_offered[static_cast<size_t>(position)]) : offered;
 }
 
 namespace {

@@ -62,13 +62,8 @@ HRESULT CSourceStream::Inactive()
 
 HRESULT CSourceStream::GetMediaType(int position, CMediaType* mt)
 {
-    if (!mt)
-        return E_POINTER;
-    if (position < 0)
-        return E_INVALIDARG;
-    if (position > 0)
-        return VFW_S_NO_MORE_ITEMS;
-    return GetMediaType(mt);
+    const HRESULT offered = OfferedPosition(position, 1, mt);
+    return offered == S_OK ? GetMediaType(mt) : offered;
 }
 
 HRESULT CSourceStream::CheckMediaType(const CMediaType* mt)

@@ -54,14 +54,8 @@ HRESULT COGG_OutputPin::CheckMediaType(const CMediaType* mt)
 
 HRESULT COGG_OutputPin::GetMediaType(int position, CMediaType* mt)
 {
-    if (!mt)
-        return E_POINTER;
-    if (position < 0)
-        return E_INVALIDARG;
-    if (position > 0)
-        return VFW_S_NO_MORE_ITEMS;
-    *mt = m_type;
-    return S_OK;
+    const HRESULT offered = OfferedPosition(position, 1, mt);
+    return offered == S_OK ? mt->Set(m_type) : offered;
 }
 
 HRESULT COGG_OutputPin::DecideBufferSize(IMemAllocator* allocator, ALLOCATOR_PROPERTIES* request)
