@@ -66,7 +66,7 @@ std::optional<SpsFields> ParseSps(std::span<const BYTE> sps)
         reader.SkipBits(1);  // separate_colour_plane_flag
     const std::uint64_t width = reader.GetUE();
     const std::uint64_t height = reader.GetUE();
-    if (width == 0 || height == 0 || width > 16888 || height > 16888)
+    if (width == 0 || height == 0 || width > kLargestPictureSide || height > kLargestPictureSide)
         return std::nullopt;
     std::uint64_t cropX = 0, cropY = 0;
     if (reader.GetBits(1)) {  // conformance_window_flag: offsets in chroma samples

@@ -136,7 +136,8 @@ std::optional<AvcParameterSets> ParseAvcParameterSets(EsBytes payload)
     AvcParameterSets sets;
     sets.picture = AvcPictureFormatFromSps(info);
     sets.block = AvcParameterSetBlock(sps, pps);
-    if (sets.block.empty() || sets.picture.width <= 0 || sets.picture.height <= 0)
+    if (sets.block.empty() || sets.picture.width <= 0 || sets.picture.height <= 0
+        || sets.picture.width > kLargestPictureSide || sets.picture.height > kLargestPictureSide)
         return std::nullopt;
     return sets;
 }
