@@ -197,6 +197,7 @@ public:
     {
         KMpeg2NalStream::Reset();
         m_unit.clear();
+        m_unitPes = Mpeg2Pes{};
         m_unitHeader.reset();
     }
 
@@ -218,15 +219,19 @@ protected:
             }
             if (delimited && m_unitHeader) {
                 Finish(frame);
-                m_unitHeader = pes.header;
-                m_unit.assign(payload.begin(), payload.end());
+                StartUnit(std::move(pes));
                 return true;
             }
-            if (!m_unitHeader)
-                m_unitHeader = pes.header;
+            if (!m_unitHeader) {
+                StartUnit(std::move(pes));
+                continue;
+            }
+            // A unit over several PES packets is joined; one in a single PES is read in place.
+            if (m_unit.empty())
+                m_unit.assign(m_unitPes.Payload().begin(), m_unitPes.Payload().end());
             m_unit.insert(m_unit.end(), payload.begin(), payload.end());
         }
-        if (flush && m_unitHeader && !m_unit.empty()) {
+        if (flush && m_unitHeader && !UnitBytes().empty()) {
             Finish(frame);
             m_unitHeader.reset();
             return true;
@@ -260,7 +265,7 @@ private:
 
     void Finish(Mpeg2Frame& frame)
     {
-        const std::span<const BYTE> unit(m_unit);
+        const std::span<const BYTE> unit = UnitBytes();
         m_frame.clear();
         m_frame.reserve(unit.size() + 16);
         bool sync = false;
@@ -279,9 +284,19 @@ private:
         });
         Time(frame, m_unitHeader->hasPts ? std::optional<LONGLONG>(TimeOf(m_unitHeader->pts)) : std::nullopt, sync);
         m_unit.clear();
+        m_unitPes = Mpeg2Pes{};
     }
 
-    std::vector<BYTE> m_unit;
+    void StartUnit(Mpeg2Pes pes)
+    {
+        m_unitHeader = pes.header;
+        m_unitPes = std::move(pes);
+        m_unit.clear();
+    }
+    std::span<const BYTE> UnitBytes() const { return m_unit.empty() ? m_unitPes.Payload() : std::span<const BYTE>(m_unit); }
+
+    Mpeg2Pes m_unitPes;           // the unit's first PES
+    std::vector<BYTE> m_unit;     // the unit joined from several PES packets; empty while it is one
     std::optional<Mpeg2PesHeader> m_unitHeader;
     bool m_delimiterSeen = false;
 };
