@@ -169,6 +169,22 @@ TEST(Mp3Reader, AHeaderWithoutASecondOneIsNotTheStart)
     EXPECT_EQ(reader.FirstFramePosition(), 600);
 }
 
+// The sync search reads the file a block at a time: a first frame is found wherever it starts
+// against the blocks' edges, behind junk full of 0xFF bytes that begin no frame.
+TEST(Mp3Reader, FirstFrameFoundBehindJunkAtAnyOffset)
+{
+    for (const size_t junk : {1u, 509u, 510u, 511u, 512u, 1021u, 1022u, 1023u, 3000u}) {
+        Bytes lead(junk);
+        for (size_t i = 0; i < junk; ++i)
+            lead[i] = i % 2 ? 0x00 : 0xFF;
+        Mp3File file(Concat({lead, Frames(4)}));
+        KMp3Reader reader;
+        ASSERT_TRUE(file.Open(reader)) << junk;
+        EXPECT_EQ(reader.FirstFramePosition(), static_cast<LONGLONG>(junk)) << junk;
+        EXPECT_EQ(reader.FrameCount(), 4u) << junk;
+    }
+}
+
 TEST(Mp3Reader, GarbageBetweenFramesIsSkippedWithoutAdvancingTime)
 {
     Mp3File file(Concat({Frames(3), Bytes(150, 0x55), Frames(3, 0x30)}));

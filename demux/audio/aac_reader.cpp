@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "io/audio_config.h"
+#include "io/sync_scan.h"
 
 namespace {
 
@@ -41,16 +42,7 @@ BOOL KAacReader::ParseAdts(const BYTE b[7], KAdtsHeader& header) const
 
 BOOL KAacReader::FindSync()
 {
-    BYTE b[2];
-    if (ReadBytes(b, 2) < 2)
-        return FALSE;
-    while (!LooksLikeSync(b)) {
-        b[0] = b[1];
-        if (ReadBytes(&b[1], 1) != 1)
-            return FALSE;
-    }
-    m_file->Seek(m_file->Tell() - 2);
-    return TRUE;
+    return SeekToSync<2>(*m_file, [](const BYTE* b) { return LooksLikeSync(b); });
 }
 
 BOOL KAacReader::Resync()

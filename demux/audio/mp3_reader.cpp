@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "io/byte_reader.h"
+#include "io/sync_scan.h"
 
 namespace {
 
@@ -73,17 +74,8 @@ BOOL KMp3Reader::ParseHeader(const BYTE b[4], KMp3Header& header)
 
 BOOL KMp3Reader::FindSync()
 {
-    BYTE b[3];
-    if (ReadBytes(b, 3) < 3)
-        return FALSE;
-    while (!(b[0] == 0xFF && (b[1] & 0xE0) == 0xE0 && (b[2] & 0xF0) != 0xF0)) {
-        b[0] = b[1];
-        b[1] = b[2];
-        if (ReadBytes(&b[2], 1) != 1)
-            return FALSE;
-    }
-    m_file->Seek(m_file->Tell() - 3);
-    return TRUE;
+    // Eleven sync bits and a bitrate index other than 15.
+    return SeekToSync<3>(*m_file, [](const BYTE* b) { return (b[1] & 0xE0) == 0xE0 && (b[2] & 0xF0) != 0xF0; });
 }
 
 BOOL KMp3Reader::Resync()
