@@ -119,6 +119,48 @@ TEST(OggStreams, KindsLengthBytesAndLanguages)
     EXPECT_EQ(OggCommentLanguage(comment), "");
 }
 
+// Opus, FLAC and Speex carry the same comment behind signatures of their own ("OpusTags", the
+// metadata block's header, none): each pin is named with its language as Vorbis's is.
+TEST(OggStreams, ExtensionKindsTakeTheLanguageOfTheirComment)
+{
+    const std::vector<std::uint8_t> vorbis = VorbisComment({"TITLE=x", "LANGUAGE=fre"});
+    const std::vector<std::uint8_t> body(vorbis.begin() + 7, vorbis.end());  // past "\x03vorbis"
+    const auto behind = [&](std::vector<std::uint8_t> signature) {
+        signature.insert(signature.end(), body.begin(), body.end());
+        return signature;
+    };
+
+    std::vector<std::uint8_t> opusHead = Text('O', "pusHead");
+    opusHead.resize(19);
+    opusHead[8] = 1;  // version
+    opusHead[9] = 2;  // channels
+    PutLE(opusHead, 12, 48000, 4);
+    std::vector<std::uint8_t> flacFirst = Text(0x7F, "FLAC");
+    flacFirst.insert(flacFirst.end(), {1, 0, 0, 1, 'f', 'L', 'a', 'C', 0x80, 0, 0, 34});
+    flacFirst.resize(17 + 34);
+    flacFirst[17 + 10] = 0x0A, flacFirst[17 + 11] = 0xC4, flacFirst[17 + 12] = 0x42;  // 44100 Hz, stereo, 16 bits
+    flacFirst[17 + 13] = 0xF0;
+    std::vector<std::uint8_t> speexHead = Text('S', "peex   ");
+    speexHead.resize(80);
+    PutLE(speexHead, 36, 16000, 4), PutLE(speexHead, 48, 1, 4), PutLE(speexHead, 56, 320, 4), PutLE(speexHead, 64, 1, 4);
+
+    struct {
+        OggStreamKind kind;
+        std::vector<std::uint8_t> first;
+        std::vector<std::uint8_t> comment;
+    } cases[] = {
+        {OggStreamKind::Opus, opusHead, behind({'O', 'p', 'u', 's', 'T', 'a', 'g', 's'})},
+        {OggStreamKind::Flac, flacFirst, behind({0x84, 0, 0, static_cast<std::uint8_t>(body.size())})},
+        {OggStreamKind::Speex, speexHead, body},
+    };
+    for (auto& c : cases) {
+        auto stream = KOGG2ReadStream::Create(c.kind, 7);
+        ASSERT_TRUE(stream->ParseHeader(Packet(c.first, 0, true))) << int(c.kind);
+        ASSERT_TRUE(stream->ParseHeader(Packet(c.comment))) << int(c.kind);
+        EXPECT_EQ(OggPinName(*stream, MEDIATYPE_Audio), "Audio / fre") << int(c.kind);
+    }
+}
+
 TEST(OggStreams, OgmHeadersAndTimesAtPacketStarts)
 {
     // Audio: 44.1 kHz, time in 100 ns units of whole seconds over samples; packets 1152

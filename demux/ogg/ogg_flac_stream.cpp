@@ -38,6 +38,7 @@ public:
         }
         if (!m_headers[0].empty() && m_headers[1].empty() && !bytes.empty() && (bytes[0] & 0x7F) == kVorbisCommentBlock) {
             StoreHeader(1, packet);
+            TakeLanguage(packet, 4);  // behind the metadata block's header
             return true;
         }
         return false;

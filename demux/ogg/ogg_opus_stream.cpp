@@ -38,6 +38,7 @@ public:
         }
         if (StartsWith(bytes, "OpusTags") && !m_headers[0].empty()) {
             StoreHeader(1, packet);
+            TakeLanguage(packet, 8);
             return true;
         }
         return false;

@@ -65,11 +65,11 @@ bool OgmStreamHeader::Parse(std::span<const std::uint8_t> record, OgmStreamHeade
     return true;
 }
 
-std::string OggCommentLanguage(std::span<const std::uint8_t> packet)
+std::string OggCommentLanguage(std::span<const std::uint8_t> packet, size_t signatureBytes)
 {
     KByteReader reader(packet);
     std::uint32_t vendorLength = 0, count = 0;
-    if (!reader.Skip(7) || !reader.ReadLE4(&vendorLength) || !reader.Skip(vendorLength) || !reader.ReadLE4(&count))
+    if (!reader.Skip(signatureBytes) || !reader.ReadLE4(&vendorLength) || !reader.Skip(vendorLength) || !reader.ReadLE4(&count))
         return {};
     for (std::uint32_t i = 0; i < count; ++i) {
         std::uint32_t length = 0;

@@ -65,9 +65,10 @@ struct OgmStreamHeader {
     static bool Parse(std::span<const std::uint8_t> record, OgmStreamHeader* header);
 };
 
-// The first "LANGUAGE" value of a comment header (Vorbis comment layout after the 7-byte
-// signature), the tag matched in any case; empty without one.
-std::string OggCommentLanguage(std::span<const std::uint8_t> commentPacket);
+// The first "LANGUAGE" value of a comment header (Vorbis comment layout after the kind's
+// signature: 7 bytes for Vorbis and OGM, 8 for "OpusTags", 4 for FLAC's metadata block header,
+// none for Speex), the tag matched in any case; empty without one.
+std::string OggCommentLanguage(std::span<const std::uint8_t> commentPacket, size_t signatureBytes = 7);
 
 class KOGG2ReadStream {
 public:
@@ -142,7 +143,10 @@ protected:
         return mask;
     }
     void StoreHeader(size_t index, const OggPacket& packet);
-    void TakeLanguage(const OggPacket& commentPacket) { m_language = OggCommentLanguage(PacketBytes(commentPacket)); }
+    void TakeLanguage(const OggPacket& commentPacket, size_t signatureBytes = 7)
+    {
+        m_language = OggCommentLanguage(PacketBytes(commentPacket), signatureBytes);
+    }
 
     OggStreamKind m_kind;
     int m_serial;

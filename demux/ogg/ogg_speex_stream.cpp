@@ -39,6 +39,7 @@ public:
         // The comment. Extra headers, which no encoder writes, are not looked for.
         if (m_headers[1].empty()) {
             StoreHeader(1, packet);
+            TakeLanguage(packet, 0);
             return true;
         }
         return false;
