@@ -123,10 +123,10 @@ private:
     void ParseVui(AvcVuiInfo* vui);
 };
 
-// What the MPEG program-stream, transport-stream and FLV demuxers take from an SPS.
 // No level of H.264 or HEVC allows a picture side of more samples; a damaged SPS gives billions.
 constexpr std::uint32_t kLargestPictureSide = 16888;
 
+// What the MPEG program-stream, transport-stream and FLV demuxers take from an SPS.
 struct AvcPictureFormat {
     std::int64_t width;
     std::int64_t height;

@@ -498,7 +498,7 @@ void KAvi2ReadHandler::Scan()
             LONGLONG from = m_scanPosition + 1;
             // A block no larger than what the file holds from here: a small damaged file would
             // otherwise pay for the whole zeroed block.
-            block.resize(static_cast<size_t>(std::clamp<LONGLONG>(file->GetSize() - from, 0, kResyncBlock + 3)));
+            block.resize(BytesHeld(kResyncBlock + 3, from, file->GetSize()));
             while (!found && from < m_scanLimit) {
                 // The search may cross the rest of a large file: a stop does not wait for it.
                 if (Pause(0))

@@ -62,8 +62,7 @@ void KFlvReader::Probe()
         const LONGLONG dataStart = position + FlvTagWindow::kSize;
         const auto readData = [&](std::uint32_t limit) {
             // A declared size runs to 16 MB: the buffer holds only what the file has there.
-            const LONGLONG there = std::max<LONGLONG>(0, m_fileSize - dataStart);
-            data.resize(static_cast<size_t>(std::min<LONGLONG>(std::min(window.dataSize, limit), there)));
+            data.resize(BytesHeld(std::min<DWORD>(window.dataSize, limit), dataStart, m_fileSize));
             m_file.Seek(dataStart);
             data.resize(m_file.ReadBypassingWindow(data.data(), static_cast<DWORD>(data.size())));
         };
@@ -146,7 +145,7 @@ LONGLONG KFlvReader::ScanForWindow(LONGLONG from, LONGLONG limit)
     std::vector<std::uint8_t> chunk;
     for (LONGLONG start = from; start < from + limit; start += kChunk) {
         // No bigger than what is left of the file: a resync runs on every damaged tag.
-        chunk.resize(static_cast<size_t>(std::clamp<LONGLONG>(m_fileSize - start, 0, kChunk + FlvTagWindow::kSize - 1)));
+        chunk.resize(BytesHeld(static_cast<DWORD>(kChunk + FlvTagWindow::kSize - 1), start, m_fileSize));
         m_file.Seek(start);
         chunk.resize(m_file.ReadBypassingWindow(chunk.data(), static_cast<DWORD>(chunk.size())));
         if (chunk.size() < FlvTagWindow::kSize)

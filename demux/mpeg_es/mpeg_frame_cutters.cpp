@@ -65,15 +65,13 @@ NalRole HevcRole(const std::vector<BYTE>& bytes)
 void KTimedBuffer::Append(KPacket& packet)
 {
     streamNumber = packet.streamNumber;
-    if (packet.HasTime() || packet.discontinuity)
-        marks_.push_back({bytes.size(), packet.discontinuity, packet.start, packet.stop});
-    bytes.insert(bytes.end(), packet.payload.begin(), packet.payload.end());
+    Append(packet.payload, packet.start, packet.stop, packet.discontinuity);
 }
 
-void KTimedBuffer::Append(std::span<const BYTE> payload, LONGLONG start, LONGLONG stop)
+void KTimedBuffer::Append(std::span<const BYTE> payload, LONGLONG start, LONGLONG stop, BOOL discontinuity)
 {
-    if (start != PACKET_NO_TIME)
-        marks_.push_back({bytes.size(), FALSE, start, stop});
+    if (start != PACKET_NO_TIME || discontinuity)
+        marks_.push_back({bytes.size(), discontinuity, start, stop});
     bytes.insert(bytes.end(), payload.begin(), payload.end());
 }
 

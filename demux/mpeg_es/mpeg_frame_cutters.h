@@ -18,7 +18,7 @@ class KTimedBuffer {
 public:
     void Append(KPacket& packet);
     // A payload that comes without a packet around it, with the time of its first byte.
-    void Append(std::span<const BYTE> payload, LONGLONG start, LONGLONG stop);
+    void Append(std::span<const BYTE> payload, LONGLONG start, LONGLONG stop, BOOL discontinuity = FALSE);
     // Gives the unit the time of the last mark at or before offset (and any discontinuity up
     // to there); those marks are used up.
     void TakeMarks(size_t offset, KPacket& unit);
